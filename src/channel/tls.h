@@ -1,0 +1,64 @@
+// TLS contexts, listening endpoints and outbound connections.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <openssl/ssl.h>
+
+#include "platform/platform.h"
+
+namespace tarnwick {
+
+struct SslCtxFree {
+  void operator()(SSL_CTX* c) const { SSL_CTX_free(c); }
+};
+struct SslFree {
+  void operator()(SSL* s) const { SSL_free(s); }
+};
+using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
+using SslPtr = std::unique_ptr<SSL, SslFree>;
+
+// One TLS connection: the session and the socket under it, released
+// together (the session alone does not close its socket).
+struct TlsSession {
+  SslPtr ssl;
+  platform::Socket socket;
+  // Set when a dial's handshake failed during a stop: the session is
+  // returned only so that the stop can go on, and carries no stream.
+  bool handshake_failed = false;
+};
+using TlsSessionPtr = std::unique_ptr<TlsSession>;
+
+// Sends close_notify, then releases the session and closes its socket.
+void EndSession(TlsSessionPtr session);
+// Releases without close_notify: the peer sees the connection cut, not a
+// clean end, so a sender cannot take a refused stream for a stored one.
+void AbortSession(TlsSessionPtr session);
+
+// Once per process, before any other TLS call.
+void InitTlsLibrary();
+
+// Builds the context of one hop and role. cert.pem, key.pem and the trusted
+// file are read from pem_dir. Every failure ends the process.
+SslCtxPtr TlsContextFactory(const std::string& peer_name, bool client_role, bool forward_hop,
+                            const std::string& pem_dir);
+
+// Opens a socket listening on port on every local IPv4 address into slot and
+// returns the server-role context. Every failure ends the process.
+SslCtxPtr ListeningEndpoint(platform::Socket& slot, const std::string& peer_name,
+                            const std::string& port, bool forward_hop, const std::string& pem_dir);
+
+// Accepts one client and runs the server handshake. None when a stop was
+// requested, the accept failed or the handshake was refused (the last two
+// reported).
+TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* context);
+
+// Dials host:port and runs the client handshake. quiet: a failed resolution
+// or connect returns none instead of ending the process. A refused handshake
+// ends the process unless a stop is under way, in which case the session is
+// returned with handshake_failed set.
+TlsSessionPtr OutboundConnection(const std::string& host, const std::string& expected_peer,
+                                 SSL_CTX* context, const std::string& port, bool quiet);
+
+}  // namespace tarnwick

@@ -1,0 +1,61 @@
+// settings.ini: the only configuration, read once at start.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+// An INI file read with the rules of the Windows profile reader: sections
+// and keys compare without regard to case, the first occurrence wins,
+// surrounding blanks and one pair of enclosing quotes are removed.
+class IniFile {
+ public:
+  static IniFile Parse(std::string_view text);
+  // A missing or unreadable file reads as empty: every key takes its default.
+  static IniFile Load(const std::string& path);
+
+  // The value cut to capacity - 1 characters, or the default.
+  std::string GetString(std::string_view section, std::string_view key,
+                        std::string_view fallback, std::size_t capacity) const;
+  // Leading decimal digits of the value; no digits or a sign gives 0.
+  int GetInt(std::string_view section, std::string_view key, int fallback) const;
+
+ private:
+  const std::string* Find(std::string_view section, std::string_view key) const;
+  std::map<std::string, std::string> values_;  // "section\nkey", lower case
+};
+
+#ifdef _WIN32
+inline constexpr const char* kDefaultBackupDir = "C:\\SVN";
+#else
+inline constexpr const char* kDefaultBackupDir = "/var/lib/tarnwick";
+#endif
+
+struct Settings {
+  // [Backup]
+  std::string backup_dir = kDefaultBackupDir;  // capacity 480
+  // [Connection]
+  std::string host;                // 480
+  std::string port = "1026";       // 260
+  std::string closure_port = "1027";  // 260
+  std::string peer_cn;             // 260
+  int delay_before_retry = 1000;   // milliseconds
+  // [Forward]
+  std::string forward_host;        // 480
+  std::string forward_port = "1026";  // 280
+  std::string forward_peer_cn;     // 560
+
+  bool InboundDials() const { return !host.empty(); }
+  bool ForwardingConfigured() const { return !forward_peer_cn.empty(); }
+  bool ForwardDials() const { return !forward_host.empty(); }
+};
+
+// Process-wide settings, filled once at start-up by the worker.
+extern Settings g_settings;
+
+void ReadWorkerSettings(const IniFile& ini, Settings& s);
+
+}  // namespace tarnwick
