@@ -61,4 +61,8 @@ TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* contex
 TlsSessionPtr OutboundConnection(const std::string& host, const std::string& expected_peer,
                                  SSL_CTX* context, const std::string& port, bool quiet);
 
+// The socket error of this thread's last failed dial, for callers that
+// report a quiet failure themselves.
+int LastDialError();
+
 }  // namespace tarnwick

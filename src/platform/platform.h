@@ -83,6 +83,11 @@ std::tm LocalTime(std::time_t t);
 bool SyncFile(std::FILE* f);
 bool IsTerminal(std::FILE* f);
 
+// Hands one status report to the service manager; on POSIX, a line
+// "Tarnwick state: <name>" on standard error.
+void PublishServiceStatus(int state, unsigned controls_accepted, unsigned long check_point,
+                          unsigned long wait_hint, const char* state_name);
+
 // Runs service_main on the calling thread while a dedicated thread turns the
 // stop signals (SIGTERM, SIGINT) into calls of on_stop. Returns when
 // service_main returns.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <mutex>
 #include <string>
 
 #include "channel/tls.h"
@@ -9,6 +10,15 @@
 namespace tarnwick {
 
 inline constexpr const char* SAVES_DIR = "saves";
+
+// Held by the worker for the whole of one inbound stream; the stop handler
+// takes it before it unblocks the listening socket.
+extern std::mutex WorkerLock;
+// Listen role: the listening socket. Owned by the worker, which closes it
+// once its loop has ended.
+extern platform::Socket InboundSocket;
+// Made once at start-up; the stop handler dials with it in the dial role.
+extern SslCtxPtr InboundContext;
 
 // Stores one stream as a save under backup_root. Returns true when the
 // stream was taken whole and its save is safely written (complete or

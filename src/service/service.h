@@ -20,6 +20,8 @@ class ManualEvent {
  public:
   void Signal();
   void Wait();
+  // Waits at most ms milliseconds; true when the event is set.
+  bool WaitFor(long ms);
   bool IsSet();
 
  private:

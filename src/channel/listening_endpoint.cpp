@@ -1,0 +1,88 @@
+#include <cstdio>
+
+#include <openssl/err.h>
+
+#include "channel/tls.h"
+#include "service/event_log.h"
+#include "service/service.h"
+
+namespace tarnwick {
+
+SslCtxPtr ListeningEndpoint(platform::Socket& slot, const std::string& peer_name,
+                            const std::string& port, bool forward_hop, const std::string& pem_dir) {
+  platform::Resolution r = platform::ResolveIPv4("", port, /*passive=*/true);
+  if (r.code != 0) {
+    std::printf("getaddrinfo failed: %s\n", r.text.c_str());
+    std::fflush(stdout);
+    ReportFailure("getaddrinfo():", r.code);
+    FatalError("error");
+  }
+  slot = platform::OpenTcpSocket();
+  if (!slot.Valid()) {
+    int e = platform::LastSocketError();
+    std::printf("Error at socket(): %d\n", e);
+    std::fflush(stdout);
+    ReportFailure("Error at socket():", e);
+    FatalError("error");
+  }
+  // A restart must bind while its old connections sit in TIME_WAIT; a port
+  // held by another listener still fails.
+  platform::SetReuseAddress(slot);
+  if (!platform::Bind(slot, r.address)) {
+    int e = platform::LastSocketError();
+    std::printf("bind failed with error: %d\n", e);
+    std::fflush(stdout);
+    slot.Close();
+    ReportFailure("bind failed", e);
+    FatalError("error");
+  }
+  if (!platform::Listen(slot, 1)) {
+    int e = platform::LastSocketError();
+    std::printf("Listen failed with error: %d\n", e);
+    std::fflush(stdout);
+    slot.Close();
+    ReportFailure("Listen failed", e);
+    FatalError("error");
+  }
+  return TlsContextFactory(peer_name, /*client_role=*/false, forward_hop, pem_dir);
+}
+
+TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* context) {
+  auto session = std::make_unique<TlsSession>();
+  session->ssl.reset(SSL_new(context));
+  if (!session->ssl) {
+    std::printf("SSL_new failed\n");
+    std::fflush(stdout);
+    ReportFailure("SSL_new failed", 0);
+    FatalError("error");
+  }
+  std::string ip;
+  session->socket = platform::Accept(listening, ip);
+  int accept_error = platform::LastSocketError();
+  if (StopRequested) return nullptr;  // a stop is never reported as a failure
+  if (!session->socket.Valid()) {
+    ReportFailure("accept", accept_error);
+    return nullptr;
+  }
+  platform::EnableKeepAlive(session->socket);
+  if (SSL_set_fd(session->ssl.get(), static_cast<int>(session->socket.Native())) == 0) {
+    int e = platform::LastSocketError();
+    std::printf("SSL_set_fd failed with error: %d\n", e);
+    std::fflush(stdout);
+    ReportFailure("SSL_set_fd", e);
+    FatalError("error");
+  }
+  int rc = SSL_accept(session->ssl.get());
+  if (rc == 1) return session;
+  int code = SSL_get_error(session->ssl.get(), rc);
+  std::string msg = "SSL_accept failed from " + ip + ".\n";
+  ReportFailure(msg, code);
+  if (code == SSL_ERROR_SSL) {
+    while (unsigned long e = ERR_get_error()) ReportFailure(ERR_error_string(e, nullptr), code);
+  }
+  ERR_clear_error();
+  session->handshake_failed = true;
+  return nullptr;  // the session and the client's socket are released here
+}
+
+}  // namespace tarnwick

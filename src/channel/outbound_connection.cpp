@@ -1,0 +1,84 @@
+#include <cstdio>
+
+#include <openssl/err.h>
+#include <openssl/x509_vfy.h>
+
+#include "channel/tls.h"
+#include "service/event_log.h"
+#include "service/service.h"
+
+namespace tarnwick {
+
+namespace {
+thread_local int last_dial_error = 0;
+}  // namespace
+
+int LastDialError() { return last_dial_error; }
+
+TlsSessionPtr OutboundConnection(const std::string& host, const std::string& expected_peer,
+                                 SSL_CTX* context, const std::string& port, bool quiet) {
+  auto session = std::make_unique<TlsSession>();
+  session->ssl.reset(SSL_new(context));
+  if (!session->ssl) {
+    std::printf("SSL_new failed\n");
+    std::fflush(stdout);
+    ReportFailure("Error at SSL_new():", 0);
+    FatalError("error");
+  }
+  platform::Resolution r = platform::ResolveIPv4(host, port, /*passive=*/false);
+  if (r.code != 0) {
+    std::printf("getaddrinfo failed: %d\n", r.code);
+    std::fflush(stdout);
+    last_dial_error = r.code;
+    ReportFailure("Error at getaddrinfo():", r.code);
+    if (quiet) return nullptr;
+    FatalError("error");
+  }
+  session->socket = platform::OpenTcpSocket();
+  if (!session->socket.Valid()) {
+    int e = platform::LastSocketError();
+    std::printf("Error at socket(): %d\n", e);
+    std::fflush(stdout);
+    ReportFailure("Error at socket():", e);
+    FatalError("error");
+  }
+  if (!platform::Connect(session->socket, r.address)) {
+    last_dial_error = platform::LastSocketError();
+    if (quiet) return nullptr;  // the socket closes with the session
+    ReportFailure("connect", last_dial_error);
+    FatalError("error");
+  }
+  platform::EnableKeepAlive(session->socket);
+  if (SSL_set_fd(session->ssl.get(), static_cast<int>(session->socket.Native())) == 0) {
+    std::printf("SSL_set_fd failed\n");
+    std::fflush(stdout);
+    ReportFailure("SSL_set_fd failed):", 0);
+    FatalError("error");
+  }
+  int rc = SSL_connect(session->ssl.get());
+  if (rc == 1) return session;
+
+  SSL* ssl = session->ssl.get();
+  std::printf("SSL_connect to %s failed. Err: %d\n", host.c_str(), SSL_get_error(ssl, rc));
+  while (unsigned long e = ERR_get_error()) std::printf("%s\n", ERR_error_string(e, nullptr));
+  long verify = SSL_get_verify_result(ssl);
+  X509* peer = SSL_get1_peer_certificate(ssl);
+  if (verify == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT)
+    std::printf("Self signed certif cant be matched in: SSL_get_peer_certificate: %p\n",
+                static_cast<void*>(peer));
+  else if (verify == X509_V_ERR_HOSTNAME_MISMATCH)
+    std::printf("Self signed certif cant be matched. (Was expecting %s)\n", expected_peer.c_str());
+  else
+    std::printf("SSL_get_verify_result: %ld SSL_get_peer_certificate: %p\n", verify,
+                static_cast<void*>(peer));
+  std::fflush(stdout);
+  X509_free(peer);
+  if (!StopRequested) {
+    ReportFailure("ErrorSSL_connect):", 0);
+    FatalError("error");
+  }
+  session->handshake_failed = true;
+  return session;
+}
+
+}  // namespace tarnwick

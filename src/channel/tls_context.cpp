@@ -1,0 +1,77 @@
+#include <cerrno>
+#include <cstdio>
+
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+
+#include "channel/tls.h"
+#include "service/event_log.h"
+
+namespace tarnwick {
+
+void InitTlsLibrary() {
+  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+}
+
+namespace {
+
+std::string PemPath(const std::string& dir, const char* file) {
+  if (dir.empty()) return file;
+  return dir.back() == '/' ? dir + file : dir + '/' + file;
+}
+
+[[noreturn]] void ContextFailure(const char* printed, const char* report, long long code) {
+  if (printed) {
+    std::fputs(printed, stdout);
+    std::fflush(stdout);
+  }
+  ReportFailure(report, code);
+  FatalError("error");
+}
+
+}  // namespace
+
+void EndSession(TlsSessionPtr session) {
+  if (!session) return;
+  if (session->ssl && !session->handshake_failed) SSL_shutdown(session->ssl.get());
+  session.reset();  // frees the session, then closes its socket
+}
+
+void AbortSession(TlsSessionPtr session) { session.reset(); }
+
+SslCtxPtr TlsContextFactory(const std::string& peer_name, bool client_role, bool forward_hop,
+                            const std::string& pem_dir) {
+  SslCtxPtr ctx(SSL_CTX_new(client_role ? TLS_client_method() : TLS_server_method()));
+  if (!ctx) ContextFailure("SSL_CTX_new failed\n", "SSL_CTX_new failed", errno);
+
+  std::string cert = PemPath(pem_dir, "cert.pem");
+  errno = 0;
+  if (SSL_CTX_use_certificate_file(ctx.get(), cert.c_str(), SSL_FILETYPE_PEM) <= 0) {
+    int saved = errno;
+    while (unsigned long e = ERR_get_error()) ReportFailure(ERR_error_string(e, nullptr), saved);
+    ContextFailure(nullptr, "SSL_CTX_use_certificate_file", saved);
+  }
+  std::string key = PemPath(pem_dir, "key.pem");
+  errno = 0;
+  if (SSL_CTX_use_PrivateKey_file(ctx.get(), key.c_str(), SSL_FILETYPE_PEM) <= 0)
+    ContextFailure("SSL_CTX_use_PrivateKey_file failed\n", "SSL_CTX_use_PrivateKey_file failed", errno);
+
+  const char* trusted = forward_hop ? "forwardcert.pem" : client_role ? "servercert.pem" : "clientcert.pem";
+  std::string trusted_path = PemPath(pem_dir, trusted);
+  errno = 0;
+  if (SSL_CTX_load_verify_locations(ctx.get(), trusted_path.c_str(), nullptr) <= 0)
+    ContextFailure("SSL_CTX_load_verify_locations failed\n", "SSL_CTX_load_verify_locations failed",
+                   errno);
+  ERR_clear_error();
+
+  X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx.get());
+  X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  if (!peer_name.empty()) X509_VERIFY_PARAM_set1_host(param, peer_name.c_str(), 0);
+  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+  // A sender that ends its TCP connection without close_notify ends its
+  // stream; it is not a read error.
+  SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+  return ctx;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,88 @@
+#include "reception/stream_header.h"
+
+#include <cctype>
+#include <limits>
+
+namespace tarnwick {
+
+namespace {
+
+bool Blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+void SkipBlanks(std::string_view s, std::size_t& i) {
+  while (i < s.size() && Blank(s[i])) ++i;
+}
+
+std::string Token(std::string_view s, std::size_t& i) {
+  std::size_t start = i;
+  while (i < s.size() && !Blank(s[i]) && i - start < kHeaderFieldMax) ++i;
+  return std::string(s.substr(start, i - start));
+}
+
+StreamHeader Malformed(StreamHeader h, const char* error, long long code) {
+  h.form = StreamHeader::Form::Malformed;
+  h.error = error;
+  h.error_code = code;
+  return h;
+}
+
+}  // namespace
+
+bool IsSafeName(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  if (name.size() + kPendingSuffix.size() > kFileNameMax) return false;
+  for (unsigned char c : name) {
+    if (c == '/' || c == '\\' || c == ':' || c < 0x20 || c == 0x7f) return false;
+  }
+  return true;
+}
+
+StreamHeader ParseStreamHeader(std::string_view first_read) {
+  StreamHeader h;
+  auto nul = first_read.find('\0');
+  if (nul == std::string_view::npos) return Malformed(std::move(h), "wrong format", -1);
+  std::string_view text = first_read.substr(0, nul);
+  h.length = nul + 1;
+
+  std::size_t i = 0;
+  SkipBlanks(text, i);
+  if (i == text.size()) return Malformed(std::move(h), "wrong format", 0);
+  h.repo = Token(text, i);
+
+  // The count reads like "%d" (blanks, a sign, digits) but in 64 bits, so
+  // saves of 2 GiB and more keep their true size.
+  SkipBlanks(text, i);
+  bool negative = false;
+  std::size_t j = i;
+  if (j < text.size() && (text[j] == '+' || text[j] == '-')) negative = text[j++] == '-';
+  bool have_count = j < text.size() && std::isdigit(static_cast<unsigned char>(text[j]));
+  if (have_count) {
+    std::uint64_t n = 0;
+    bool overflow = false;
+    for (; j < text.size() && std::isdigit(static_cast<unsigned char>(text[j])); ++j) {
+      const std::uint64_t digit = static_cast<unsigned>(text[j] - '0');
+      constexpr std::uint64_t kMax = std::numeric_limits<std::int64_t>::max();
+      if (overflow || n > (kMax - digit) / 10) {
+        overflow = true;
+        continue;
+      }
+      n = n * 10 + digit;
+    }
+    i = j;
+    SkipBlanks(text, i);
+    if (i == text.size()) return Malformed(std::move(h), "wrong format", 2);
+    h.save = Token(text, i);
+    if (overflow || (negative && n != 0)) return Malformed(std::move(h), "wrong format", 3);
+    h.count = static_cast<std::int64_t>(n);
+    h.form = StreamHeader::Form::ThreeField;
+  } else {
+    h.form = StreamHeader::Form::OneField;
+  }
+
+  if (!IsSafeName(h.repo)) return Malformed(std::move(h), "invalid repo_name", 0);
+  if (h.form == StreamHeader::Form::ThreeField && !IsSafeName(h.save))
+    return Malformed(std::move(h), "invalid save_name", 0);
+  return h;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,144 @@
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <algorithm>
+#include <cctype>
+
+#include "channel/tls.h"
+#include "platform/platform.h"
+#include "reception/reception.h"
+#include "service/event_log.h"
+#include "service/service.h"
+#include "settings/settings.h"
+
+namespace tarnwick {
+
+std::atomic<bool> StopRequested{false};
+ManualEvent WorkerDone;
+
+void ManualEvent::Signal() {
+  std::lock_guard lock(m_);
+  set_ = true;
+  cv_.notify_all();
+}
+
+void ManualEvent::Wait() {
+  std::unique_lock lock(m_);
+  cv_.wait(lock, [this] { return set_; });
+}
+
+bool ManualEvent::WaitFor(long ms) {
+  std::unique_lock lock(m_);
+  return cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return set_; });
+}
+
+bool ManualEvent::IsSet() {
+  std::lock_guard lock(m_);
+  return set_;
+}
+
+namespace {
+
+std::mutex status_mutex;
+std::condition_variable status_changed;
+ServiceStatus status;
+unsigned long check_point_counter = 1;
+std::atomic<bool> stop_handled{false};
+
+}  // namespace
+
+const char* StateName(ServiceState s) {
+  switch (s) {
+    case ServiceState::Stopped: return "STOPPED";
+    case ServiceState::StartPending: return "START_PENDING";
+    case ServiceState::StopPending: return "STOP_PENDING";
+    case ServiceState::Running: return "RUNNING";
+  }
+  return "UNKNOWN";
+}
+
+void ReportSvcStatus(ServiceState state, unsigned long exit_code, unsigned long wait_hint) {
+  std::lock_guard lock(status_mutex);
+  status.state = state;
+  status.exit_code = exit_code;
+  status.wait_hint = wait_hint;
+  status.controls_accepted = state == ServiceState::StartPending ? 0 : kControlStop;
+  if (state == ServiceState::Running || state == ServiceState::Stopped)
+    status.check_point = 0;
+  else
+    status.check_point = check_point_counter++;
+  platform::PublishServiceStatus(static_cast<int>(state), status.controls_accepted,
+                                 status.check_point, status.wait_hint, StateName(state));
+  status_changed.notify_all();
+}
+
+ServiceStatus CurrentStatus() {
+  std::lock_guard lock(status_mutex);
+  return status;
+}
+
+void SvcCtrlHandler(unsigned control) {
+  if (control != kControlStop) return;
+  if (stop_handled.exchange(true)) return;  // a repeated signal changes nothing
+  ReportSvcStatus(ServiceState::StopPending, 0, 0);
+  StopRequested = true;
+  if (g_settings.InboundDials()) {
+    // The sender's closure listener makes it abandon its transmission, so
+    // the worker's blocked read ends.
+    TlsSessionPtr closure = OutboundConnection(g_settings.host, g_settings.peer_cn,
+                                               InboundContext.get(), g_settings.closure_port,
+                                               /*quiet=*/true);
+    if (closure) {
+      EndSession(std::move(closure));
+    } else {
+      // Without a closure listener the stop still goes on: a sender that is
+      // gone ends the read by itself, one that is sending ends its stream.
+      ReportFailure("connect", LastDialError());
+    }
+  } else {
+    std::lock_guard lock(WorkerLock);
+    // Shut down rather than close: the worker may be about to call accept on
+    // it, and a closed descriptor number could be reused by another socket.
+    InboundSocket.Shutdown();
+  }
+  WorkerDone.Signal();
+}
+
+void SvcMain(int argc, char** argv) {
+  ReportSvcStatus(ServiceState::StartPending, 0, 3000);
+  std::string dir = platform::ExecutableDirectory();
+  if (dir.empty()) return;
+  platform::ChangeDirectory(dir);
+  ReceiverWorker(argc, argv);
+}
+
+namespace {
+bool SameWord(const char* arg, std::string_view word) {
+  std::string_view a(arg);
+  return std::equal(a.begin(), a.end(), word.begin(), word.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) == y;
+  });
+}
+}  // namespace
+
+int ServiceEntry(int argc, char** argv) {
+  if (argc > 1 && (SameWord(argv[1], "install") || SameWord(argv[1], "delete"))) {
+    std::fprintf(stdout, "\"%s\" is not available on this platform: run the program under systemd\n",
+                 argv[1]);
+    return 0;
+  }
+  platform::RunServiceHost(
+      [&] { SvcMain(argc, argv); },
+      [] {
+        // No control is accepted while starting: hold the stop until the
+        // worker has reported RUNNING (or the process has ended).
+        {
+          std::unique_lock lock(status_mutex);
+          status_changed.wait(lock, [] { return status.state != ServiceState::StartPending; });
+        }
+        SvcCtrlHandler(kControlStop);
+      });
+  return 0;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,103 @@
+#include "settings/settings.h"
+
+#include <cctype>
+#include <climits>
+#include <fstream>
+#include <sstream>
+
+namespace tarnwick {
+
+Settings g_settings;
+
+namespace {
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string_view Trim(std::string_view s) {
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::string Key(std::string_view section, std::string_view key) {
+  return Lower(section) + '\n' + Lower(key);
+}
+
+}  // namespace
+
+IniFile IniFile::Parse(std::string_view text) {
+  IniFile ini;
+  std::string section;
+  bool in_section = false;
+  while (!text.empty()) {
+    auto eol = text.find('\n');
+    std::string_view line = Trim(text.substr(0, eol));
+    text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+    if (line.empty() || line.front() == ';' || line.front() == '#') continue;
+    if (line.front() == '[') {
+      auto close = line.find(']');
+      if (close == std::string_view::npos) continue;
+      section = std::string(Trim(line.substr(1, close - 1)));
+      in_section = true;
+      continue;
+    }
+    auto eq = line.find('=');
+    if (!in_section || eq == std::string_view::npos) continue;
+    std::string_view value = Trim(line.substr(eq + 1));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
+      value = value.substr(1, value.size() - 2);
+    // The first occurrence wins, as with the Windows profile reader.
+    ini.values_.emplace(Key(section, Trim(line.substr(0, eq))), std::string(value));
+  }
+  return ini;
+}
+
+IniFile IniFile::Load(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return IniFile();
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return Parse(ss.str());
+}
+
+const std::string* IniFile::Find(std::string_view section, std::string_view key) const {
+  auto it = values_.find(Key(section, key));
+  return it == values_.end() ? nullptr : &it->second;
+}
+
+std::string IniFile::GetString(std::string_view section, std::string_view key,
+                               std::string_view fallback, std::size_t capacity) const {
+  const std::string* v = Find(section, key);
+  std::string out = v ? *v : std::string(fallback);
+  if (capacity > 0 && out.size() > capacity - 1) out.resize(capacity - 1);
+  return out;
+}
+
+int IniFile::GetInt(std::string_view section, std::string_view key, int fallback) const {
+  const std::string* v = Find(section, key);
+  if (!v) return fallback;
+  long long n = 0;
+  for (char c : *v) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) break;
+    n = n * 10 + (c - '0');
+    if (n > INT_MAX) return INT_MAX;
+  }
+  return static_cast<int>(n);
+}
+
+void ReadWorkerSettings(const IniFile& ini, Settings& s) {
+  s.backup_dir = ini.GetString("Backup", "Dir", s.backup_dir, 480);
+  s.host = ini.GetString("Connection", "Host", "", 480);
+  s.port = ini.GetString("Connection", "Port", "1026", 260);
+  s.closure_port = ini.GetString("Connection", "ClosurePort", "1027", 260);
+  s.peer_cn = ini.GetString("Connection", "PeerCN", "", 260);
+  s.delay_before_retry = ini.GetInt("Connection", "DelayBeforeRetry", s.delay_before_retry);
+}
+
+}  // namespace tarnwick
