@@ -72,7 +72,14 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
     std::printf("SSL_get_verify_result: %ld SSL_get_peer_certificate: %p\n", verify,
                 static_cast<void*>(peer));
   std::fflush(stdout);
+  const bool unverified = verify == X509_V_OK && peer == nullptr;
   X509_free(peer);
+  // Closed or reset before any certificate was checked: a peer restarting,
+  // not a peer refused. A quiet caller retries after its delay.
+  if (quiet && unverified && !StopRequested) {
+    last_dial_error = 0;
+    return nullptr;
+  }
   if (!StopRequested) {
     ReportFailure("ErrorSSL_connect):", 0);
     FatalError("error");

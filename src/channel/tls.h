@@ -32,9 +32,20 @@ using TlsSessionPtr = std::unique_ptr<TlsSession>;
 
 // Sends close_notify, then releases the session and closes its socket.
 void EndSession(TlsSessionPtr session);
+// Sends close_notify and waits, at most timeout_ms, for the peer's own:
+// true when it came. Reading to the end also drains whatever the peer sent
+// unasked (session tickets), whose presence would make the close a reset
+// that destroys data still in flight to the peer.
+bool EndSessionConfirmed(TlsSessionPtr session, int timeout_ms);
 // Releases without close_notify: the peer sees the connection cut, not a
 // clean end, so a sender cannot take a refused stream for a stored one.
 void AbortSession(TlsSessionPtr session);
+
+// Gathers the session's outgoing records in a buffer of the given size, so
+// that many small writes leave as few large socket writes. FlushWrites
+// pushes out what is gathered; EndSession flushes by itself.
+void BufferWrites(TlsSession& session, int size);
+bool FlushWrites(TlsSession& session);
 
 // Once per process, before any other TLS call.
 void InitTlsLibrary();

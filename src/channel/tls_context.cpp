@@ -31,13 +31,55 @@ std::string PemPath(const std::string& dir, const char* file) {
 
 }  // namespace
 
+void BufferWrites(TlsSession& session, int size) {
+  BIO* buffer = BIO_new(BIO_f_buffer());
+  BIO* socket = BIO_new_socket(static_cast<int>(session.socket.Native()), BIO_NOCLOSE);
+  if (!buffer || !socket) {
+    BIO_free(buffer);
+    BIO_free(socket);
+    return;  // unbuffered writes still work, only slower
+  }
+  BIO_set_write_buffer_size(buffer, size);
+  BIO_push(buffer, socket);
+  SSL_set0_wbio(session.ssl.get(), buffer);
+}
+
+bool FlushWrites(TlsSession& session) {
+  BIO* w = SSL_get_wbio(session.ssl.get());
+  return !w || BIO_flush(w) == 1;
+}
+
 void EndSession(TlsSessionPtr session) {
   if (!session) return;
-  if (session->ssl && !session->handshake_failed) SSL_shutdown(session->ssl.get());
+  if (session->ssl && !session->handshake_failed) {
+    FlushWrites(*session);
+    SSL_shutdown(session->ssl.get());
+    FlushWrites(*session);
+  }
   session.reset();  // frees the session, then closes its socket
 }
 
 void AbortSession(TlsSessionPtr session) { session.reset(); }
+
+bool EndSessionConfirmed(TlsSessionPtr session, int timeout_ms) {
+  if (!session || !session->ssl) return false;
+  SSL* ssl = session->ssl.get();
+  FlushWrites(*session);
+  if (SSL_shutdown(ssl) < 0) {
+    ERR_clear_error();
+    return false;
+  }
+  FlushWrites(*session);
+  platform::SetReceiveTimeout(session->socket, timeout_ms);
+  char scratch[512];
+  for (;;) {
+    int n = SSL_read(ssl, scratch, sizeof scratch);
+    if (n > 0) continue;
+    bool clean = SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN;
+    ERR_clear_error();
+    return clean;
+  }
+}
 
 SslCtxPtr TlsContextFactory(const std::string& peer_name, bool client_role, bool forward_hop,
                             const std::string& pem_dir) {

@@ -82,6 +82,10 @@ std::tm LocalTime(std::time_t t);
 // Pushes a stdio file's data to stable storage; false on failure (errno set).
 bool SyncFile(std::FILE* f);
 bool IsTerminal(std::FILE* f);
+// Size of an open file from its status record; -1 on failure (errno set).
+std::int64_t FileSize(std::FILE* f);
+// Positions f at a 64-bit offset from its start.
+bool Seek(std::FILE* f, std::int64_t offset);
 
 // Hands one status report to the service manager; on POSIX, a line
 // "Tarnwick state: <name>" on standard error.

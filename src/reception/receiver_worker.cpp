@@ -32,8 +32,7 @@ void ReceiveLoop(const std::filesystem::path& backup_root) {
       if (session && session->handshake_failed) session.reset();
       if (!session) {
         lock.unlock();
-        // WorkerDone is set at the end of a stop, so the wait ends early then.
-        if (!StopRequested) WorkerDone.WaitFor(g_settings.delay_before_retry);
+        StopEvent.WaitFor(g_settings.delay_before_retry);
         continue;
       }
     } else {

@@ -31,6 +31,8 @@ class ManualEvent {
 };
 
 extern ManualEvent WorkerDone;
+// Set together with StopRequested, for threads that sleep between tries.
+extern ManualEvent StopEvent;
 
 struct ServiceStatus {
   ServiceState state = ServiceState::StartPending;

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "channel/tls.h"
+#include "forwarding/forwarding.h"
 #include "platform/platform.h"
 #include "reception/reception.h"
 #include "service/event_log.h"
@@ -15,6 +16,7 @@ namespace tarnwick {
 
 std::atomic<bool> StopRequested{false};
 ManualEvent WorkerDone;
+ManualEvent StopEvent;
 
 void ManualEvent::Signal() {
   std::lock_guard lock(m_);
@@ -82,6 +84,7 @@ void SvcCtrlHandler(unsigned control) {
   if (stop_handled.exchange(true)) return;  // a repeated signal changes nothing
   ReportSvcStatus(ServiceState::StopPending, 0, 0);
   StopRequested = true;
+  StopEvent.Signal();
   if (g_settings.InboundDials()) {
     // The sender's closure listener makes it abandon its transmission, so
     // the worker's blocked read ends.
@@ -101,6 +104,7 @@ void SvcCtrlHandler(unsigned control) {
     // it, and a closed descriptor number could be reused by another socket.
     InboundSocket.Shutdown();
   }
+  ForwardUnblockForStop();
   WorkerDone.Signal();
 }
 

@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <limits>
-#include <mutex>
 #include <thread>
 
 #include "settings/settings.h"
@@ -62,12 +61,14 @@ std::chrono::milliseconds ThrottleDelay(std::chrono::nanoseconds elapsed, std::i
 
 void SetThrottleHooks(ThrottleHooks hooks) { Hooks() = std::move(hooks); }
 
-void Throttle(ThrottleClock::time_point start, std::int64_t bytes) {
+void Throttle(ThrottleClock::time_point start, std::int64_t bytes,
+              const std::function<void()>& before_sleep) {
   if (!ThrottlingEnabled || ThrottleRate <= 0) return;
   const ThrottleHooks& h = Hooks();
   auto now = h.now ? h.now() : ThrottleClock::now();
   auto delay = ThrottleDelay(now - start, bytes, ThrottleRate);
   if (delay.count() <= 0) return;
+  if (before_sleep) before_sleep();
   if (h.sleep)
     h.sleep(delay);
   else

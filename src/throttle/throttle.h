@@ -26,7 +26,10 @@ std::chrono::milliseconds ThrottleDelay(std::chrono::nanoseconds elapsed, std::i
                                         std::int64_t rate);
 
 // Sleeps the calling thread as ThrottleDelay says, measured from start.
-void Throttle(ThrottleClock::time_point start, std::int64_t bytes);
+// before_sleep runs only when a sleep follows (a sender flushes its
+// buffered writes there, so the peer is not kept waiting for them).
+void Throttle(ThrottleClock::time_point start, std::int64_t bytes,
+              const std::function<void()>& before_sleep = {});
 
 // Test seam: the clock and the sleep Throttle uses.
 struct ThrottleHooks {

@@ -170,6 +170,16 @@ bool SyncFile(std::FILE* f) {
 
 bool IsTerminal(std::FILE* f) { return ::isatty(::fileno(f)) == 1; }
 
+std::int64_t FileSize(std::FILE* f) {
+  struct stat st {};
+  if (::fstat(::fileno(f), &st) != 0) return -1;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+bool Seek(std::FILE* f, std::int64_t offset) {
+  return ::fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
 void PublishServiceStatus(int, unsigned, unsigned long, unsigned long, const char* state_name) {
   std::fprintf(stderr, "Tarnwick state: %s\n", state_name);
   std::fflush(stderr);
