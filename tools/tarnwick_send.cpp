@@ -103,6 +103,27 @@ Options ParseArgs(int argc, char** argv) {
   return o;
 }
 
+// With TLS 1.3 the relay judges our certificate after our side of the
+// handshake is done: its refusal arrives as an alert on the first read or
+// write. That is still a refused handshake, not a broken transfer.
+bool RefusedOurCertificate() {
+  unsigned long e = ERR_peek_error();
+  if (ERR_GET_LIB(e) != ERR_LIB_SSL) return false;
+  switch (ERR_GET_REASON(e) - SSL_AD_REASON_OFFSET) {
+    case SSL_AD_BAD_CERTIFICATE:
+    case SSL_AD_UNSUPPORTED_CERTIFICATE:
+    case SSL_AD_CERTIFICATE_REVOKED:
+    case SSL_AD_CERTIFICATE_EXPIRED:
+    case SSL_AD_CERTIFICATE_UNKNOWN:
+    case SSL_AD_UNKNOWN_CA:
+    case SSL_AD_ACCESS_DENIED:
+    case SSL_AD_CERTIFICATE_REQUIRED:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::string TlsErrorText() {
   unsigned long e = ERR_get_error();
   std::string text = e ? ERR_reason_error_string(e) ? ERR_reason_error_string(e) : ERR_error_string(e, nullptr) : "";
@@ -212,6 +233,7 @@ int main(int argc, char** argv) {
     int w = SSL_write(ssl.get(), data, len);
     if (w <= 0) {
       int e = errno;
+      if (RefusedOurCertificate()) Fail(kHandshake, "the relay refused our certificate: " + TlsErrorText());
       Fail(kTransfer, "write failed after " + std::to_string(sent) + " bytes: " + SessionErrorText(ssl.get(), w, e));
     }
   };
@@ -240,6 +262,7 @@ int main(int argc, char** argv) {
   // once the save is stored.
   if (SSL_shutdown(ssl.get()) < 0) {
     int e = errno;
+    if (RefusedOurCertificate()) Fail(kHandshake, "the relay refused our certificate: " + TlsErrorText());
     Fail(kTransfer, "cannot end the stream: " + SessionErrorText(ssl.get(), -1, e));
   }
   platform::SetReceiveTimeout(sock, opt.wait_seconds * 1000);
@@ -251,6 +274,7 @@ int main(int argc, char** argv) {
     int code = SSL_get_error(ssl.get(), n);
     if (code == SSL_ERROR_ZERO_RETURN) break;
     int e = errno;
+    if (RefusedOurCertificate()) Fail(kHandshake, "the relay refused our certificate: " + TlsErrorText());
     if (e == EAGAIN || e == EWOULDBLOCK)
       Fail(kUnconfirmed, "no confirmation from the relay within " + std::to_string(opt.wait_seconds) + " s");
     Fail(kUnconfirmed, "the relay did not confirm the stream: " + SessionErrorText(ssl.get(), n, e));

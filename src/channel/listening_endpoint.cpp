@@ -72,7 +72,14 @@ TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* contex
     ReportFailure("SSL_set_fd", e);
     FatalError("error");
   }
-  int rc = SSL_accept(session->ssl.get());
+  int rc;
+  {
+    HandshakeGuard guard(session->socket);
+    // A client that connects and never speaks must not hold the listener.
+    platform::SetReceiveTimeout(session->socket, kHandshakeTimeoutMs);
+    rc = SSL_accept(session->ssl.get());
+    platform::SetReceiveTimeout(session->socket, 0);
+  }
   if (rc == 1) return session;
   int code = SSL_get_error(session->ssl.get(), rc);
   std::string msg = "SSL_accept failed from " + ip + ".\n";

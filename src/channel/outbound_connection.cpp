@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <optional>
 
 #include <openssl/err.h>
 #include <openssl/x509_vfy.h>
@@ -16,7 +17,8 @@ thread_local int last_dial_error = 0;
 int LastDialError() { return last_dial_error; }
 
 TlsSessionPtr OutboundConnection(const std::string& host, const std::string& expected_peer,
-                                 SSL_CTX* context, const std::string& port, bool quiet) {
+                                 SSL_CTX* context, const std::string& port, bool quiet,
+                                 bool stoppable) {
   auto session = std::make_unique<TlsSession>();
   session->ssl.reset(SSL_new(context));
   if (!session->ssl) {
@@ -55,7 +57,14 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
     ReportFailure("SSL_set_fd failed):", 0);
     FatalError("error");
   }
-  int rc = SSL_connect(session->ssl.get());
+  int rc;
+  {
+    std::optional<HandshakeGuard> guard;
+    if (stoppable) guard.emplace(session->socket);
+    platform::SetReceiveTimeout(session->socket, kHandshakeTimeoutMs);
+    rc = SSL_connect(session->ssl.get());
+    platform::SetReceiveTimeout(session->socket, 0);
+  }
   if (rc == 1) return session;
 
   SSL* ssl = session->ssl.get();

@@ -30,6 +30,19 @@ struct TlsSession {
 };
 using TlsSessionPtr = std::unique_ptr<TlsSession>;
 
+// Registers a socket for the length of its TLS handshake, so that a stop
+// can cut the handshake short; bounds the handshake's reads meanwhile.
+class HandshakeGuard {
+ public:
+  explicit HandshakeGuard(const platform::Socket& s);
+  ~HandshakeGuard();
+  HandshakeGuard(const HandshakeGuard&) = delete;
+  HandshakeGuard& operator=(const HandshakeGuard&) = delete;
+
+ private:
+  platform::NativeSocket socket_;
+};
+
 // Sends close_notify, then releases the session and closes its socket.
 void EndSession(TlsSessionPtr session);
 // Sends close_notify and waits, at most timeout_ms, for the peer's own:
@@ -47,8 +60,15 @@ void AbortSession(TlsSessionPtr session);
 void BufferWrites(TlsSession& session, int size);
 bool FlushWrites(TlsSession& session);
 
+// Makes every TLS handshake under way return (at a stop): a peer that
+// connected and then stays silent must not hold up the stop.
+void ShutdownPendingHandshakes();
+
 // Once per process, before any other TLS call.
 void InitTlsLibrary();
+
+// The longest a TLS handshake may wait for its peer.
+inline constexpr int kHandshakeTimeoutMs = 30000;
 
 // Builds the context of one hop and role. cert.pem, key.pem and the trusted
 // file are read from pem_dir. Every failure ends the process.
@@ -69,8 +89,11 @@ TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* contex
 // or connect returns none instead of ending the process. A refused handshake
 // ends the process unless a stop is under way, in which case the session is
 // returned with handshake_failed set.
+// The stop's own closure dial passes stoppable false: it must not be cut
+// short by the stop it serves.
 TlsSessionPtr OutboundConnection(const std::string& host, const std::string& expected_peer,
-                                 SSL_CTX* context, const std::string& port, bool quiet);
+                                 SSL_CTX* context, const std::string& port, bool quiet,
+                                 bool stoppable = true);
 
 // The socket error of this thread's last failed dial, for callers that
 // report a quiet failure themselves.

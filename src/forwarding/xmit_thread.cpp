@@ -20,6 +20,7 @@ constexpr std::size_t kChunk = 2048;
 // Gathered TLS records go out to the socket in writes of this size.
 constexpr int kWriteBuffer = 256 * 1024;
 constexpr long kRedialDelayMs = 1000;
+constexpr std::size_t kFileBuffer = 1 << 20;
 // How long a receiver may take to store what it got and say so.
 constexpr int kConfirmTimeoutMs = 120000;
 
@@ -45,6 +46,7 @@ class Transmission {
   bool sent_all_ = false;
   std::FILE* progress_ = nullptr;  // open, emptied, while the transmission runs
   std::array<char, kChunk> emtbuf_{};
+  std::unique_ptr<char[]> file_buffer_ = std::make_unique<char[]>(kFileBuffer);
 };
 
 void Transmission::WriteProgress() {
@@ -188,7 +190,8 @@ void Transmission::Run() {
     return;
   }
 
-  std::setvbuf(save_file_, nullptr, _IOFBF, 1 << 20);
+  // glibc ignores the size unless it is given the buffer itself.
+  std::setvbuf(save_file_, file_buffer_.get(), _IOFBF, kFileBuffer);
   total_ = platform::FileSize(save_file_);
   if (total_ < 0) {
     std::string msg = "ftell error: errno=" + std::to_string(errno);

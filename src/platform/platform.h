@@ -33,6 +33,7 @@ class Socket {
   // Wakes a thread blocked in accept or read on this socket without freeing
   // the descriptor under it (the owner closes it afterwards).
   void Shutdown();
+  static void ShutdownNative(NativeSocket s);
 
  private:
   NativeSocket s_ = kInvalidSocket;

@@ -85,12 +85,13 @@ void SvcCtrlHandler(unsigned control) {
   ReportSvcStatus(ServiceState::StopPending, 0, 0);
   StopRequested = true;
   StopEvent.Signal();
+  ShutdownPendingHandshakes();
   if (g_settings.InboundDials()) {
     // The sender's closure listener makes it abandon its transmission, so
     // the worker's blocked read ends.
     TlsSessionPtr closure = OutboundConnection(g_settings.host, g_settings.peer_cn,
                                                InboundContext.get(), g_settings.closure_port,
-                                               /*quiet=*/true);
+                                               /*quiet=*/true, /*stoppable=*/false);
     if (closure) {
       EndSession(std::move(closure));
     } else {

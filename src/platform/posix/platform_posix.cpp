@@ -42,6 +42,10 @@ bool Socket::Close() {
   return rc == 0;
 }
 
+void Socket::ShutdownNative(NativeSocket s) {
+  if (s != kInvalidSocket) ::shutdown(static_cast<int>(s), SHUT_RDWR);
+}
+
 void Socket::Shutdown() {
   if (s_ != kInvalidSocket) ::shutdown(static_cast<int>(s_), SHUT_RDWR);
 }
