@@ -35,6 +35,7 @@ void ReceiveLoop(const std::filesystem::path& backup_root) {
         StopEvent.WaitFor(g_settings.delay_before_retry);
         continue;
       }
+      if (StopRequested) break;  // the stop's closure may have missed this stream
     } else {
       session = AcceptTlsClient(InboundSocket, InboundContext.get());
       if (StopRequested) break;  // a session that arrived with the stop is dropped unread
