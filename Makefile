@@ -35,6 +35,7 @@ test-all: test test-asan test-tsan
 bench: build
 	scripts/install-deps.sh socat
 	bench/bench_receive.sh
+	bench/bench_chain.sh
 
 clean:
 	rm -rf build build-asan build-tsan demo-run bench-run

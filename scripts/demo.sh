@@ -1,6 +1,13 @@
 #!/usr/bin/env bash
-# End-to-end demo: start one relay on loopback, send it a 5 MiB file with
-# tarnwick-send, show what it stored, check the bytes, stop it.
+# End-to-end demo of a relay chain on loopback:
+#
+#   tarnwick-send -> relay A -> relay B -> relay C
+#
+# A pushes to B (A's forward side dials B's listening port). B hands on in
+# listen mode: C runs in the dial role and fetches from B's forward port.
+# C does not forward. A 5 MiB file goes in at A; the demo waits for C to hold
+# the complete save, shows every relay's saves tree, checks the bytes, and
+# stops the three relays.
 #
 # Needs a finished build (build/tarnwick, build/tarnwick-send; BUILD_DIR=
 # overrides). Everything it makes lives in demo-run/, wiped at the start.
@@ -10,43 +17,65 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 build=$(cd "$build" 2>/dev/null && pwd) || { echo "demo: no build directory at ${BUILD_DIR:-$root/build}" >&2; exit 1; }
 run="$root/demo-run"
-relay_pid=""
+relays=(a b c)
+declare -A pid=()
 
 step() { printf '==> %s\n' "$*"; }
 fail() {
   printf 'demo FAILED: %s\n' "$*" >&2
-  if [ -s "$run/relay.log" ]; then
-    echo "---- relay log ----" >&2
-    cat "$run/relay.log" >&2
-  fi
+  local r
+  for r in "${relays[@]}"; do
+    if [ -s "$run/relay-$r.log" ]; then
+      echo "---- relay $r log ----" >&2
+      cat "$run/relay-$r.log" >&2
+    fi
+  done
   exit 1
 }
 
 cleanup() {
-  if [ -n "$relay_pid" ] && kill -0 "$relay_pid" 2>/dev/null; then
-    kill -TERM "$relay_pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$relay_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$relay_pid" 2>/dev/null || true
-    wait "$relay_pid" 2>/dev/null || true
-  fi
+  local r p
+  for r in "${!pid[@]}"; do
+    p=${pid[$r]}
+    [ -n "$p" ] || continue
+    kill -TERM "$p" 2>/dev/null || true
+  done
+  for r in "${!pid[@]}"; do
+    p=${pid[$r]}
+    [ -n "$p" ] || continue
+    for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$p" 2>/dev/null || true
+    wait "$p" 2>/dev/null || true
+  done
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# A loopback port nobody listens on right now.
-free_port() {
+# N distinct loopback ports nobody listens on right now. They are all bound at
+# once so that one call never hands out the same port twice.
+free_ports() {
+  local n=$1
   if command -v python3 >/dev/null 2>&1; then
-    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()' && return
+    python3 - "$n" <<'EOF' && return
+import socket, sys
+socks = []
+for _ in range(int(sys.argv[1])):
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    socks.append(s)
+for s in socks:
+    print(s.getsockname()[1])
+EOF
   fi
-  local p
-  for ((p = 20000; p < 30000; p++)); do
+  local p found=0
+  for ((p = 20000; p < 30000 && found < n; p++)); do
     if [ -z "$(ss -Htan "( sport = :$p or dport = :$p )" 2>/dev/null)" ]; then
       echo "$p"
-      return
+      found=$((found + 1))
     fi
   done
-  return 1
+  [ "$found" -eq "$n" ]
 }
 
 for bin in tarnwick tarnwick-send; do
@@ -55,84 +84,179 @@ done
 
 step "fresh work directory $run"
 rm -rf "$run"
-mkdir -p "$run/certs" "$run/relay-a" "$run/root"
+mkdir -p "$run/certs"
 
-step "certificates for relay-a and sender"
-"$root/scripts/make-certs.sh" "$run/certs" relay-a sender || fail "make-certs.sh failed"
+step "certificates for relay-a, relay-b, relay-c and sender"
+"$root/scripts/make-certs.sh" "$run/certs" relay-a relay-b relay-c sender || fail "make-certs.sh failed"
 certs="$run/certs"
 
-port=$(free_port) || fail "no free loopback port"
-step "relay directory $run/relay-a (port $port)"
-# The relay reads its settings and PEM files next to its own executable.
-ln "$build/tarnwick" "$run/relay-a/tarnwick" 2>/dev/null || cp "$build/tarnwick" "$run/relay-a/tarnwick"
-cp "$certs/relay-a.cert.pem" "$run/relay-a/cert.pem"
-cp "$certs/relay-a.key.pem" "$run/relay-a/key.pem"
-cp "$certs/sender.cert.pem" "$run/relay-a/clientcert.pem"
-cat >"$run/relay-a/settings.ini" <<EOF
-[Backup]
-Dir=$run/root
-[Connection]
+mapfile -t ports < <(free_ports 5)
+[ "${#ports[@]}" -eq 5 ] || fail "no free loopback ports"
+a_port=${ports[0]}    # A listens for the sender
+a_closure=${ports[1]} # A's closure listener (it listens and forwards)
+b_port=${ports[2]}    # B listens for A
+b_closure=${ports[3]} # B's closure listener, dialled by C at its stop
+b_fwd=${ports[4]}     # B's forward port, dialled by C
+
+# make_relay <name> <settings text> <pem>=<source>...
+# The relay reads settings.ini and its start-up PEM files next to its own
+# executable; contexts built later (forward listener, closure listener) read
+# theirs from the backup root, so the PEMs go into both.
+make_relay() {
+  local settings=$2 dir="$run/relay-$1" rootdir="$run/root-$1" spec
+  shift 2
+  mkdir -p "$dir" "$rootdir"
+  ln "$build/tarnwick" "$dir/tarnwick" 2>/dev/null || cp "$build/tarnwick" "$dir/tarnwick"
+  for spec in "$@"; do
+    cp "$certs/${spec#*=}" "$dir/${spec%%=*}"
+    cp "$certs/${spec#*=}" "$rootdir/${spec%%=*}"
+  done
+  printf '[Backup]\nDir=%s\n%s\n' "$rootdir" "$settings" >"$dir/settings.ini"
+}
+
+step "relay A: listens on $a_port, pushes to B (dial mode)"
+make_relay a "[Connection]
 Host=
-Port=$port
+Port=$a_port
+ClosurePort=$a_closure
 PeerCN=sender
 ThrottlingEnabled=0
-EOF
+[Forward]
+Host=127.0.0.1
+Port=$b_port
+PeerCN=relay-b" \
+  cert.pem=relay-a.cert.pem key.pem=relay-a.key.pem \
+  clientcert.pem=sender.cert.pem forwardcert.pem=relay-b.cert.pem
 
-step "starting the relay (log: $run/relay.log)"
-"$run/relay-a/tarnwick" 2>"$run/relay.log" &
-relay_pid=$!
-for ((i = 0; i < 100; i++)); do
-  grep -q '^Tarnwick state: RUNNING' "$run/relay.log" && break
-  kill -0 "$relay_pid" 2>/dev/null || fail "relay exited before reaching RUNNING"
-  sleep 0.1
-done
-grep -q '^Tarnwick state: RUNNING' "$run/relay.log" || fail "relay not RUNNING after 10 s"
-echo "    relay pid $relay_pid is RUNNING"
+step "relay B: listens on $b_port, offers to C on $b_fwd (listen mode)"
+make_relay b "[Connection]
+Host=
+Port=$b_port
+ClosurePort=$b_closure
+PeerCN=relay-a
+ThrottlingEnabled=0
+[Forward]
+Host=
+Port=$b_fwd
+PeerCN=relay-c" \
+  cert.pem=relay-b.cert.pem key.pem=relay-b.key.pem \
+  clientcert.pem=relay-a.cert.pem forwardcert.pem=relay-c.cert.pem
+
+step "relay C: dials B on $b_fwd, stores only"
+make_relay c "[Connection]
+Host=127.0.0.1
+Port=$b_fwd
+ClosurePort=$b_closure
+PeerCN=relay-b
+DelayBeforeRetry=250
+ThrottlingEnabled=0" \
+  cert.pem=relay-c.cert.pem key.pem=relay-c.key.pem servercert.pem=relay-b.cert.pem
+
+start_relay() {
+  local r=$1 log="$run/relay-$1.log" i
+  "$run/relay-$r/tarnwick" 2>"$log" &
+  pid[$r]=$!
+  for ((i = 0; i < 100; i++)); do
+    grep -q '^Tarnwick state: RUNNING' "$log" && break
+    kill -0 "${pid[$r]}" 2>/dev/null || fail "relay $r exited before reaching RUNNING"
+    sleep 0.1
+  done
+  grep -q '^Tarnwick state: RUNNING' "$log" || fail "relay $r not RUNNING after 10 s"
+}
+
+step "starting C, B, A (logs: $run/relay-*.log)"
+for r in c b a; do start_relay "$r"; done
+echo "    pids: A ${pid[a]}, B ${pid[b]}, C ${pid[c]}, all RUNNING"
 
 step "making a 5 MiB random file"
 head -c $((5 * 1024 * 1024)) /dev/urandom >"$run/payload.bin"
+size=$(stat -c %s "$run/payload.bin")
 
-step "sending it with tarnwick-send"
+step "sending it to A with tarnwick-send"
 send_rc=0
-"$build/tarnwick-send" --host 127.0.0.1 --port "$port" --repo demo \
+"$build/tarnwick-send" --host 127.0.0.1 --port "$a_port" --repo demo \
   --ca "$certs/relay-a.cert.pem" --peer-name relay-a \
   --cert "$certs/sender.cert.pem" --key "$certs/sender.key.pem" \
   "$run/payload.bin" || send_rc=$?
-[ "$send_rc" -eq 0 ] || fail "tarnwick-send exited with $send_rc (0 means the relay confirmed)"
-echo "    relay confirmed the save"
+[ "$send_rc" -eq 0 ] || fail "tarnwick-send exited with $send_rc (0 means A confirmed)"
+echo "    A confirmed the save"
 
-step "stored save"
-[ -d "$run/root/saves" ] || fail "nothing stored under $run/root/saves"
-find "$run/root/saves" -type f -exec ls -l {} +
-mapfile -t saves < <(find "$run/root/saves/demo" -type f ! -name '*_pending' 2>/dev/null)
-[ "${#saves[@]}" -eq 1 ] || fail "expected one save under saves/demo, found ${#saves[@]}"
-[[ "$(basename "${saves[0]}")" =~ ^[0-9]{4}-[0-9]{2}-[0-9]{2}$ ]] ||
-  fail "save name $(basename "${saves[0]}") is not a YYYY-MM-DD date"
-if find "$run/root/saves" -name '*_pending' | grep -q .; then
-  fail "a _pending marker was left behind"
-fi
+# A names the save by its local date; the name travels down the chain.
+mapfile -t a_saves < <(find "$run/root-a/saves/demo" -type f 2>/dev/null)
+[ "${#a_saves[@]}" -eq 1 ] || fail "expected one file under A's saves/demo, found ${#a_saves[@]}"
+save=$(basename "${a_saves[0]}")
+[[ "$save" =~ ^[0-9]{4}-[0-9]{2}-[0-9]{2}$ ]] || fail "A's save name $save is not a YYYY-MM-DD date"
 
-step "comparing bytes"
-cmp "$run/payload.bin" "${saves[0]}" || fail "stored bytes differ from the payload"
-echo "    identical ($(stat -c %s "${saves[0]}") bytes)"
-
-step "stopping the relay (SIGTERM)"
-kill -TERM "$relay_pid"
-stop_rc=""
-for ((i = 0; i < 100; i++)); do
-  if ! kill -0 "$relay_pid" 2>/dev/null; then
-    stop_rc=0
-    wait "$relay_pid" || stop_rc=$?
+step "waiting for C to hold demo/$save complete (up to 30 s)"
+c_save="$run/root-c/saves/demo/$save"
+t0=$EPOCHREALTIME
+deadline=$((SECONDS + 30))
+done_at=""
+while ((SECONDS < deadline)); do
+  for r in a b c; do kill -0 "${pid[$r]}" 2>/dev/null || fail "relay $r died"; done
+  if [ -f "$c_save" ] && [ ! -e "${c_save}_pending" ] && [ "$(stat -c %s "$c_save")" -eq "$size" ]; then
+    done_at=$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.2f", b - a }')
     break
   fi
   sleep 0.1
 done
-[ -n "$stop_rc" ] || fail "relay still running 10 s after SIGTERM"
-relay_pid=""
-[ "$stop_rc" -eq 0 ] || fail "relay exited with status $stop_rc after SIGTERM"
-grep -q '^Tarnwick state: STOPPED' "$run/relay.log" || fail "relay log has no STOPPED line"
+[ -n "$done_at" ] || fail "C does not hold a complete demo/$save after 30 s"
+echo "    complete at C ${done_at} s after A confirmed"
 
-step "relay log"
-cat "$run/relay.log"
+step "saves trees"
+for r in a b c; do
+  echo "    relay $r:"
+  (cd "$run/root-$r" && find saves -printf '      %M %10s  %p\n' | sort -k3)
+done
+for r in a b c; do
+  if find "$run/root-$r/saves" -name '*_pending' | grep -q .; then
+    fail "relay $r left a _pending marker"
+  fi
+  n=$(find "$run/root-$r/saves" -type f | wc -l)
+  [ "$n" -eq 1 ] || fail "relay $r holds $n files under saves/, expected 1"
+done
+
+step "comparing bytes at every relay"
+for r in a b c; do
+  cmp "$run/payload.bin" "$run/root-$r/saves/demo/$save" || fail "relay $r's copy differs from the payload"
+done
+echo "    identical at A, B and C ($size bytes)"
+
+# A save sent whole has its progress file removed at once.
+for r in a b; do
+  if find "$run/root-$r/forwards" -type f 2>/dev/null | grep -q .; then
+    fail "relay $r still has a progress file: $(find "$run/root-$r/forwards" -type f)"
+  fi
+done
+
+# C first, so that its stop finds B's closure listener up.
+step "stopping C, B, A (SIGTERM)"
+for r in c b a; do
+  kill -TERM "${pid[$r]}"
+  stop_rc=""
+  for ((i = 0; i < 100; i++)); do
+    if ! kill -0 "${pid[$r]}" 2>/dev/null; then
+      stop_rc=0
+      wait "${pid[$r]}" || stop_rc=$?
+      break
+    fi
+    sleep 0.1
+  done
+  [ -n "$stop_rc" ] || fail "relay $r still running 10 s after SIGTERM"
+  unset "pid[$r]"
+  [ "$stop_rc" -eq 0 ] || fail "relay $r exited with status $stop_rc after SIGTERM"
+  grep -q '^Tarnwick state: STOPPED' "$run/relay-$r.log" || fail "relay $r log has no STOPPED line"
+done
+echo "    all three exited 0"
+
+# Nothing was left unfinished, so no relay queued a transmission for later.
+for r in a b; do
+  [ ! -s "$run/root-$r/toforward" ] || fail "relay $r queued unfinished work: $(cat "$run/root-$r/toforward")"
+done
+
+for r in a b c; do
+  step "relay ${r^^} log"
+  cat "$run/relay-$r.log"
+done
 
 step "demo OK"
