@@ -233,8 +233,17 @@ int main(int argc, char** argv) {
     int w = SSL_write(ssl.get(), data, len);
     if (w <= 0) {
       int e = errno;
+      std::string why = SessionErrorText(ssl.get(), w, e);
+      if (!opt.cert.empty() && !RefusedOurCertificate()) {
+        // A relay that refused our certificate closed on the data we sent
+        // after the handshake; its alert may still be waiting to be read.
+        platform::SetReceiveTimeout(sock, 1000);
+        char probe[64];
+        SSL_read(ssl.get(), probe, sizeof probe);
+      }
       if (RefusedOurCertificate()) Fail(kHandshake, "the relay refused our certificate: " + TlsErrorText());
-      Fail(kTransfer, "write failed after " + std::to_string(sent) + " bytes: " + SessionErrorText(ssl.get(), w, e));
+      ERR_clear_error();
+      Fail(kTransfer, "write failed after " + std::to_string(sent) + " bytes: " + why);
     }
   };
   std::string header = opt.repo;
