@@ -229,18 +229,26 @@ int main(int argc, char** argv) {
     Fail(kHandshake, "TLS handshake with " + where + " refused: " + why);
   }
 
+  if (!opt.cert.empty() && SSL_version(ssl.get()) == TLS1_3_VERSION) {
+    // With TLS 1.3 the relay judges our certificate after our side of the
+    // handshake is done. Its verdict comes first, as session tickets or as
+    // an alert: wait for that record before sending, or a refusal could be
+    // lost under the reset that our unread data provokes.
+    SSL_clear_mode(ssl.get(), SSL_MODE_AUTO_RETRY);
+    platform::SetReceiveTimeout(sock, 10000);
+    char probe[1];
+    if (SSL_read(ssl.get(), probe, sizeof probe) <= 0 && RefusedOurCertificate())
+      Fail(kHandshake, "the relay refused our certificate: " + TlsErrorText());
+    ERR_clear_error();
+    SSL_set_mode(ssl.get(), SSL_MODE_AUTO_RETRY);
+    platform::SetReceiveTimeout(sock, 0);
+  }
+
   auto send = [&](const char* data, int len, std::uintmax_t sent) {
     int w = SSL_write(ssl.get(), data, len);
     if (w <= 0) {
       int e = errno;
       std::string why = SessionErrorText(ssl.get(), w, e);
-      if (!opt.cert.empty() && !RefusedOurCertificate()) {
-        // A relay that refused our certificate closed on the data we sent
-        // after the handshake; its alert may still be waiting to be read.
-        platform::SetReceiveTimeout(sock, 1000);
-        char probe[64];
-        SSL_read(ssl.get(), probe, sizeof probe);
-      }
       if (RefusedOurCertificate()) Fail(kHandshake, "the relay refused our certificate: " + TlsErrorText());
       ERR_clear_error();
       Fail(kTransfer, "write failed after " + std::to_string(sent) + " bytes: " + why);

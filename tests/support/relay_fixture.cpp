@@ -44,15 +44,27 @@ std::string Contents(const fs::path& p) {
 Relay::Relay(fs::path dir, fs::path log_dir, std::string name, RelayConfig config,
              const RelayPki& pki)
     : dir_(std::move(dir)), log_dir_(std::move(log_dir)), name_(std::move(name)),
-      config_(std::move(config)) {
+      config_(std::move(config)), pki_(pki) {
   if (config_.port == 0) config_.port = FreePort();
   if (config_.closure_port == 0) config_.closure_port = FreePort();
+  if (!config_.forward_peer_cn.empty() && config_.forward_port == 0)
+    config_.forward_port = FreePort();
   fs::create_directories(dir_);
   LinkOrCopy(TARNWICK_BINARY, dir_ / "tarnwick");
-  WriteFile(dir_ / "cert.pem", pki.own->cert_pem);
-  WriteFile(dir_ / "key.pem", pki.own->key_pem);
-  WriteTrustFile(dir_ / "clientcert.pem", pki.trusted_clients);
-  WriteTrustFile(dir_ / "servercert.pem", pki.trusted_senders);
+  WriteFiles();
+}
+
+void Relay::WriteFiles() {
+  const bool forwards = !config_.forward_peer_cn.empty();
+  std::vector<fs::path> pem_dirs = {dir_};
+  if (forwards) pem_dirs.push_back(config_.backup_dir);
+  for (const fs::path& d : pem_dirs) {
+    WriteFile(d / "cert.pem", pki_.own->cert_pem);
+    WriteFile(d / "key.pem", pki_.own->key_pem);
+    WriteTrustFile(d / "clientcert.pem", pki_.trusted_clients);
+    WriteTrustFile(d / "servercert.pem", pki_.trusted_senders);
+    if (forwards) WriteTrustFile(d / "forwardcert.pem", pki_.trusted_forward);
+  }
   std::ostringstream ini;
   ini << "[Backup]\n"
       << "Dir=" << config_.backup_dir.string() << "\n"
@@ -64,8 +76,11 @@ Relay::Relay(fs::path dir, fs::path log_dir, std::string name, RelayConfig confi
       << "DelayBeforeRetry=" << config_.delay_before_retry_ms << "\n"
       << "Bandwith=" << config_.bandwith << "\n"
       << "ThrottlingEnabled=" << (config_.throttling ? 1 : 0) << "\n"
-      << "[Forward]\n"
-      << "PeerCN=\n";
+      << "[Forward]\n";
+  if (forwards)
+    ini << "Host=" << config_.forward_host << "\n"
+        << "Port=" << config_.forward_port << "\n";
+  ini << "PeerCN=" << config_.forward_peer_cn << "\n";
   WriteFile(dir_ / "settings.ini", ini.str());
 }
 
@@ -104,6 +119,13 @@ std::vector<std::string> Relay::Entries(std::size_t from) const {
   return out;
 }
 
+std::string Relay::AllStderr() const {
+  std::string out;
+  for (const auto& p : old_stderr_) out += ReadFileText(p);
+  if (process_) out += process_->Stderr();
+  return out;
+}
+
 std::string Relay::Logs() const {
   std::string out;
   for (const auto& p : old_stderr_) out += "--- " + p.string() + "\n" + ReadFileText(p);
@@ -137,6 +159,14 @@ void RelayTest::TearDown() {
     const auto st = r->Stop();
     EXPECT_TRUE(st && st->Clean()) << "relay did not stop cleanly at the end of the test: "
                                    << (st ? ::testing::PrintToString(*st) : "still running");
+  }
+  // An instrumented relay reports what it found on its stderr and may still
+  // exit 0, so a clean exit alone does not clear it.
+  for (auto& r : relays_) {
+    const std::string err = r->AllStderr();
+    for (const char* finding : {"ThreadSanitizer", "AddressSanitizer", "runtime error:"})
+      EXPECT_EQ(err.find(finding), std::string::npos)
+          << r->name() << " reported a sanitizer finding (" << finding << ")";
   }
   if (HasFailure()) {
     for (auto& r : relays_) std::cerr << r->Logs();

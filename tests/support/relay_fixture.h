@@ -35,6 +35,10 @@ struct RelayConfig {
   std::string bandwith = "0";
   bool throttling = false;           // most tests must not wait on the default 20 KB/s
   fs::path backup_dir;               // empty: the fixture's backup root
+  // [Forward]: forwarding is on when forward_peer_cn is not empty.
+  std::string forward_host;          // empty: listen mode
+  std::uint16_t forward_port = 0;    // 0 with forwarding on: a port free at creation time
+  std::string forward_peer_cn;
 };
 
 // Which certificates go into a relay's directory.
@@ -42,11 +46,18 @@ struct RelayPki {
   const Identity* own = nullptr;
   std::vector<const Identity*> trusted_clients;  // clientcert.pem
   std::vector<const Identity*> trusted_senders;  // servercert.pem
+  std::vector<const Identity*> trusted_forward;  // forwardcert.pem
 };
 
 class Relay {
  public:
   Relay(fs::path dir, fs::path log_dir, std::string name, RelayConfig config, const RelayPki& pki);
+
+  // Writes settings.ini and the PEM files from config and pki; a forwarding
+  // relay also gets its PEM files in the backup root, where the contexts it
+  // builds after start-up look for them. Called by the constructor, and again
+  // by a test that changed mutable_config() or mutable_pki().
+  void WriteFiles();
 
   // Spawns the binary and waits for the RUNNING line.
   bool Start();
@@ -56,6 +67,11 @@ class Relay {
   std::optional<ExitStatus> Stop(milliseconds timeout = kDefaultWait);
 
   const RelayConfig& config() const { return config_; }
+  RelayConfig& mutable_config() { return config_; }
+  RelayPki& mutable_pki() { return pki_; }
+  const Identity& identity() const { return *pki_.own; }
+  const std::string& name() const { return name_; }
+  const fs::path& root() const { return config_.backup_dir; }
   std::uint16_t port() const { return config_.port; }
   const fs::path& dir() const { return dir_; }
   Process& process() { return *process_; }
@@ -70,12 +86,15 @@ class Relay {
   std::vector<std::string> Entries(std::size_t from = 0) const;
   // A one-line summary of every stderr written by this relay so far.
   std::string Logs() const;
+  // Every run's stderr, one after the other.
+  std::string AllStderr() const;
 
  private:
   fs::path dir_;
   fs::path log_dir_;
   std::string name_;
   RelayConfig config_;
+  RelayPki pki_;
   std::unique_ptr<Process> process_;
   std::vector<fs::path> old_stderr_;
   int spawns_ = 0;
