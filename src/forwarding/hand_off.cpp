@@ -6,6 +6,7 @@
 #include <sstream>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "forwarding/forwarding.h"
 #include "reception/reception.h"
@@ -34,6 +35,23 @@ std::set<std::string> registered;
 int live_threads = 0;
 
 std::thread closure_thread;
+
+// Transmit threads are joined, not detached: the library's per-thread
+// clean-up at a thread's end must be over before the process exits. Only
+// the worker touches this list.
+struct TransmitThread {
+  std::thread thread;
+  std::shared_ptr<ManualEvent> ended;
+};
+std::vector<TransmitThread> transmit_threads;
+
+void JoinEndedTransmitThreads() {
+  std::erase_if(transmit_threads, [](TransmitThread& t) {
+    if (!t.ended->IsSet()) return false;
+    t.thread.join();
+    return true;
+  });
+}
 
 std::string RegistryKey(const std::string& repo, const std::string& save) { return repo + '\t' + save; }
 
@@ -92,8 +110,10 @@ bool HandOff(const std::string& repo, const std::string& save, bool replay) {
     request.predecessor = XmitChain;
     XmitChain = request.done;
   }
+  JoinEndedTransmitThreads();
   try {
-    std::thread(XmitThread, std::move(request)).detach();
+    auto ended = request.done;
+    transmit_threads.push_back({std::thread(XmitThread, std::move(request)), std::move(ended)});
   } catch (const std::system_error& e) {
     ReportFailure("_beginthread(XmitThread)", e.code().value());
     FatalError("error");
@@ -186,6 +206,8 @@ void ForwardCleanup() {
     std::unique_lock lock(registry_mutex);
     registry_changed.wait(lock, [] { return live_threads == 0; });
   }
+  for (TransmitThread& t : transmit_threads) t.thread.join();
+  transmit_threads.clear();
   ForwardQueue.Close();
   if (closure_thread.joinable()) closure_thread.join();
 }
