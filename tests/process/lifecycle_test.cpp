@@ -1,178 +1,122 @@
-// Start, stop and the rate limit, seen from outside the process.
-#include <gtest/gtest.h>
-
-#include <signal.h>
+// Start and stop of the process, the rate limit, and the dial role.
+#include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <thread>
+#include "support/harness.h"
 
-#include "support/relay_fixture.h"
-#include "support/tls_io.h"
-
-namespace tarnwick::test {
+namespace tw {
 namespace {
 
-using std::chrono::duration_cast;
-
-class LifecycleTest : public RelayTest {};
-
-// Byte offsets of the two stop lines after mark, checked for order.
-::testing::AssertionResult StopLinesInOrder(const std::string& text) {
-  const auto pending = text.find(kStopPending), stopped = text.find(kStopped);
-  if (pending != std::string::npos && stopped != std::string::npos && pending < stopped)
-    return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "stderr after the signal:\n" << text;
+// STOP_PENDING, then STOPPED, after byte offset from.
+bool StopLines(const std::string& err, std::size_t from) {
+  return err.find(kStopped, err.find(kStopPending, from)) != std::string::npos;
 }
 
-TEST_F(LifecycleTest, IdleListenerStopsOnTermAndOnInt) {
-  Relay& relay = MakeRelay({});
-  for (int sig : {SIGTERM, SIGINT}) {
-    SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGINT");
-    ASSERT_TRUE(relay.Start()) << relay.Stderr();
-    const std::string before = relay.Stderr();
-    EXPECT_LT(before.find("Tarnwick state: START_PENDING"), before.find(kRunning)) << before;
-    relay.process().Signal(sig);
-    const auto st = relay.process().WaitExit();
-    ASSERT_TRUE(st.has_value()) << "still running after the signal\n" << relay.Stderr();
-    EXPECT_TRUE(st->Clean()) << *st;
-    EXPECT_TRUE(StopLinesInOrder(relay.Stderr().substr(before.size())));
-    // The port is released with the process.
-    const int fd = ConnectLoopback(relay.port());
-    EXPECT_LT(fd, 0) << "something still listens on the relay's port";
-    if (fd >= 0) close(fd);
+TEST_F(Net, Lifecycle) {
+  Relay& r = NewRelay("r");
+  {
+    Server holder(sender_, client_);
+    r.port = holder.port;
+    r.WriteFiles(), r.Spawn();
+    EXPECT_EQ(r.proc->Wait(), 1) << "started with its port taken";
+    EXPECT_NE(r.Err().find("bind"), std::string::npos) << r.Err();
+    EXPECT_EQ(r.Err().find(kRunning), std::string::npos) << r.Err();
   }
-}
+  r.port = FreePort(), r.root = dir_ / "no-such-root";
+  r.WriteFiles(), r.Spawn();
+  EXPECT_EQ(r.proc->Wait(), 1) << "ran without its backup root";
+  const std::string err = r.Err();
+  EXPECT_NE(err.find(kErr + "chdir(startup_directory)", err.find(kRunning)), std::string::npos) << err;
 
-TEST_F(LifecycleTest, StopIsNotHeldByAConnectionThatNeverStartsTls) {
-  Relay& relay = MakeRelay({});
-  ASSERT_TRUE(relay.Start()) << relay.Stderr();
-  // A TCP connection that never says a word: no stream is being stored.
-  const int silent = ConnectLoopback(relay.port());
-  ASSERT_GE(silent, 0);
-  const std::size_t mark = relay.Mark();
-  relay.process().Signal(SIGTERM);
-  const auto st = relay.process().WaitExit(milliseconds(10000));
-  const std::string after = relay.Stderr().substr(mark);
-  close(silent);  // lets a relay that waited on it finish before tear-down
-  ASSERT_TRUE(st.has_value()) << "still running 10 s after SIGTERM:\n" << after;
-  EXPECT_TRUE(st->Clean()) << *st;
-  EXPECT_TRUE(StopLinesInOrder(after));
-}
+  r.root = dir_ / "r-root";
+  r.WriteFiles();
+  ASSERT_TRUE(r.Start()) << r.Err();
+  std::size_t m = r.proc->Mark();
+  EXPECT_EQ(r.Stop(), 0);
+  EXPECT_TRUE(StopLines(r.Err(), m)) << r.Err();
 
-TEST_F(LifecycleTest, StopDuringAStreamStoresItWholeFirst) {
-  RelayConfig cfg;
-  cfg.throttling = true;
-  cfg.bandwith = "64KB";
-  Relay& relay = MakeRelay(cfg);
-  ASSERT_TRUE(relay.Start()) << relay.Stderr();
+  // A TCP connection that never starts TLS carries no stream to finish.
+  ASSERT_TRUE(r.Start()) << r.Err();
+  const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in a = Loopback(r.port);
+  ASSERT_EQ(connect(silent, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+  r.proc->Kill(SIGTERM);
+  const auto st = r.proc->Wait(ms(10000));
+  close(silent);
+  EXPECT_EQ(st, 0) << "the silent connection held the stop\n" << r.Err();
 
-  const std::string data = RandomBytes(256 * 1024, 30);
-  const fs::path save = Saves() / "projS" / "s.bak";
-  PeerEnd end = PeerEnd::Timeout;
-  std::string error;
-  std::atomic<bool> client_done{false};
+  // A stream under way when the stop comes is stored whole and confirmed.
+  // 256 KiB at 64 KiB/s takes about 4 s: the time is a lower bound only.
+  r.throttle = true, r.rate = "64KB";
+  r.WriteFiles();
+  ASSERT_TRUE(r.Start()) << r.Err();
+  const std::string data = Random(256 * 1024, 30);
+  std::atomic<int> end{-1};
+  const auto t0 = std::chrono::steady_clock::now();
   std::thread client([&] {
-    TlsClient c(AnonymousClient());
-    if (!c.Connect(relay.port()) || !c.Send(Header("projS 262144 s.bak")) ||
-        !c.Send(data, std::chrono::seconds(60))) {
-      error = c.error();
-      end = PeerEnd::Error;
-    } else {
-      end = c.Finish(ClientEnding::CloseNotify, std::chrono::seconds(60));
-      error = c.error();
-    }
-    client_done = true;
+    end = static_cast<int>(SendStream(r.port, r.id, nullptr, H("projS 262144 s.bak") + data));
   });
-
-  // The save is opened once the header is read: the stream is under way.
-  const bool started = WaitUntil([&] { return Exists(save); });
-  const std::size_t mark = relay.Mark();
-  const bool confirmed_before_signal = client_done;
-  relay.process().Signal(SIGTERM);
-  EXPECT_TRUE(relay.WaitForLine(kStopPending, mark));
+  EXPECT_TRUE(WaitFor([&] { return Exists(r.Save("projS", "s.bak")); }));
+  m = r.proc->Mark();
+  const bool over_before_stop = end != -1;
+  r.proc->Kill(SIGTERM);
   client.join();
-  ASSERT_TRUE(started) << "the save was never opened\n" << relay.Stderr();
-  EXPECT_FALSE(confirmed_before_signal)
-      << "the stream was over before the stop: this run did not stop mid-stream";
-
-  EXPECT_EQ(end, PeerEnd::CloseNotify) << error;
-  const auto st = relay.process().WaitExit();
-  ASSERT_TRUE(st.has_value()) << "still running after the stream\n" << relay.Stderr();
-  EXPECT_TRUE(st->Clean()) << *st;
-  EXPECT_TRUE(HoldsBytes(save, data));
-  EXPECT_FALSE(Exists(Saves() / "projS" / "s.bak_pending"));
-  EXPECT_TRUE(StopLinesInOrder(relay.Stderr().substr(mark)));
+  EXPECT_FALSE(over_before_stop) << "the stop did not come mid-stream";
+  EXPECT_EQ(end, static_cast<int>(End::Notify));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, ms(2500)) << "the throttle did not hold";
+  EXPECT_EQ(r.proc->Wait(), 0);
+  EXPECT_EQ(Read(r.Save("projS", "s.bak")), data);
+  EXPECT_FALSE(Exists(r.Save("projS", "s.bak_pending")));
+  EXPECT_TRUE(StopLines(r.Err(), m)) << r.Err();
 }
 
-TEST_F(LifecycleTest, PortInUseEndsTheStartWithBindFailure) {
-  std::uint16_t port = 0;
-  const int holder = ListenLoopback(0, &port);
-  ASSERT_GE(holder, 0);
-  RelayConfig cfg;
-  cfg.port = port;
-  Relay& relay = MakeRelay(cfg);
-  relay.Spawn();
-  const auto st = relay.process().WaitExit();
-  close(holder);
-  ASSERT_TRUE(st.has_value()) << "relay kept running with its port taken\n" << relay.Stderr();
-  EXPECT_TRUE(st->ExitedWith(1)) << *st;
-  bool bind_entry = false;
-  for (const auto& e : relay.Entries())
-    if (e.find(kErrorEntry) != std::string::npos && e.find("bind") != std::string::npos)
-      bind_entry = true;
-  EXPECT_TRUE(bind_entry) << relay.Stderr();
-  // RUNNING means listening, which it never was.
-  EXPECT_EQ(relay.Stderr().find(kRunning), std::string::npos) << relay.Stderr();
-}
+TEST_F(Net, DialRoleFetchesRetriesAndClosesAtItsStop) {
+  // Nobody listens yet: redials every 200 ms, none worth an entry.
+  Relay& quick = NewRelay("quick");
+  quick.host = "127.0.0.1", quick.peer_cn = sender_.name;
+  quick.WriteFiles();
+  ASSERT_TRUE(quick.Start()) << quick.Err();
+  std::size_t m = quick.proc->Mark();
+  EXPECT_FALSE(WaitFor([&] { return quick.Err().find("Tarnwick[", m) != std::string::npos; }, ms(1500)))
+      << quick.Err();
+  {
+    Server s(sender_, quick.id, quick.port);
+    s.Push(H("projE 10 e.bak") + "0123456789");
+    EXPECT_TRUE(WaitFor([&] { return s.Ends() == std::vector<End>{End::Notify}; })) << quick.Err();
+  }
+  EXPECT_EQ(Read(quick.Save("projE", "e.bak")), "0123456789");
+  // No closure listener: the stop reports it and still ends cleanly.
+  m = quick.proc->Mark();
+  EXPECT_EQ(quick.Stop(), 0);
+  EXPECT_NE(quick.Err().find(kErr, m), std::string::npos) << quick.Err();
+  EXPECT_NE(quick.Err().find(kStopped, m), std::string::npos) << quick.Err();
 
-TEST_F(LifecycleTest, MissingBackupRootEndsAfterRunning) {
-  RelayConfig cfg;
-  cfg.backup_dir = dir_ / "no-such-root";
-  Relay& relay = MakeRelay(cfg);
-  relay.Spawn();
-  const auto st = relay.process().WaitExit();
-  ASSERT_TRUE(st.has_value()) << "relay kept running without its backup root\n" << relay.Stderr();
-  EXPECT_TRUE(st->ExitedWith(1)) << *st;
-  const std::string err = relay.Stderr();
-  const auto running = err.find(kRunning);
-  const auto chdir_entry = err.find(std::string(kErrorEntry) + "chdir(startup_directory)");
-  EXPECT_NE(running, std::string::npos) << err;
-  EXPECT_NE(chdir_entry, std::string::npos) << err;
-  EXPECT_LT(running, chdir_entry) << err;
-  EXPECT_FALSE(Exists(cfg.backup_dir));
-}
-
-TEST_F(LifecycleTest, MissingCertificateIsFatal) {
-  Relay& relay = MakeRelay({});
-  fs::remove(relay.dir() / "cert.pem");
-  relay.Spawn();
-  const auto st = relay.process().WaitExit();
-  ASSERT_TRUE(st.has_value()) << "relay kept running without cert.pem\n" << relay.Stderr();
-  EXPECT_TRUE(st->ExitedWith(1)) << *st;
-  EXPECT_FALSE(relay.Entries().empty()) << "no error entry:\n" << relay.Stderr();
-}
-
-TEST_F(LifecycleTest, ThrottleHoldsTheAverageRate) {
-  RelayConfig cfg;
-  cfg.throttling = true;
-  cfg.bandwith = "100KB";
-  Relay& relay = MakeRelay(cfg);
-  ASSERT_TRUE(relay.Start()) << relay.Stderr();
-
-  const std::string data = RandomBytes(300 * 1024, 31);
-  const auto t0 = Clock::now();
-  TlsClient c(AnonymousClient());
-  ASSERT_TRUE(c.Connect(relay.port())) << c.error();
-  ASSERT_TRUE(c.Send(Header("projT 307200 t.bak") + data, std::chrono::seconds(60))) << c.error();
-  EXPECT_EQ(c.Finish(ClientEnding::CloseNotify, std::chrono::seconds(60)), PeerEnd::CloseNotify)
-      << c.error();
-  const auto elapsed = duration_cast<milliseconds>(Clock::now() - t0);
-  EXPECT_TRUE(HoldsBytes(Saves() / "projT" / "t.bak", data));
-  // 300 KB at 100 KB/s is 3 s; allow for an initial allowance. A lower bound
-  // only: it checks the limit, not the speed of the machine.
-  EXPECT_GE(elapsed.count(), 2000) << "300 KB went through in " << elapsed.count() << " ms";
+  // A long retry delay: a redial after the empty stream that waited for it
+  // would show in the gap.
+  Relay& slow = NewRelay("slow");
+  Server closure(sender_, slow.id);
+  Server s(sender_, slow.id);
+  s.closures = &closure.conns;
+  const std::string data = Random(30000, 20);
+  s.Push("");
+  s.Push(H("projD 30000 d.bak") + data);
+  slow.host = "127.0.0.1", slow.peer_cn = sender_.name, slow.delay_ms = 6000;
+  slow.port = s.port, slow.closure_port = closure.port;
+  slow.WriteFiles();
+  ASSERT_TRUE(slow.Start()) << slow.Err();
+  ASSERT_TRUE(WaitFor([&] { return s.held > 0; })) << slow.Err();
+  const auto ends = s.Ends();
+  const auto at = s.Accepted();
+  ASSERT_EQ(ends.size(), 2u);
+  EXPECT_EQ(ends[1], End::Notify);
+  EXPECT_LT(at[1] - at[0], ms(3000)) << "waited before redialling after an empty stream";
+  EXPECT_EQ(Read(slow.Save("projD", "d.bak")), data);
+  EXPECT_FALSE(Exists(slow.Save("projD", "d.bak_pending")));
+  m = slow.proc->Mark();
+  EXPECT_EQ(slow.Stop(), 0) << slow.Err();
+  EXPECT_GE(closure.conns, 1) << "the stop did not dial the closure port";
+  EXPECT_TRUE(StopLines(slow.Err(), m)) << slow.Err();
 }
 
 }  // namespace
-}  // namespace tarnwick::test
+}  // namespace tw
