@@ -11,38 +11,22 @@ namespace tarnwick {
 SslCtxPtr ListeningEndpoint(platform::Socket& slot, const std::string& peer_name,
                             const std::string& port, bool forward_hop, const std::string& pem_dir) {
   platform::Resolution r = platform::ResolveIPv4("", port, /*passive=*/true);
-  if (r.code != 0) {
-    std::printf("getaddrinfo failed: %s\n", r.text.c_str());
-    std::fflush(stdout);
-    ReportFailure("getaddrinfo():", r.code);
-    FatalError("error");
-  }
+  if (r.code != 0) FailFatally("getaddrinfo failed: " + r.text + "\n", "getaddrinfo():", r.code);
   slot = platform::OpenTcpSocket();
   if (!slot.Valid()) {
     int e = platform::LastSocketError();
-    std::printf("Error at socket(): %d\n", e);
-    std::fflush(stdout);
-    ReportFailure("Error at socket():", e);
-    FatalError("error");
+    FailFatally("Error at socket(): " + std::to_string(e) + "\n", "Error at socket():", e);
   }
   // A restart must bind while its old connections sit in TIME_WAIT; a port
   // held by another listener still fails.
   platform::SetReuseAddress(slot);
   if (!platform::Bind(slot, r.address)) {
     int e = platform::LastSocketError();
-    std::printf("bind failed with error: %d\n", e);
-    std::fflush(stdout);
-    slot.Close();
-    ReportFailure("bind failed", e);
-    FatalError("error");
+    FailFatally("bind failed with error: " + std::to_string(e) + "\n", "bind failed", e);
   }
   if (!platform::Listen(slot, 1)) {
     int e = platform::LastSocketError();
-    std::printf("Listen failed with error: %d\n", e);
-    std::fflush(stdout);
-    slot.Close();
-    ReportFailure("Listen failed", e);
-    FatalError("error");
+    FailFatally("Listen failed with error: " + std::to_string(e) + "\n", "Listen failed", e);
   }
   return TlsContextFactory(peer_name, /*client_role=*/false, forward_hop, pem_dir);
 }
@@ -50,12 +34,7 @@ SslCtxPtr ListeningEndpoint(platform::Socket& slot, const std::string& peer_name
 TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* context) {
   auto session = std::make_unique<TlsSession>();
   session->ssl.reset(SSL_new(context));
-  if (!session->ssl) {
-    std::printf("SSL_new failed\n");
-    std::fflush(stdout);
-    ReportFailure("SSL_new failed", 0);
-    FatalError("error");
-  }
+  if (!session->ssl) FailFatally("SSL_new failed\n", "SSL_new failed", 0);
   std::string ip;
   session->socket = platform::Accept(listening, ip);
   int accept_error = platform::LastSocketError();
@@ -67,10 +46,7 @@ TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* contex
   platform::EnableKeepAlive(session->socket);
   if (SSL_set_fd(session->ssl.get(), static_cast<int>(session->socket.Native())) == 0) {
     int e = platform::LastSocketError();
-    std::printf("SSL_set_fd failed with error: %d\n", e);
-    std::fflush(stdout);
-    ReportFailure("SSL_set_fd", e);
-    FatalError("error");
+    FailFatally("SSL_set_fd failed with error: " + std::to_string(e) + "\n", "SSL_set_fd", e);
   }
   int rc;
   {

@@ -21,12 +21,7 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
                                  bool stoppable) {
   auto session = std::make_unique<TlsSession>();
   session->ssl.reset(SSL_new(context));
-  if (!session->ssl) {
-    std::printf("SSL_new failed\n");
-    std::fflush(stdout);
-    ReportFailure("Error at SSL_new():", 0);
-    FatalError("error");
-  }
+  if (!session->ssl) FailFatally("SSL_new failed\n", "Error at SSL_new():", 0);
   platform::Resolution r = platform::ResolveIPv4(host, port, /*passive=*/false);
   if (r.code != 0) {
     std::printf("getaddrinfo failed: %d\n", r.code);
@@ -39,24 +34,16 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
   session->socket = platform::OpenTcpSocket();
   if (!session->socket.Valid()) {
     int e = platform::LastSocketError();
-    std::printf("Error at socket(): %d\n", e);
-    std::fflush(stdout);
-    ReportFailure("Error at socket():", e);
-    FatalError("error");
+    FailFatally("Error at socket(): " + std::to_string(e) + "\n", "Error at socket():", e);
   }
   if (!platform::Connect(session->socket, r.address)) {
     last_dial_error = platform::LastSocketError();
     if (quiet) return nullptr;  // the socket closes with the session
-    ReportFailure("connect", last_dial_error);
-    FatalError("error");
+    FailFatally("", "connect", last_dial_error);
   }
   platform::EnableKeepAlive(session->socket);
-  if (SSL_set_fd(session->ssl.get(), static_cast<int>(session->socket.Native())) == 0) {
-    std::printf("SSL_set_fd failed\n");
-    std::fflush(stdout);
-    ReportFailure("SSL_set_fd failed):", 0);
-    FatalError("error");
-  }
+  if (SSL_set_fd(session->ssl.get(), static_cast<int>(session->socket.Native())) == 0)
+    FailFatally("SSL_set_fd failed\n", "SSL_set_fd failed):", 0);
   int rc;
   {
     std::optional<HandshakeGuard> guard;

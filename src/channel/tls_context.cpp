@@ -48,15 +48,6 @@ std::string PemPath(const std::string& dir, const char* file) {
   return dir.back() == '/' ? dir + file : dir + '/' + file;
 }
 
-[[noreturn]] void ContextFailure(const char* printed, const char* report, long long code) {
-  if (printed) {
-    std::fputs(printed, stdout);
-    std::fflush(stdout);
-  }
-  ReportFailure(report, code);
-  FatalError("error");
-}
-
 }  // namespace
 
 void BufferWrites(TlsSession& session, int size) {
@@ -112,25 +103,25 @@ bool EndSessionConfirmed(TlsSessionPtr session, int timeout_ms) {
 SslCtxPtr TlsContextFactory(const std::string& peer_name, bool client_role, bool forward_hop,
                             const std::string& pem_dir) {
   SslCtxPtr ctx(SSL_CTX_new(client_role ? TLS_client_method() : TLS_server_method()));
-  if (!ctx) ContextFailure("SSL_CTX_new failed\n", "SSL_CTX_new failed", errno);
+  if (!ctx) FailFatally("SSL_CTX_new failed\n", "SSL_CTX_new failed", errno);
 
   std::string cert = PemPath(pem_dir, "cert.pem");
   errno = 0;
   if (SSL_CTX_use_certificate_file(ctx.get(), cert.c_str(), SSL_FILETYPE_PEM) <= 0) {
     int saved = errno;
     while (unsigned long e = ERR_get_error()) ReportFailure(ERR_error_string(e, nullptr), saved);
-    ContextFailure(nullptr, "SSL_CTX_use_certificate_file", saved);
+    FailFatally("", "SSL_CTX_use_certificate_file", saved);
   }
   std::string key = PemPath(pem_dir, "key.pem");
   errno = 0;
   if (SSL_CTX_use_PrivateKey_file(ctx.get(), key.c_str(), SSL_FILETYPE_PEM) <= 0)
-    ContextFailure("SSL_CTX_use_PrivateKey_file failed\n", "SSL_CTX_use_PrivateKey_file failed", errno);
+    FailFatally("SSL_CTX_use_PrivateKey_file failed\n", "SSL_CTX_use_PrivateKey_file failed", errno);
 
   const char* trusted = forward_hop ? "forwardcert.pem" : client_role ? "servercert.pem" : "clientcert.pem";
   std::string trusted_path = PemPath(pem_dir, trusted);
   errno = 0;
   if (SSL_CTX_load_verify_locations(ctx.get(), trusted_path.c_str(), nullptr) <= 0)
-    ContextFailure("SSL_CTX_load_verify_locations failed\n", "SSL_CTX_load_verify_locations failed",
+    FailFatally("SSL_CTX_load_verify_locations failed\n", "SSL_CTX_load_verify_locations failed",
                    errno);
   ERR_clear_error();
 

@@ -58,12 +58,8 @@ void ReceiveLoop(const std::filesystem::path& backup_root) {
 
 void ReceiverWorker(int /*argc*/, char** /*argv*/) {
   InitTlsLibrary();
-  if (int r = platform::StartSockets(); r != 0) {
-    std::printf("WSAStartup failed: %d\n", r);
-    std::fflush(stdout);
-    ReportFailure("WSAStartup", r);
-    FatalError("error");
-  }
+  if (int r = platform::StartSockets(); r != 0)
+    FailFatally("WSAStartup failed: " + std::to_string(r) + "\n", "WSAStartup", r);
 
   // The current directory is the executable's: settings and the start-up
   // PEM files are read from there.
@@ -83,10 +79,7 @@ void ReceiverWorker(int /*argc*/, char** /*argv*/) {
 
   if (!platform::ChangeDirectory(g_settings.backup_dir)) {
     int e = errno;
-    std::printf("_chdir failed: %d\n", e);
-    std::fflush(stdout);
-    ReportFailure("chdir(startup_directory)", e);
-    FatalError("error");
+    FailFatally("_chdir failed: " + std::to_string(e) + "\n", "chdir(startup_directory)", e);
   }
   std::error_code ec;
   const std::filesystem::path backup_root = std::filesystem::current_path(ec);

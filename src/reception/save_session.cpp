@@ -29,10 +29,7 @@ std::array<char, kPiece> ReceiveBuffer;
 constexpr std::size_t kFileBuffer = 1 << 20;
 
 [[noreturn]] void DirectoryFailure(const char* report, int code) {
-  std::printf("_chdir failed: %d\n", code);
-  std::fflush(stdout);
-  ReportFailure(report, code);
-  FatalError("error");
+  FailFatally("_chdir failed: " + std::to_string(code) + "\n", report, code);
 }
 
 bool Taken(const fs::path& dir, const std::string& name) {
@@ -92,12 +89,8 @@ bool SaveSession(TlsSession& session, const fs::path& backup_root) {
 
   const fs::path repo_dir = saves / header.repo;
   fs::create_directory(repo_dir, ec);
-  if (ec && ec.value() != EEXIST) {
-    std::printf("_mkdir failed: %d\n", ec.value());
-    std::fflush(stdout);
-    ReportFailure("_mkdir", ec.value());
-    FatalError("error");
-  }
+  if (ec && ec.value() != EEXIST)
+    FailFatally("_mkdir failed: " + std::to_string(ec.value()) + "\n", "_mkdir", ec.value());
   if (!fs::is_directory(repo_dir, ec)) DirectoryFailure("_chdirrepo_name", ec ? ec.value() : ENOTDIR);
 
   const std::string save_name = one_field ? DateName(repo_dir) : header.save;
@@ -108,10 +101,7 @@ bool SaveSession(TlsSession& session, const fs::path& backup_root) {
   std::FILE* save = std::fopen(save_path.string().c_str(), "ab");
   if (!save) {
     int e = errno;
-    std::printf(" fopen_s %s failed.", save_name.c_str());
-    std::fflush(stdout);
-    ReportFailure("fopen_s", e);
-    FatalError("error");
+    FailFatally(" fopen_s " + save_name + " failed.", "fopen_s", e);
   }
   std::unique_ptr<char[]> file_buffer(new char[kFileBuffer]);
   std::setvbuf(save, file_buffer.get(), _IOFBF, kFileBuffer);

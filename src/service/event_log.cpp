@@ -61,6 +61,12 @@ void FatalError(const char* /*step*/) {
   std::_Exit(1);
 }
 
+void FailFatally(std::string_view printed, std::string_view what, long long code) {
+  if (!printed.empty()) std::fwrite(printed.data(), 1, printed.size(), stdout);
+  ReportFailure(what, code);
+  FatalError("error");
+}
+
 std::string EscapeControl(std::string_view text) {
   std::string out;
   out.reserve(text.size());

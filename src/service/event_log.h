@@ -33,6 +33,10 @@ std::string FormatFailure(std::string_view what, long long code);
 // Ends the process at once with status 1: no clean-up, no further entry.
 [[noreturn]] void FatalError(const char* step);
 
+// The usual end of a failure the service cannot work around: a diagnostic
+// line on standard output (none when empty), the report, FatalError.
+[[noreturn]] void FailFatally(std::string_view printed, std::string_view what, long long code);
+
 // The standard-error form of an entry:
 // "Tarnwick[0xC0020001] error: <message>" with control characters escaped.
 std::string FormatEventLine(EventType type, std::string_view message);
