@@ -21,45 +21,26 @@
 #   BUILD_DIR=      build directory (default build/ in the repo)
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${BUILD_DIR:-$root/build}
+# shellcheck source-path=SCRIPTDIR source=../scripts/lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib.sh"
 size_mib=${SIZE_MIB:-1024}
 runs=${RUNS:-3}
 work=${BENCH_DIR:-$root/bench-run/chain}
 
-for v in size_mib runs; do
-  [[ "${!v}" =~ ^[1-9][0-9]*$ ]] || { echo "bench: ${v^^} must be a positive integer" >&2; exit 2; }
-done
+need_positive size_mib runs
 
 declare -A relay_pid=()
 bg_pids=()
 ok=0
+fail_who=bench
 
-step() { printf '==> %s\n' "$*"; }
-fail() {
-  printf 'bench FAILED: %s\n' "$*" >&2
+show_logs() {
   local r
-  for r in a b; do
-    if [ -s "$work/relay-$r/relay.log" ]; then
-      echo "---- relay $r log (last 40 lines) ----" >&2
-      tail -n 40 "$work/relay-$r/relay.log" >&2
-    fi
-  done
-  exit 1
+  for r in a b; do show_log "relay $r log" "$work/relay-$r/relay.log" 40; done
 }
 
 cleanup() {
-  local p
-  for p in "${bg_pids[@]}" "${relay_pid[@]}"; do
-    [ -n "$p" ] || continue
-    kill -TERM "$p" 2>/dev/null || true
-  done
-  for p in "${bg_pids[@]}" "${relay_pid[@]}"; do
-    [ -n "$p" ] || continue
-    for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$p" 2>/dev/null || true
-    wait "$p" 2>/dev/null || true
-  done
+  stop_pids "${bg_pids[@]}" "${relay_pid[@]}"
   # The data files are large; logs are kept only when something went wrong.
   if [ -d "$work" ]; then
     rm -f "$work"/input.bin "$work"/socat-out.bin
@@ -70,131 +51,31 @@ cleanup() {
     fi
   fi
 }
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+install_traps
+need_build
+bench_tools
 
-for bin in tarnwick tarnwick-send; do
-  [ -x "$build/$bin" ] || fail "$build/$bin is missing: run 'cmake --build build' first"
-done
-command -v socat >/dev/null || fail "socat not found (apt-get install -y socat)"
-command -v python3 >/dev/null || command -v ss >/dev/null || fail "need python3 or ss to pick ports"
-
-# /usr/bin/time gives the CPU time and peak RSS of the short-lived processes.
-timer=()
-[ -x /usr/bin/time ] && timer=(/usr/bin/time -f '%e %U %S %M')
-clk_tck=$(getconf CLK_TCK)
-
-# N distinct loopback ports nobody listens on right now, bound all at once so
-# that one call never hands out the same port twice.
-free_ports() {
-  local n=$1
-  if command -v python3 >/dev/null 2>&1; then
-    python3 - "$n" <<'EOF' && return
-import socket, sys
-socks = []
-for _ in range(int(sys.argv[1])):
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    socks.append(s)
-for s in socks:
-    print(s.getsockname()[1])
-EOF
-  fi
-  local p found=0
-  for ((p = 20000; p < 30000 && found < n; p++)); do
-    if [ -z "$(ss -Htan "( sport = :$p or dport = :$p )" 2>/dev/null)" ]; then
-      echo "$p"
-      found=$((found + 1))
-    fi
-  done
-  [ "$found" -eq "$n" ]
-}
-
-# Seconds of CPU (user+system, all threads) a live process has used so far.
-proc_cpu() {
-  local stat
-  stat=$(cat "/proc/$1/stat") || return 1
-  stat=${stat##*) }
-  # shellcheck disable=SC2086  # split the fields on purpose
-  set -- $stat
-  awk -v u="${12}" -v s="${13}" -v t="$clk_tck" 'BEGIN { printf "%.2f", (u + s) / t }'
-}
-
-# "<user+sys> <maxrss KiB>" from a /usr/bin/time output file, or "n/a n/a".
-timer_cpu_rss() {
-  if [ "${#timer[@]}" -gt 0 ] && [ -s "$1" ]; then
-    tail -n 1 "$1" | awk '{ printf "%.2f %d\n", $2 + $3, $4 }'
-  else
-    echo "n/a n/a"
-  fi
-}
-
-status_kib() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
-mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
-rate() { awk -v m="$1" -v s="$2" 'BEGIN { printf "%.1f", m / s }'; }
 secs_since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }'; }
-# median <decimals> <value>...
-median() {
-  local d=$1
-  shift
-  printf '%s\n' "$@" | sort -g | awk -v d="$d" '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.*f\n", d, m }'
-}
-
-wait_listening() {
-  local port=$1 pid=$2
-  for _ in $(seq 100); do
-    [ -n "$(ss -Hltn "sport = :$port" 2>/dev/null)" ] && return 0
-    kill -0 "$pid" 2>/dev/null || return 1
-    sleep 0.1
-  done
-  return 1
-}
 
 # ---- relays ---------------------------------------------------------------------
 
 # start_relay <name> <settings text> <pem>=<source>...
-# The relay reads settings.ini and its start-up PEM files next to its
-# executable; the closure listener reads its PEMs from the backup root.
 start_relay() {
-  local r=$1 settings=$2 dir="$work/relay-$1" spec
-  shift 2
-  mkdir -p "$dir/root"
-  ln "$build/tarnwick" "$dir/tarnwick" 2>/dev/null || cp "$build/tarnwick" "$dir/tarnwick"
-  for spec in "$@"; do
-    cp "$certs/${spec#*=}" "$dir/${spec%%=*}"
-    cp "$certs/${spec#*=}" "$dir/root/${spec%%=*}"
-  done
-  printf '[Backup]\nDir=%s\n%s\n' "$dir/root" "$settings" >"$dir/settings.ini"
+  local r=$1 dir="$work/relay-$1"
+  make_relay "$dir" "$dir/root" "${@:2}"
   "$dir/tarnwick" 2>"$dir/relay.log" &
   relay_pid[$r]=$!
-  for _ in $(seq 100); do
-    grep -q '^Tarnwick state: RUNNING' "$dir/relay.log" && return 0
-    kill -0 "${relay_pid[$r]}" 2>/dev/null || fail "relay $r exited before reaching RUNNING"
-    sleep 0.1
-  done
-  fail "relay $r not RUNNING after 10 s"
+  wait_running "$dir/relay.log" "${relay_pid[$r]}" "relay $r"
 }
 
 # Sets hwm_kib[r] / threads[r], then stops the relay and checks its exit.
 declare -A hwm_kib=() threads=()
 stop_relay() {
-  local r=$1 p=${relay_pid[$1]} rc=""
+  local r=$1 p=${relay_pid[$1]}
   kill -0 "$p" 2>/dev/null || fail "relay $r died during the benchmark"
   hwm_kib[$r]=$(status_kib "$p" VmHWM)
   threads[$r]=$(status_kib "$p" Threads)
-  kill -TERM "$p"
-  for _ in $(seq 100); do
-    if ! kill -0 "$p" 2>/dev/null; then
-      rc=0
-      wait "$p" || rc=$?
-      break
-    fi
-    sleep 0.1
-  done
-  [ -n "$rc" ] || fail "relay $r still running 10 s after SIGTERM"
-  unset "relay_pid[$r]"
-  [ "$rc" -eq 0 ] || fail "relay $r exited with status $rc after SIGTERM"
+  stop_relay_pid "relay_pid[$r]" "relay $r"
 }
 
 # ---- one transfer each -----------------------------------------------------------
@@ -314,11 +195,7 @@ run_socat() {
 # ---- main -------------------------------------------------------------------------
 
 # The input, A's copy, B's copy and a socat output exist at once.
-need_mib=$((size_mib * 4 + 256))
-rm -rf "$work"
-mkdir -p "$work"
-avail_mib=$(df -Pm "$work" | awk 'NR == 2 { print $4 }')
-[ "$avail_mib" -ge "$need_mib" ] || fail "need ${need_mib} MiB free in $work, have ${avail_mib} MiB"
+fresh_work $((size_mib * 4 + 256))
 
 certs="$work/certs"
 "$root/scripts/make-certs.sh" "$certs" relay-a relay-b sender || fail "make-certs.sh failed"

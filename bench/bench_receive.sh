@@ -14,45 +14,28 @@
 #   BUILD_DIR=      build directory (default build/ in the repo)
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${BUILD_DIR:-$root/build}
+# shellcheck source-path=SCRIPTDIR source=../scripts/lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib.sh"
 size_mib=${SIZE_MIB:-1024}
 runs=${RUNS:-3}
 small_mib=${SMALL_MIB:-64}
 flat_mib=${FLAT_MIB:-8}
 work=${BENCH_DIR:-$root/bench-run}
 
-for v in size_mib runs small_mib flat_mib; do
-  [[ "${!v}" =~ ^[1-9][0-9]*$ ]] || { echo "bench: ${v^^} must be a positive integer" >&2; exit 2; }
-done
+need_positive size_mib runs small_mib flat_mib
 
 relay_pid=""
 relay_dir=""
 bg_pids=()
 ok=0
+fail_who=bench
 
-step() { printf '==> %s\n' "$*"; }
-fail() {
-  printf 'bench FAILED: %s\n' "$*" >&2
-  if [ -n "$relay_dir" ] && [ -s "$relay_dir/relay.log" ]; then
-    echo "---- relay log (last 40 lines) ----" >&2
-    tail -n 40 "$relay_dir/relay.log" >&2
-  fi
-  exit 1
+show_logs() {
+  if [ -n "$relay_dir" ]; then show_log "relay log" "$relay_dir/relay.log" 40; fi
 }
 
 cleanup() {
-  local p
-  for p in "${bg_pids[@]}" "$relay_pid"; do
-    [ -n "$p" ] || continue
-    kill -TERM "$p" 2>/dev/null || true
-  done
-  for p in "${bg_pids[@]}" "$relay_pid"; do
-    [ -n "$p" ] || continue
-    for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$p" 2>/dev/null || true
-    wait "$p" 2>/dev/null || true
-  done
+  stop_pids "${bg_pids[@]}" "$relay_pid"
   # The data files are large; logs are kept only when something went wrong.
   if [ -d "$work" ]; then
     rm -f "$work"/input-*.bin "$work"/socat-out.bin
@@ -60,98 +43,25 @@ cleanup() {
     [ "$ok" -eq 1 ] && rm -rf "$work"
   fi
 }
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-for bin in tarnwick tarnwick-send; do
-  [ -x "$build/$bin" ] || fail "$build/$bin is missing: run 'cmake --build build' first"
-done
-command -v socat >/dev/null || fail "socat not found (apt-get install -y socat)"
-command -v python3 >/dev/null || command -v ss >/dev/null || fail "need python3 or ss to pick ports"
-
-# /usr/bin/time gives the CPU time and peak RSS of the short-lived processes.
-timer=()
-[ -x /usr/bin/time ] && timer=(/usr/bin/time -f '%e %U %S %M')
-clk_tck=$(getconf CLK_TCK)
-
-free_port() {
-  if command -v python3 >/dev/null 2>&1; then
-    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()' && return
-  fi
-  local p
-  for ((p = 20000; p < 30000; p++)); do
-    if [ -z "$(ss -Htan "( sport = :$p or dport = :$p )" 2>/dev/null)" ]; then
-      echo "$p"
-      return
-    fi
-  done
-  return 1
-}
-
-# Seconds of CPU (user+system, all threads) a live process has used so far.
-proc_cpu() {
-  local stat
-  stat=$(cat "/proc/$1/stat") || return 1
-  stat=${stat##*) }
-  # shellcheck disable=SC2086  # split the fields on purpose
-  set -- $stat
-  awk -v u="${12}" -v s="${13}" -v t="$clk_tck" 'BEGIN { printf "%.2f", (u + s) / t }'
-}
-
-# "<user+sys> <maxrss KiB>" from a /usr/bin/time output file, or "n/a n/a".
-timer_cpu_rss() {
-  if [ "${#timer[@]}" -gt 0 ] && [ -s "$1" ]; then
-    tail -n 1 "$1" | awk '{ printf "%.2f %d\n", $2 + $3, $4 }'
-  else
-    echo "n/a n/a"
-  fi
-}
-
-status_kib() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
-mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
-rate() { awk -v m="$1" -v s="$2" 'BEGIN { printf "%.1f", m / s }'; }
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.1f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
-wait_listening() {
-  local port=$1 pid=$2
-  for _ in $(seq 100); do
-    [ -n "$(ss -Hltn "sport = :$port" 2>/dev/null)" ] && return 0
-    kill -0 "$pid" 2>/dev/null || return 1
-    sleep 0.1
-  done
-  return 1
-}
+install_traps
+need_build
+bench_tools
 
 # ---- relay lifecycle --------------------------------------------------------
 
 start_relay() {
   local name=$1
   relay_dir="$work/relay-$name"
-  relay_port=$(free_port) || fail "no free loopback port"
-  mkdir -p "$relay_dir/root"
-  # The relay reads settings.ini and its PEM files next to its executable.
-  ln "$build/tarnwick" "$relay_dir/tarnwick" 2>/dev/null || cp "$build/tarnwick" "$relay_dir/tarnwick"
-  cp "$certs/relay-a.cert.pem" "$relay_dir/cert.pem"
-  cp "$certs/relay-a.key.pem" "$relay_dir/key.pem"
-  cp "$certs/sender.cert.pem" "$relay_dir/clientcert.pem"
-  cat >"$relay_dir/settings.ini" <<EOF
-[Backup]
-Dir=$relay_dir/root
-[Connection]
+  relay_port=$(free_ports 1) || fail "no free loopback port"
+  make_relay "$relay_dir" "$relay_dir/root" "[Connection]
 Host=
 Port=$relay_port
 PeerCN=sender
-ThrottlingEnabled=0
-EOF
+ThrottlingEnabled=0" \
+    cert.pem=relay-a.cert.pem key.pem=relay-a.key.pem clientcert.pem=sender.cert.pem
   "$relay_dir/tarnwick" 2>"$relay_dir/relay.log" &
   relay_pid=$!
-  for _ in $(seq 100); do
-    grep -q '^Tarnwick state: RUNNING' "$relay_dir/relay.log" && return 0
-    kill -0 "$relay_pid" 2>/dev/null || fail "relay exited before reaching RUNNING"
-    sleep 0.1
-  done
-  fail "relay not RUNNING after 10 s"
+  wait_running "$relay_dir/relay.log" "$relay_pid" relay
 }
 
 # Sets relay_hwm_kib / relay_threads, then stops the relay and checks its exit.
@@ -159,19 +69,7 @@ stop_relay() {
   kill -0 "$relay_pid" 2>/dev/null || fail "relay died during the benchmark"
   relay_hwm_kib=$(status_kib "$relay_pid" VmHWM)
   relay_threads=$(status_kib "$relay_pid" Threads)
-  kill -TERM "$relay_pid"
-  local rc=""
-  for _ in $(seq 100); do
-    if ! kill -0 "$relay_pid" 2>/dev/null; then
-      rc=0
-      wait "$relay_pid" || rc=$?
-      break
-    fi
-    sleep 0.1
-  done
-  [ -n "$rc" ] || fail "relay still running 10 s after SIGTERM"
-  relay_pid=""
-  [ "$rc" -eq 0 ] || fail "relay exited with status $rc after SIGTERM"
+  stop_relay_pid relay_pid relay
 }
 
 # ---- one transfer each -------------------------------------------------------
@@ -211,7 +109,7 @@ run_socat() {
   local input=$1 bytes=$2 port t0 t1 lrc=0 crc=0 lpid cpid
   local out="$work/socat-out.bin"
   rm -f "$out"
-  port=$(free_port) || fail "no free loopback port"
+  port=$(free_ports 1) || fail "no free loopback port"
   "${timer[@]}" ${timer:+-o "$work/listen.time"} socat -d -d -u -b 65536 \
     "OPENSSL-LISTEN:$port,bind=127.0.0.1,reuseaddr,cert=$certs/relay-a.cert.pem,key=$certs/relay-a.key.pem,cafile=$certs/sender.cert.pem,verify=1" \
     "CREATE:$out" 2>"$work/listen.err" &
@@ -247,11 +145,7 @@ run_socat() {
 
 # ---- main ---------------------------------------------------------------------
 
-need_mib=$((size_mib * 2 + small_mib * 2 + 256))
-rm -rf "$work"
-mkdir -p "$work"
-avail_mib=$(df -Pm "$work" | awk 'NR == 2 { print $4 }')
-[ "$avail_mib" -ge "$need_mib" ] || fail "need ${need_mib} MiB free in $work, have ${avail_mib} MiB"
+fresh_work $((size_mib * 2 + small_mib * 2 + 256))
 
 certs="$work/certs"
 "$root/scripts/make-certs.sh" "$certs" relay-a sender || fail "make-certs.sh failed"
@@ -293,14 +187,14 @@ done
 stop_relay
 big_hwm_kib=$relay_hwm_kib
 
-ratio=$(median "${ratios[@]}")
+ratio=$(median 3 "${ratios[@]}")
 ratio_ok=$(awk -v r="$ratio" 'BEGIN { print (r >= 0.9) ? "MET" : "MISSED" }')
 growth_kib=$((big_hwm_kib - small_hwm_kib))
 flat_ok=$([ "$growth_kib" -lt $((flat_mib * 1024)) ] && echo MET || echo MISSED)
 
 step "results (${size_mib} MiB, $runs runs)"
-printf '    tarnwick  median %8s MiB/s   runs: %s\n' "$(median "${t_rates[@]}")" "${t_rates[*]}"
-printf '    socat     median %8s MiB/s   runs: %s\n' "$(median "${s_rates[@]}")" "${s_rates[*]}"
+printf '    tarnwick  median %8s MiB/s   runs: %s\n' "$(median 1 "${t_rates[@]}")" "${t_rates[*]}"
+printf '    socat     median %8s MiB/s   runs: %s\n' "$(median 1 "${s_rates[@]}")" "${s_rates[*]}"
 printf '    ratio tarnwick/socat (median of per-run ratios %s): %s   target >= 0.9: %s\n' \
   "${ratios[*]}" "$ratio" "$ratio_ok"
 printf '    relay peak memory (VmHWM): %s MiB after %s MiB x%d, %s MiB after %s MiB x%d (%d threads)\n' \

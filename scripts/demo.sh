@@ -13,74 +13,22 @@
 # overrides). Everything it makes lives in demo-run/, wiped at the start.
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${BUILD_DIR:-$root/build}
+# shellcheck source-path=SCRIPTDIR source=lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 build=$(cd "$build" 2>/dev/null && pwd) || { echo "demo: no build directory at ${BUILD_DIR:-$root/build}" >&2; exit 1; }
 run="$root/demo-run"
 relays=(a b c)
 declare -A pid=()
+fail_who=demo
 
-step() { printf '==> %s\n' "$*"; }
-fail() {
-  printf 'demo FAILED: %s\n' "$*" >&2
+show_logs() {
   local r
-  for r in "${relays[@]}"; do
-    if [ -s "$run/relay-$r.log" ]; then
-      echo "---- relay $r log ----" >&2
-      cat "$run/relay-$r.log" >&2
-    fi
-  done
-  exit 1
+  for r in "${relays[@]}"; do show_log "relay $r log" "$run/relay-$r.log"; done
 }
+cleanup() { stop_pids "${pid[@]}"; }
+install_traps
 
-cleanup() {
-  local r p
-  for r in "${!pid[@]}"; do
-    p=${pid[$r]}
-    [ -n "$p" ] || continue
-    kill -TERM "$p" 2>/dev/null || true
-  done
-  for r in "${!pid[@]}"; do
-    p=${pid[$r]}
-    [ -n "$p" ] || continue
-    for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$p" 2>/dev/null || true
-    wait "$p" 2>/dev/null || true
-  done
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-# N distinct loopback ports nobody listens on right now. They are all bound at
-# once so that one call never hands out the same port twice.
-free_ports() {
-  local n=$1
-  if command -v python3 >/dev/null 2>&1; then
-    python3 - "$n" <<'EOF' && return
-import socket, sys
-socks = []
-for _ in range(int(sys.argv[1])):
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    socks.append(s)
-for s in socks:
-    print(s.getsockname()[1])
-EOF
-  fi
-  local p found=0
-  for ((p = 20000; p < 30000 && found < n; p++)); do
-    if [ -z "$(ss -Htan "( sport = :$p or dport = :$p )" 2>/dev/null)" ]; then
-      echo "$p"
-      found=$((found + 1))
-    fi
-  done
-  [ "$found" -eq "$n" ]
-}
-
-for bin in tarnwick tarnwick-send; do
-  [ -x "$build/$bin" ] || fail "$build/$bin is missing: run 'cmake --build build' first"
-done
+need_build
 
 step "fresh work directory $run"
 rm -rf "$run"
@@ -98,24 +46,8 @@ b_port=${ports[2]}    # B listens for A
 b_closure=${ports[3]} # B's closure listener, dialled by C at its stop
 b_fwd=${ports[4]}     # B's forward port, dialled by C
 
-# make_relay <name> <settings text> <pem>=<source>...
-# The relay reads settings.ini and its start-up PEM files next to its own
-# executable; contexts built later (forward listener, closure listener) read
-# theirs from the backup root, so the PEMs go into both.
-make_relay() {
-  local settings=$2 dir="$run/relay-$1" rootdir="$run/root-$1" spec
-  shift 2
-  mkdir -p "$dir" "$rootdir"
-  ln "$build/tarnwick" "$dir/tarnwick" 2>/dev/null || cp "$build/tarnwick" "$dir/tarnwick"
-  for spec in "$@"; do
-    cp "$certs/${spec#*=}" "$dir/${spec%%=*}"
-    cp "$certs/${spec#*=}" "$rootdir/${spec%%=*}"
-  done
-  printf '[Backup]\nDir=%s\n%s\n' "$rootdir" "$settings" >"$dir/settings.ini"
-}
-
 step "relay A: listens on $a_port, pushes to B (dial mode)"
-make_relay a "[Connection]
+make_relay "$run/relay-a" "$run/root-a" "[Connection]
 Host=
 Port=$a_port
 ClosurePort=$a_closure
@@ -129,7 +61,7 @@ PeerCN=relay-b" \
   clientcert.pem=sender.cert.pem forwardcert.pem=relay-b.cert.pem
 
 step "relay B: listens on $b_port, offers to C on $b_fwd (listen mode)"
-make_relay b "[Connection]
+make_relay "$run/relay-b" "$run/root-b" "[Connection]
 Host=
 Port=$b_port
 ClosurePort=$b_closure
@@ -143,7 +75,7 @@ PeerCN=relay-c" \
   clientcert.pem=relay-a.cert.pem forwardcert.pem=relay-c.cert.pem
 
 step "relay C: dials B on $b_fwd, stores only"
-make_relay c "[Connection]
+make_relay "$run/relay-c" "$run/root-c" "[Connection]
 Host=127.0.0.1
 Port=$b_fwd
 ClosurePort=$b_closure
@@ -153,15 +85,9 @@ ThrottlingEnabled=0" \
   cert.pem=relay-c.cert.pem key.pem=relay-c.key.pem servercert.pem=relay-b.cert.pem
 
 start_relay() {
-  local r=$1 log="$run/relay-$1.log" i
-  "$run/relay-$r/tarnwick" 2>"$log" &
-  pid[$r]=$!
-  for ((i = 0; i < 100; i++)); do
-    grep -q '^Tarnwick state: RUNNING' "$log" && break
-    kill -0 "${pid[$r]}" 2>/dev/null || fail "relay $r exited before reaching RUNNING"
-    sleep 0.1
-  done
-  grep -q '^Tarnwick state: RUNNING' "$log" || fail "relay $r not RUNNING after 10 s"
+  "$run/relay-$1/tarnwick" 2>"$run/relay-$1.log" &
+  pid[$1]=$!
+  wait_running "$run/relay-$1.log" "${pid[$1]}" "relay $1"
 }
 
 step "starting C, B, A (logs: $run/relay-*.log)"
@@ -232,19 +158,7 @@ done
 # C first, so that its stop finds B's closure listener up.
 step "stopping C, B, A (SIGTERM)"
 for r in c b a; do
-  kill -TERM "${pid[$r]}"
-  stop_rc=""
-  for ((i = 0; i < 100; i++)); do
-    if ! kill -0 "${pid[$r]}" 2>/dev/null; then
-      stop_rc=0
-      wait "${pid[$r]}" || stop_rc=$?
-      break
-    fi
-    sleep 0.1
-  done
-  [ -n "$stop_rc" ] || fail "relay $r still running 10 s after SIGTERM"
-  unset "pid[$r]"
-  [ "$stop_rc" -eq 0 ] || fail "relay $r exited with status $stop_rc after SIGTERM"
+  stop_relay_pid "pid[$r]" "relay $r"
   grep -q '^Tarnwick state: STOPPED' "$run/relay-$r.log" || fail "relay $r log has no STOPPED line"
 done
 echo "    all three exited 0"
