@@ -34,7 +34,7 @@ void ForwardUnblockForStop();
 // handler.
 extern std::mutex ForwardConnectionLock;  // guards ForwardSocket
 extern std::mutex XmitChainLock;          // guards XmitChain
-extern platform::Socket ForwardSocket;
+extern platform::Socket ForwardSocket;    // listen mode's listening socket
 extern SslCtxPtr ForwardContext;          // dial mode; made at start-up
 // Completion event of the most recently registered transmission. Shared
 // ownership keeps it valid until its successor has waited on it.

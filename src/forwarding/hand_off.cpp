@@ -1,7 +1,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <system_error>

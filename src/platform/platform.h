@@ -64,8 +64,6 @@ Socket Accept(const Socket& listening, std::string& peer_ip);
 void SetReuseAddress(const Socket& s);
 // Lets a vanished peer (machine off, cable cut) end a blocked read in minutes.
 void EnableKeepAlive(const Socket& s);
-// Kernel buffer sizes for bulk transfer; 0 leaves one unchanged.
-void SetBufferSizes(const Socket& s, int receive, int send);
 // Blocks reads on s for at most ms milliseconds (0: no limit).
 void SetReceiveTimeout(const Socket& s, int ms);
 int LastSocketError();

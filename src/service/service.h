@@ -43,7 +43,6 @@ struct ServiceStatus {
 };
 
 void ReportSvcStatus(ServiceState state, unsigned long exit_code, unsigned long wait_hint);
-ServiceStatus CurrentStatus();
 
 // Runs the worker on the calling thread after moving to the executable's
 // directory; returns when the worker has reported STOPPED.

@@ -74,11 +74,6 @@ void ReportSvcStatus(ServiceState state, unsigned long exit_code, unsigned long 
   status_changed.notify_all();
 }
 
-ServiceStatus CurrentStatus() {
-  std::lock_guard lock(status_mutex);
-  return status;
-}
-
 void SvcCtrlHandler(unsigned control) {
   if (control != kControlStop) return;
   if (stop_handled.exchange(true)) return;  // a repeated signal changes nothing

@@ -124,11 +124,6 @@ void EnableKeepAlive(const Socket& s) {
   ::setsockopt(Fd(s), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
-void SetBufferSizes(const Socket& s, int receive, int send) {
-  if (receive > 0) ::setsockopt(Fd(s), SOL_SOCKET, SO_RCVBUF, &receive, sizeof receive);
-  if (send > 0) ::setsockopt(Fd(s), SOL_SOCKET, SO_SNDBUF, &send, sizeof send);
-}
-
 void SetReceiveTimeout(const Socket& s, int ms) {
   timeval tv{};
   tv.tv_sec = ms / 1000;
