@@ -137,7 +137,7 @@ std::string SessionErrorText(SSL* ssl, int rc, int saved_errno) {
   if (code == SSL_ERROR_SYSCALL) {
     std::string tls = TlsErrorText();
     if (!tls.empty()) return tls;
-    return saved_errno ? std::strerror(saved_errno) : "connection closed by the relay";
+    return saved_errno ? platform::SocketErrorText(saved_errno) : "connection closed by the relay";
   }
   if (code == SSL_ERROR_ZERO_RETURN) return "the relay ended the session";
   std::string tls = TlsErrorText();
@@ -185,6 +185,7 @@ int main(int argc, char** argv) {
   platform::StartSockets();
 
   std::FILE* input = stdin;
+  platform::SetBinaryMode(stdin);
   std::optional<std::uintmax_t> total;
   if (opt.file != "-") {
     input = std::fopen(opt.file.c_str(), "rb");
@@ -212,7 +213,7 @@ int main(int argc, char** argv) {
   platform::Resolution r = platform::ResolveIPv4(opt.host, opt.port, false);
   if (r.code != 0) Fail(kConnect, "cannot resolve " + where + ": " + r.text);
   platform::Socket sock = platform::OpenTcpSocket();
-  if (!sock.Valid()) Fail(kConnect, std::string("cannot create a socket: ") + std::strerror(errno));
+  if (!sock.Valid()) Fail(kConnect, "cannot create a socket: " + platform::SocketErrorText(platform::LastSocketError()));
   if (!platform::Connect(sock, r.address))
     Fail(kConnect, "cannot connect to " + where + ": " + platform::SocketErrorText(platform::LastSocketError()));
   platform::EnableKeepAlive(sock);
@@ -225,7 +226,7 @@ int main(int argc, char** argv) {
   if (rc != 1) {
     long verify = SSL_get_verify_result(ssl.get());
     std::string why = verify != X509_V_OK ? X509_verify_cert_error_string(verify)
-                                          : SessionErrorText(ssl.get(), rc, errno);
+                                          : SessionErrorText(ssl.get(), rc, platform::LastSocketError());
     Fail(kHandshake, "TLS handshake with " + where + " refused: " + why);
   }
 
@@ -247,7 +248,7 @@ int main(int argc, char** argv) {
   auto send = [&](const char* data, int len, std::uintmax_t sent) {
     int w = SSL_write(ssl.get(), data, len);
     if (w <= 0) {
-      int e = errno;
+      int e = platform::LastSocketError();
       std::string why = SessionErrorText(ssl.get(), w, e);
       if (RefusedOurCertificate()) Fail(kHandshake, "the relay refused our certificate: " + TlsErrorText());
       ERR_clear_error();
@@ -278,7 +279,7 @@ int main(int argc, char** argv) {
   // Our close_notify ends the stream; the relay answers with its own only
   // once the save is stored.
   if (SSL_shutdown(ssl.get()) < 0) {
-    int e = errno;
+    int e = platform::LastSocketError();
     if (RefusedOurCertificate()) Fail(kHandshake, "the relay refused our certificate: " + TlsErrorText());
     Fail(kTransfer, "cannot end the stream: " + SessionErrorText(ssl.get(), -1, e));
   }
@@ -290,9 +291,9 @@ int main(int argc, char** argv) {
     if (n > 0) continue;
     int code = SSL_get_error(ssl.get(), n);
     if (code == SSL_ERROR_ZERO_RETURN) break;
-    int e = errno;
+    int e = platform::LastSocketError();
     if (RefusedOurCertificate()) Fail(kHandshake, "the relay refused our certificate: " + TlsErrorText());
-    if (e == EAGAIN || e == EWOULDBLOCK)
+    if (platform::IsTimeoutError(e))
       Fail(kUnconfirmed, "no confirmation from the relay within " + std::to_string(opt.wait_seconds) + " s");
     Fail(kUnconfirmed, "the relay did not confirm the stream: " + SessionErrorText(ssl.get(), n, e));
   }

@@ -45,7 +45,8 @@ namespace {
 
 std::string PemPath(const std::string& dir, const char* file) {
   if (dir.empty()) return file;
-  return dir.back() == '/' ? dir + file : dir + '/' + file;
+  return dir.back() == platform::kPathSeparator ? dir + file
+                                                : dir + platform::kPathSeparator + file;
 }
 
 }  // namespace

@@ -67,34 +67,70 @@ void EnableKeepAlive(const Socket& s);
 // Blocks reads on s for at most ms milliseconds (0: no limit).
 void SetReceiveTimeout(const Socket& s, int ms);
 int LastSocketError();
+// True for the code a read gets when its receive time-out ran out.
+bool IsTimeoutError(int code);
 // Text of a socket error code, for one-line messages.
 std::string SocketErrorText(int code);
 
-// Directory of the running image, following links to the real file.
-std::string ExecutableDirectory();
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+// "delete" goes on to the dispatcher, which fails from a console.
+inline constexpr bool kDeleteThenHost = true;
+#else
+inline constexpr char kPathSeparator = '/';
+// Here the host would run the relay in the foreground: "delete" only deletes.
+inline constexpr bool kDeleteThenHost = false;
+#endif
+
+// Full path of the running image (at most 260 characters on Windows), links
+// followed; empty on failure.
+std::string ExecutablePath();
 bool ChangeDirectory(const std::string& dir);
 
-// Writes one entry to the system log (syslog under ident "Tarnwick").
+// Writes one entry to the system log: the Windows event log (source
+// "Tarnwick", identifier 0xC0020001, two insertion strings), syslog elsewhere.
 void SystemLogWrite(bool error, const std::string& message);
+
+// True where the platform has a profile (INI) reader of its own, which then
+// reads settings.ini instead of the built-in parser.
+bool HasProfileReader();
+// The platform's profile reader; file is relative to the current directory.
+std::string ProfileString(const std::string& file, const std::string& section,
+                          const std::string& key, const std::string& fallback,
+                          std::size_t capacity);
+int ProfileInt(const std::string& file, const std::string& section, const std::string& key,
+               int fallback);
 
 std::tm LocalTime(std::time_t t);
 // Pushes a stdio file's data to stable storage; false on failure (errno set).
 bool SyncFile(std::FILE* f);
 bool IsTerminal(std::FILE* f);
+// Stops newline translation on f (Windows); nothing elsewhere.
+void SetBinaryMode(std::FILE* f);
 // Size of an open file from its status record; -1 on failure (errno set).
 std::int64_t FileSize(std::FILE* f);
 // Positions f at a 64-bit offset from its start.
 bool Seek(std::FILE* f, std::int64_t offset);
 
-// Hands one status report to the service manager; on POSIX, a line
-// "Tarnwick state: <name>" on standard error.
+// Hands one status report to the service manager: SetServiceStatus on
+// Windows; elsewhere a line "Tarnwick state: <name>" on standard error and,
+// under systemd (NOTIFY_SOCKET set), READY=1 / STOPPING=1 / STATUS=<name>.
 void PublishServiceStatus(int state, unsigned controls_accepted, unsigned long check_point,
                           unsigned long wait_hint, const char* state_name);
 
-// Runs service_main on the calling thread while a dedicated thread turns the
-// stop signals (SIGTERM, SIGINT) into calls of on_stop. Returns when
-// service_main returns.
-void RunServiceHost(const std::function<void()>& service_main,
-                    const std::function<void()>& on_stop);
+// Hands the process to the service manager. On Windows: the control
+// dispatcher with its one-entry table; service_main runs on the service
+// thread once the control handler is registered, on_control on the
+// dispatcher's thread for each control. Elsewhere: service_main runs on the
+// calling thread while a dedicated thread turns SIGTERM and SIGINT into
+// on_control(1). Returns false when no dispatcher could be reached (the
+// program was started from a console on Windows).
+bool RunServiceHost(const std::function<void()>& service_main,
+                    const std::function<void(unsigned)>& on_control);
+
+// Registers the service with the system's service manager, or removes it;
+// every outcome is one line on standard output.
+void InstallService();
+void DeleteService();
 
 }  // namespace tarnwick::platform

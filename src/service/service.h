@@ -52,8 +52,9 @@ void SvcMain(int argc, char** argv);
 inline constexpr unsigned kControlStop = 1;
 void SvcCtrlHandler(unsigned control);
 
-// Process entry: "install" and "delete" are not handled on this platform;
-// anything else runs the service in the foreground. Returns the exit status.
+// Process entry: "install" registers the service and ends; "delete" removes
+// it and goes on like any other argument, to the service host. Returns the
+// exit status (always 0).
 int ServiceEntry(int argc, char** argv);
 
 }  // namespace tarnwick

@@ -106,9 +106,16 @@ void SvcCtrlHandler(unsigned control) {
 
 void SvcMain(int argc, char** argv) {
   ReportSvcStatus(ServiceState::StartPending, 0, 3000);
-  std::string dir = platform::ExecutableDirectory();
-  if (dir.empty()) return;
-  platform::ChangeDirectory(dir);
+  std::string path = platform::ExecutablePath();
+  if (path.empty()) return;
+  auto last = path.rfind(platform::kPathSeparator);
+  if (last == std::string::npos) {
+    // settings.ini and the PEM files are found beside the executable only
+    // when the manager started it from a full path.
+    ReportFailure("last_slash", 0);
+    FatalError("last_slash");
+  }
+  platform::ChangeDirectory(last == 0 ? path.substr(0, 1) : path.substr(0, last));
   ReceiverWorker(argc, argv);
 }
 
@@ -122,22 +129,26 @@ bool SameWord(const char* arg, std::string_view word) {
 }  // namespace
 
 int ServiceEntry(int argc, char** argv) {
-  if (argc > 1 && (SameWord(argv[1], "install") || SameWord(argv[1], "delete"))) {
-    std::fprintf(stdout, "\"%s\" is not available on this platform: run the program under systemd\n",
-                 argv[1]);
+  if (argc > 1 && SameWord(argv[1], "install")) {
+    platform::InstallService();
     return 0;
   }
-  platform::RunServiceHost(
-      [&] { SvcMain(argc, argv); },
-      [] {
-        // No control is accepted while starting: hold the stop until the
-        // worker has reported RUNNING (or the process has ended).
-        {
-          std::unique_lock lock(status_mutex);
-          status_changed.wait(lock, [] { return status.state != ServiceState::StartPending; });
-        }
-        SvcCtrlHandler(kControlStop);
-      });
+  if (argc > 1 && SameWord(argv[1], "delete")) {
+    platform::DeleteService();
+    if (!platform::kDeleteThenHost) return 0;
+  }
+  bool hosted = platform::RunServiceHost([&] { SvcMain(argc, argv); },
+                                         [](unsigned control) {
+    if (control != kControlStop) return;
+    // No control is accepted while starting: hold the stop until the
+    // worker has reported RUNNING (or the process has ended).
+    {
+      std::unique_lock lock(status_mutex);
+      status_changed.wait(lock, [] { return status.state != ServiceState::StartPending; });
+    }
+    SvcCtrlHandler(kControlStop);
+  });
+  if (!hosted) SvcReportEvent("StartServiceCtrlDispatcher", EventType::Information);
   return 0;
 }
 

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/platform.h"
+
 namespace tarnwick {
 
 Settings g_settings;
@@ -59,6 +61,14 @@ IniFile IniFile::Parse(std::string_view text) {
 }
 
 IniFile IniFile::Load(const std::string& path) {
+  if (platform::HasProfileReader()) {
+    IniFile ini;
+    // The profile reader takes a bare name from the Windows directory.
+    ini.native_file_ = path.find(platform::kPathSeparator) == std::string::npos
+                           ? std::string(".") + platform::kPathSeparator + path
+                           : path;
+    return ini;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) return IniFile();
   std::stringstream ss;
@@ -73,6 +83,9 @@ const std::string* IniFile::Find(std::string_view section, std::string_view key)
 
 std::string IniFile::GetString(std::string_view section, std::string_view key,
                                std::string_view fallback, std::size_t capacity) const {
+  if (!native_file_.empty())
+    return platform::ProfileString(native_file_, std::string(section), std::string(key),
+                                   std::string(fallback), capacity);
   const std::string* v = Find(section, key);
   std::string out = v ? *v : std::string(fallback);
   if (capacity > 0 && out.size() > capacity - 1) out.resize(capacity - 1);
@@ -80,6 +93,8 @@ std::string IniFile::GetString(std::string_view section, std::string_view key,
 }
 
 int IniFile::GetInt(std::string_view section, std::string_view key, int fallback) const {
+  if (!native_file_.empty())
+    return platform::ProfileInt(native_file_, std::string(section), std::string(key), fallback);
   const std::string* v = Find(section, key);
   if (!v) return fallback;
   long long n = 0;

@@ -8,7 +8,8 @@
 
 namespace tarnwick {
 
-// An INI file read with the rules of the Windows profile reader: sections
+// An INI file read by the platform's profile reader where there is one
+// (Windows), otherwise with the rules of the Windows profile reader: sections
 // and keys compare without regard to case, the first occurrence wins,
 // surrounding blanks and one pair of enclosing quotes are removed.
 class IniFile {
@@ -26,6 +27,8 @@ class IniFile {
  private:
   const std::string* Find(std::string_view section, std::string_view key) const;
   std::map<std::string, std::string> values_;  // "section\nkey", lower case
+  // Set where the platform reads profiles itself: every lookup goes there.
+  std::string native_file_;
 };
 
 #ifdef _WIN32

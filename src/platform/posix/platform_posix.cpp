@@ -13,12 +13,17 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/types.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace tarnwick::platform {
 
@@ -133,16 +138,15 @@ void SetReceiveTimeout(const Socket& s, int ms) {
 
 int LastSocketError() { return errno; }
 
+bool IsTimeoutError(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
+
 std::string SocketErrorText(int code) { return std::strerror(code); }
 
-std::string ExecutableDirectory() {
+std::string ExecutablePath() {
   char buf[PATH_MAX + 1] = {};
   ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
   if (n <= 0) return {};
-  std::string path(buf, static_cast<std::size_t>(n));
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return {};
-  return slash == 0 ? "/" : path.substr(0, slash);
+  return std::string(buf, static_cast<std::size_t>(n));
 }
 
 bool ChangeDirectory(const std::string& dir) { return ::chdir(dir.c_str()) == 0; }
@@ -154,6 +158,17 @@ void SystemLogWrite(bool error, const std::string& message) {
   }();
   (void)opened;
   ::syslog(error ? LOG_ERR : LOG_INFO, "%s", message.c_str());
+}
+
+bool HasProfileReader() { return false; }
+
+std::string ProfileString(const std::string&, const std::string&, const std::string&,
+                          const std::string& fallback, std::size_t) {
+  return fallback;
+}
+
+int ProfileInt(const std::string&, const std::string&, const std::string&, int fallback) {
+  return fallback;
 }
 
 std::tm LocalTime(std::time_t t) {
@@ -169,6 +184,8 @@ bool SyncFile(std::FILE* f) {
 
 bool IsTerminal(std::FILE* f) { return ::isatty(::fileno(f)) == 1; }
 
+void SetBinaryMode(std::FILE*) {}
+
 std::int64_t FileSize(std::FILE* f) {
   struct stat st {};
   if (::fstat(::fileno(f), &st) != 0) return -1;
@@ -179,13 +196,45 @@ bool Seek(std::FILE* f, std::int64_t offset) {
   return ::fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
-void PublishServiceStatus(int, unsigned, unsigned long, unsigned long, const char* state_name) {
-  std::fprintf(stderr, "Tarnwick state: %s\n", state_name);
-  std::fflush(stderr);
+namespace {
+
+// One datagram to systemd's notify socket; nothing when not run by systemd.
+void NotifySystemd(const std::string& message) {
+  const char* path = std::getenv("NOTIFY_SOCKET");
+  if (!path || (path[0] != '/' && path[0] != '@')) return;
+  sockaddr_un addr{};
+  std::size_t len = std::strlen(path);
+  if (len >= sizeof addr.sun_path) return;
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path, len);
+  if (addr.sun_path[0] == '@') addr.sun_path[0] = '\0';  // abstract namespace
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  socklen_t addrlen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len);
+  ::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
+           addrlen);
+  ::close(fd);
 }
 
-void RunServiceHost(const std::function<void()>& service_main,
-                    const std::function<void()>& on_stop) {
+constexpr int kStateStopPending = 3;
+constexpr int kStateRunning = 4;
+
+}  // namespace
+
+void PublishServiceStatus(int state, unsigned, unsigned long, unsigned long,
+                          const char* state_name) {
+  std::fprintf(stderr, "Tarnwick state: %s\n", state_name);
+  std::fflush(stderr);
+  std::string message;
+  if (state == kStateRunning) message = "READY=1\n";
+  if (state == kStateStopPending) message = "STOPPING=1\n";
+  message += "STATUS=";
+  message += state_name;
+  NotifySystemd(message);
+}
+
+bool RunServiceHost(const std::function<void()>& service_main,
+                    const std::function<void(unsigned)>& on_control) {
   // Block the stop signals in every thread; one thread takes them with
   // sigwait, so the handler runs as ordinary code, not in signal context.
   sigset_t set;
@@ -193,13 +242,147 @@ void RunServiceHost(const std::function<void()>& service_main,
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  std::thread([set, on_stop] {
+  std::thread([set, on_control] {
     for (;;) {
       int sig = 0;
-      if (sigwait(&set, &sig) == 0) on_stop();
+      if (sigwait(&set, &sig) == 0) on_control(1);
     }
   }).detach();
   service_main();
+  return true;
+}
+
+namespace {
+
+constexpr const char* kUnitName = "tarnwick.service";
+
+// Where the unit goes; TARNWICK_SYSTEMD_DIR moves it (tests, packaging).
+std::string UnitDirectory() {
+  const char* dir = std::getenv("TARNWICK_SYSTEMD_DIR");
+  return dir && *dir ? dir : "/etc/systemd/system";
+}
+
+// Runs "systemctl <args>" when systemctl is on PATH; its exit status, or -1
+// when there is none.
+int Systemctl(std::vector<std::string> args) {
+  args.insert(args.begin(), "systemctl");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int ready[2];
+  if (::pipe2(ready, O_CLOEXEC) != 0) return -1;
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(ready[0]);
+    ::close(ready[1]);
+    return -1;
+  }
+  if (pid == 0) {
+    ::execvp("systemctl", argv.data());
+    int e = errno;
+    (void)!::write(ready[1], &e, sizeof e);  // tells the parent exec failed
+    ::_exit(127);
+  }
+  ::close(ready[1]);
+  int exec_errno = 0;
+  ssize_t n = ::read(ready[0], &exec_errno, sizeof exec_errno);
+  ::close(ready[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (n == sizeof exec_errno) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+// systemd splits ExecStart on blanks and expands % specifiers: a path with
+// blanks is quoted, a % doubled.
+std::string UnitQuoted(const std::string& path) {
+  std::string escaped;
+  for (char c : path) {
+    if (c == '%') escaped += '%';
+    escaped += c;
+  }
+  if (escaped.find_first_of(" \t\"\\") == std::string::npos) return escaped;
+  std::string out = "\"";
+  for (char c : escaped) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + '"';
+}
+
+}  // namespace
+
+void InstallService() {
+  std::string exe = ExecutablePath();
+  if (exe.empty()) {
+    std::printf("Cannot install service (%d)\n", errno);
+    return;
+  }
+  std::string unit_path = UnitDirectory() + "/" + kUnitName;
+  std::string unit =
+      "[Unit]\n"
+      "Description=Tarnwick backup relay\n"
+      "Wants=network-online.target\n"
+      "After=network-online.target\n"
+      "\n"
+      "[Service]\n"
+      "Type=notify\n"
+      "ExecStart=" + UnitQuoted(exe) + "\n"
+      "Restart=on-failure\n"
+      "\n"
+      "[Install]\n"
+      "WantedBy=multi-user.target\n";
+  std::FILE* f = std::fopen(unit_path.c_str(), "w");
+  if (!f) {
+    std::printf("Cannot install service: %s: %s\n", unit_path.c_str(), std::strerror(errno));
+    return;
+  }
+  bool written = std::fwrite(unit.data(), 1, unit.size(), f) == unit.size();
+  written = std::fclose(f) == 0 && written;
+  if (!written) {
+    std::printf("Cannot install service: %s: %s\n", unit_path.c_str(), std::strerror(errno));
+    return;
+  }
+  std::fflush(stdout);
+  int reload = Systemctl({"daemon-reload"});
+  if (reload > 0) {
+    std::printf("Cannot install service: %s written, but systemctl daemon-reload failed (%d)\n",
+                unit_path.c_str(), reload);
+    return;
+  }
+  if (reload < 0) {
+    // No systemd here (a staging tree, a container): the unit is all there is.
+    std::printf("systemctl not found: %s written, not enabled\n", unit_path.c_str());
+  } else {
+    int enable = Systemctl({"enable", kUnitName});
+    if (enable != 0) {
+      std::printf("Cannot install service: systemctl enable failed (%d)\n", enable);
+      return;
+    }
+  }
+  std::printf("Service installed successfully\n");
+}
+
+void DeleteService() {
+  std::string unit_path = UnitDirectory() + "/" + kUnitName;
+  struct stat st {};
+  if (::stat(unit_path.c_str(), &st) != 0) {
+    std::printf("Service not installed: %s: %s\n", unit_path.c_str(), std::strerror(errno));
+    return;
+  }
+  std::fflush(stdout);
+  int disable = Systemctl({"disable", kUnitName});
+  if (disable > 0) {
+    std::printf("DeleteService failed: systemctl disable failed (%d)\n", disable);
+    return;
+  }
+  if (::unlink(unit_path.c_str()) != 0) {
+    std::printf("DeleteService failed: %s: %s\n", unit_path.c_str(), std::strerror(errno));
+    return;
+  }
+  if (disable == 0) Systemctl({"daemon-reload"});
+  std::printf("Service deleted successfully\n");
 }
 
 }  // namespace tarnwick::platform

@@ -1,0 +1,131 @@
+// Registration with systemd (through a fake systemctl) and the notifications a
+// relay sends to the socket named by NOTIFY_SOCKET.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <set>
+#include <sstream>
+
+#include "support/harness.h"
+
+namespace tw {
+namespace {
+
+// Sets a variable for the children spawned while it lives, then puts it back.
+struct Env {
+  Env(const char* name, const std::string& value) : name_(name) {
+    if (const char* v = std::getenv(name)) old_ = v;
+    setenv(name, value.c_str(), 1);
+  }
+  ~Env() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+bool HasLine(const std::string& text, const std::string& line) {
+  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+bool Starts(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+struct Systemd : Net {
+  struct Ran { std::optional<int> status; std::string out, err; };
+  Ran Run(const fs::path& bin, const std::string& arg) {
+    Proc p(bin, {arg}, dir_ / ("run" + std::to_string(++runs_)));
+    const auto st = p.Wait();
+    return {st, Read(p.stem_.string() + ".out"), p.Err()};
+  }
+  // A systemctl that logs its arguments and runs tail; returns PATH with it first.
+  std::string FakeSystemctl(const std::string& tail) {
+    Write(dir_ / "bin" / "systemctl", "#!/bin/sh\necho \"$*\" >> '" + log_.string() + "'\n" + tail + "\n");
+    chmod((dir_ / "bin" / "systemctl").c_str(), 0755);
+    const char* path = std::getenv("PATH");
+    return (dir_ / "bin").string() + ":" + (path ? path : "/usr/bin:/bin");
+  }
+  fs::path log_, units_;
+  void SetUp() override { Net::SetUp(), log_ = dir_ / "systemctl.log", fs::create_directories(units_ = dir_ / "units"); }
+};
+
+TEST_F(Systemd, InstallThenDeleteTwice) {
+  const fs::path bin = NewRelay("r").dir / "tarnwick";  // valid settings: a stray relay would run
+  Env path("PATH", FakeSystemctl("exit 0")), dir("TARNWICK_SYSTEMD_DIR", units_.string());
+  fs::create_symlink(bin, dir_ / "via-link");
+
+  Ran r = Run(dir_ / "via-link", "INSTALL");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(HasLine(r.out, "Service installed successfully")) << r.out << r.err;
+  const std::string unit = Read(units_ / "tarnwick.service");
+  for (const std::string line : {"Type=notify", "Restart=on-failure", "After=network-online.target",
+                                 "Wants=network-online.target", "WantedBy=multi-user.target"})
+    EXPECT_TRUE(HasLine(unit, line)) << line << " missing from\n" << unit;
+  EXPECT_TRUE(HasLine(unit, "ExecStart=" + fs::canonical(bin).string())) << unit;
+  std::string log = Read(log_);
+  EXPECT_NE(log.find("enable tarnwick.service\n", log.find("daemon-reload\n")), std::string::npos) << log;
+
+  r = Run(bin, "Delete");
+  EXPECT_EQ(r.status, 0) << "delete went on to run the relay\n" << r.err;
+  EXPECT_TRUE(HasLine(r.out, "Service deleted successfully")) << r.out << r.err;
+  EXPECT_EQ(r.err.find("Tarnwick state:"), std::string::npos) << r.err;
+  EXPECT_FALSE(Exists(units_ / "tarnwick.service"));
+  EXPECT_NE(Read(log_).find("disable tarnwick.service\n", log.size()), std::string::npos) << Read(log_);
+
+  r = Run(bin, "delete");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Starts(r.out, "Service not installed")) << r.out << r.err;
+}
+
+TEST_F(Systemd, InstallFailuresAreOneLine) {
+  const fs::path bin = NewRelay("r").dir / "tarnwick";
+  Env path("PATH", FakeSystemctl("[ \"$1\" = daemon-reload ] && exit 1\nexit 0"));
+  {
+    Env dir("TARNWICK_SYSTEMD_DIR", units_.string());
+    const Ran r = Run(bin, "install");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(Starts(r.out, "Cannot install service")) << r.out << r.err;
+    EXPECT_EQ(Read(log_), "daemon-reload\n") << "enabled after a failed reload";
+  }
+  const fs::path absent = dir_ / "no-such-dir";
+  Env dir("TARNWICK_SYSTEMD_DIR", absent.string());
+  const Ran r = Run(bin, "install");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Starts(r.out, "Cannot install service")) << r.out << r.err;
+  EXPECT_NE(r.out.find(absent.string()), std::string::npos) << r.out;
+}
+
+TEST_F(Systemd, NotifiesStartReadyStoppingStopped) {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  const std::string at = (dir_ / "notify").string();
+  ASSERT_LT(at.size(), sizeof a.sun_path);
+  at.copy(a.sun_path, at.size());
+  ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0) << at;
+  const timeval tv{kWait.count() / 1000, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+
+  Relay& r = NewRelay("r");
+  {
+    Env notify("NOTIFY_SOCKET", at);
+    ASSERT_TRUE(r.Start()) << r.Err();
+  }
+  EXPECT_EQ(r.Stop(), 0) << r.Err();
+  // Each datagram as its set of fields, up to STOPPED or a silence of kWait.
+  std::vector<std::set<std::string>> got;
+  char buf[512];
+  for (ssize_t n; (got.empty() || !got.back().count("STATUS=STOPPED")) && (n = recv(fd, buf, sizeof buf, 0)) >= 0;) {
+    std::istringstream fields(std::string(buf, n));
+    got.emplace_back();
+    for (std::string f; std::getline(fields, f);) got.back().insert(f);
+  }
+  close(fd);
+  const std::vector<std::set<std::string>> want = {{"STATUS=START_PENDING"},
+                                                   {"READY=1", "STATUS=RUNNING"},
+                                                   {"STOPPING=1", "STATUS=STOP_PENDING"},
+                                                   {"STATUS=STOPPED"}};
+  EXPECT_EQ(got, want) << r.Err();
+}
+
+}  // namespace
+}  // namespace tw
