@@ -1,0 +1,338 @@
+// Windows implementation of the platform seam: Winsock 2.2, the service
+// control manager, the event log and the profile reader.
+#include "platform/platform.h"
+
+// winsock2.h must come before windows.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mstcpip.h>
+#include <windows.h>
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <vector>
+
+namespace tarnwick::platform {
+
+namespace {
+
+SOCKET Raw(const Socket& s) { return static_cast<SOCKET>(s.Native()); }
+
+// Winsock does not wake a thread blocked in accept when the socket is shut
+// down, and closing it under that thread could let the handle be reused.
+// Accept therefore waits in short select slices and gives up once its
+// socket is marked here.
+std::mutex shut_mutex;
+std::set<NativeSocket> shut_sockets;
+
+void MarkShut(NativeSocket s) {
+  std::lock_guard lock(shut_mutex);
+  shut_sockets.insert(s);
+}
+
+bool IsShut(NativeSocket s) {
+  std::lock_guard lock(shut_mutex);
+  return shut_sockets.count(s) != 0;
+}
+
+void Forget(NativeSocket s) {
+  std::lock_guard lock(shut_mutex);
+  shut_sockets.erase(s);
+}
+
+}  // namespace
+
+Socket& Socket::operator=(Socket&& o) noexcept {
+  if (this != &o) {
+    Close();
+    s_ = o.s_;
+    o.s_ = kInvalidSocket;
+  }
+  return *this;
+}
+
+bool Socket::Close() {
+  if (s_ == kInvalidSocket) return true;
+  Forget(s_);
+  int rc = ::closesocket(static_cast<SOCKET>(s_));
+  s_ = kInvalidSocket;
+  return rc == 0;
+}
+
+void Socket::ShutdownNative(NativeSocket s) {
+  if (s == kInvalidSocket) return;
+  MarkShut(s);
+  ::shutdown(static_cast<SOCKET>(s), SD_BOTH);
+}
+
+void Socket::Shutdown() { ShutdownNative(s_); }
+
+int StartSockets() {
+  WSADATA data;
+  return ::WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+Resolution ResolveIPv4(const std::string& host, const std::string& port, bool passive) {
+  Resolution r;
+  addrinfo hints{};
+  hints.ai_flags = passive ? AI_PASSIVE : 0;
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* result = nullptr;
+  r.code = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &result);
+  if (r.code != 0) {
+    r.text = ::gai_strerrorA(r.code);
+    return r;
+  }
+  std::size_t len = std::min<std::size_t>(result->ai_addrlen, r.address.bytes.size());
+  std::memcpy(r.address.bytes.data(), result->ai_addr, len);
+  r.address.length = static_cast<int>(len);
+  ::freeaddrinfo(result);
+  return r;
+}
+
+Socket OpenTcpSocket() {
+  SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  return Socket(s == INVALID_SOCKET ? kInvalidSocket : static_cast<NativeSocket>(s));
+}
+
+bool Bind(const Socket& s, const SockAddr& a) {
+  return ::bind(Raw(s), reinterpret_cast<const sockaddr*>(a.bytes.data()), a.length) == 0;
+}
+
+bool Listen(const Socket& s, int backlog) { return ::listen(Raw(s), backlog) == 0; }
+
+bool Connect(const Socket& s, const SockAddr& a) {
+  return ::connect(Raw(s), reinterpret_cast<const sockaddr*>(a.bytes.data()), a.length) == 0;
+}
+
+Socket Accept(const Socket& listening, std::string& peer_ip) {
+  for (;;) {
+    if (IsShut(listening.Native())) {
+      ::WSASetLastError(WSAEINTR);
+      return Socket();
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(Raw(listening), &readable);
+    timeval slice{0, 200 * 1000};
+    int ready = ::select(0, &readable, nullptr, nullptr, &slice);
+    if (ready < 0) return Socket();
+    if (ready == 0) continue;
+    sockaddr_in addr{};
+    int addrlen = sizeof addr;
+    SOCKET s = ::accept(Raw(listening), reinterpret_cast<sockaddr*>(&addr), &addrlen);
+    if (s == INVALID_SOCKET) return Socket();
+    char ip[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
+    peer_ip = ip;
+    return Socket(static_cast<NativeSocket>(s));
+  }
+}
+
+void SetReuseAddress(const Socket& s) {
+  BOOL on = TRUE;
+  ::setsockopt(Raw(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+void EnableKeepAlive(const Socket& s) {
+  tcp_keepalive values{};
+  values.onoff = 1;
+  values.keepalivetime = 60 * 1000;
+  values.keepaliveinterval = 10 * 1000;
+  DWORD returned = 0;
+  ::WSAIoctl(Raw(s), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr,
+             nullptr);
+}
+
+void SetReceiveTimeout(const Socket& s, int ms) {
+  DWORD timeout = static_cast<DWORD>(ms);
+  ::setsockopt(Raw(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+               sizeof timeout);
+}
+
+int LastSocketError() { return ::WSAGetLastError(); }
+
+bool IsTimeoutError(int code) { return code == WSAETIMEDOUT || code == WSAEWOULDBLOCK; }
+
+std::string SocketErrorText(int code) {
+  char* text = nullptr;
+  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                 FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, static_cast<DWORD>(code), 0,
+                             reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string out = n ? std::string(text, n) : "error " + std::to_string(code);
+  if (text) ::LocalFree(text);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.'))
+    out.pop_back();
+  return out;
+}
+
+std::string ExecutablePath() {
+  char buf[MAX_PATH] = {};
+  DWORD n = ::GetModuleFileNameA(nullptr, buf, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return {};  // failed, or cut short
+  return std::string(buf, n);
+}
+
+bool ChangeDirectory(const std::string& dir) { return ::_chdir(dir.c_str()) == 0; }
+
+void SystemLogWrite(bool error, const std::string& message) {
+  // Each entry registers its own source: any thread may report, unlocked.
+  HANDLE source = ::RegisterEventSourceA(nullptr, "Tarnwick");
+  if (!source) return;
+  const char* strings[2] = {"Tarnwick", message.c_str()};
+  ::ReportEventA(source, error ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, 0, 0xC0020001,
+                 nullptr, 2, 0, strings, nullptr);
+  ::DeregisterEventSource(source);
+}
+
+bool HasProfileReader() { return true; }
+
+std::string ProfileString(const std::string& file, const std::string& section,
+                          const std::string& key, const std::string& fallback,
+                          std::size_t capacity) {
+  std::vector<char> buf(capacity > 0 ? capacity : 1);
+  DWORD n = ::GetPrivateProfileStringA(section.c_str(), key.c_str(), fallback.c_str(), buf.data(),
+                                       static_cast<DWORD>(buf.size()), file.c_str());
+  return std::string(buf.data(), n);
+}
+
+int ProfileInt(const std::string& file, const std::string& section, const std::string& key,
+               int fallback) {
+  return static_cast<int>(
+      ::GetPrivateProfileIntA(section.c_str(), key.c_str(), fallback, file.c_str()));
+}
+
+std::tm LocalTime(std::time_t t) {
+  std::tm tm{};
+  ::localtime_s(&tm, &t);
+  return tm;
+}
+
+bool SyncFile(std::FILE* f) {
+  if (std::fflush(f) != 0) return false;
+  return ::_commit(::_fileno(f)) == 0;
+}
+
+bool IsTerminal(std::FILE* f) { return ::_isatty(::_fileno(f)) != 0; }
+
+void SetBinaryMode(std::FILE* f) { ::_setmode(::_fileno(f), _O_BINARY); }
+
+std::int64_t FileSize(std::FILE* f) {
+  struct _stat64 st {};
+  if (::_fstat64(::_fileno(f), &st) != 0) return -1;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+bool Seek(std::FILE* f, std::int64_t offset) { return ::_fseeki64(f, offset, SEEK_SET) == 0; }
+
+namespace {
+
+SERVICE_STATUS_HANDLE status_handle = nullptr;
+const std::function<void()>* host_main = nullptr;
+const std::function<void(unsigned)>* host_control = nullptr;
+char service_name[] = "Tarnwick";
+
+// Runs on the dispatcher's thread, the one that called the dispatcher.
+VOID WINAPI ControlHandler(DWORD control) { (*host_control)(control); }
+
+// The service thread the dispatcher creates.
+VOID WINAPI ServiceMainEntry(DWORD, LPSTR*) {
+  status_handle = ::RegisterServiceCtrlHandlerA(service_name, ControlHandler);
+  if (!status_handle) {
+    SystemLogWrite(false, "RegisterServiceCtrlHandler");
+    return;
+  }
+  (*host_main)();
+}
+
+}  // namespace
+
+void PublishServiceStatus(int state, unsigned controls_accepted, unsigned long check_point,
+                          unsigned long wait_hint, const char*) {
+  if (!status_handle) return;
+  SERVICE_STATUS status{};
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = static_cast<DWORD>(state);
+  status.dwControlsAccepted = controls_accepted;
+  status.dwWin32ExitCode = NO_ERROR;
+  status.dwServiceSpecificExitCode = 0;
+  status.dwCheckPoint = check_point;
+  status.dwWaitHint = wait_hint;
+  ::SetServiceStatus(status_handle, &status);
+}
+
+bool RunServiceHost(const std::function<void()>& service_main,
+                    const std::function<void(unsigned)>& on_control) {
+  host_main = &service_main;
+  host_control = &on_control;
+  SERVICE_TABLE_ENTRYA table[] = {{service_name, ServiceMainEntry}, {nullptr, nullptr}};
+  return ::StartServiceCtrlDispatcherA(table) != 0;
+}
+
+namespace {
+
+// Closes a service-manager handle when its scope ends.
+struct ScHandle {
+  SC_HANDLE h;
+  explicit ScHandle(SC_HANDLE handle) : h(handle) {}
+  ScHandle(const ScHandle&) = delete;
+  ScHandle& operator=(const ScHandle&) = delete;
+  ~ScHandle() {
+    if (h) ::CloseServiceHandle(h);
+  }
+};
+
+}  // namespace
+
+void InstallService() {
+  wchar_t path[MAX_PATH];
+  DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) {
+    std::printf("Cannot install service (%lu)\n", ::GetLastError());
+    return;
+  }
+  ScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager.h) {
+    std::printf("OpenSCManager failed (%lu)\n", ::GetLastError());
+    return;
+  }
+  // The wide call: the narrow one's dependency list is garbled under Wine.
+  ScHandle service(::CreateServiceW(manager.h, L"Tarnwick", L"Tarnwick", SERVICE_ALL_ACCESS,
+                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                    SERVICE_ERROR_NORMAL, path, nullptr, nullptr,
+                                    L"Eventlog\0LanmanServer\0", nullptr, nullptr));
+  if (!service.h) {
+    std::printf("CreateService failed (%lu)\n", ::GetLastError());
+    return;
+  }
+  std::printf("Service installed successfully\n");
+}
+
+void DeleteService() {
+  ScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager.h) {
+    std::printf("OpenSCManager failed (%lu)\n", ::GetLastError());
+    return;
+  }
+  ScHandle service(::OpenServiceW(manager.h, L"Tarnwick", DELETE));
+  if (!service.h) {
+    std::printf("OpenService failed (%lu)\n", ::GetLastError());
+    return;
+  }
+  if (!::DeleteService(service.h))
+    std::printf("DeleteService failed (%lu)\n", ::GetLastError());
+  else
+    std::printf("Service deleted successfully\n");
+}
+
+}  // namespace tarnwick::platform
