@@ -2,7 +2,9 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all deps build demo test test-asan test-tsan test-all bench clean
+WIN_BUILD ?= build-win
+
+.PHONY: all deps build demo test test-asan test-tsan test-all windows test-windows bench clean
 
 all: build
 
@@ -30,7 +32,22 @@ test-tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
-test-all: test test-asan test-tsan
+test-all: test test-asan test-tsan test-windows
+
+# tarnwick.exe and tarnwick-send.exe for 64-bit Windows, cross-compiled with
+# MinGW-w64 against a static OpenSSL built once from Debian's source package.
+windows:
+	scripts/install-deps.sh g++-mingw-w64-x86-64-posix dpkg-dev
+	openssl_root=$$(scripts/build-openssl-mingw.sh | tail -n 1) && \
+	cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DOPENSSL_ROOT_DIR="$$openssl_root" -DTARNWICK_TESTS=OFF
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+
+# The Windows build as a service under Wine, relaying to and from Linux relays.
+test-windows: build windows
+	scripts/install-deps.sh wine wine64 iproute2
+	tests/wine/wine_service_test.sh $(WIN_BUILD) $(BUILD)
 
 bench: build
 	scripts/install-deps.sh socat
@@ -38,4 +55,4 @@ bench: build
 	bench/bench_chain.sh
 
 clean:
-	rm -rf build build-asan build-tsan demo-run bench-run
+	rm -rf build build-asan build-tsan $(WIN_BUILD) demo-run bench-run

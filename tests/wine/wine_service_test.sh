@@ -1,0 +1,304 @@
+#!/usr/bin/env bash
+# The Windows build as a real service under Wine's service manager, relaying
+# to and from Linux relays on loopback.
+#
+#   tests/wine/wine_service_test.sh [<windows build dir>] [<linux build dir>]
+#
+# Runs in a throwaway WINEPREFIX; kills only its own relays and the
+# wineserver of that prefix. Every wait is bounded.
+set -euo pipefail
+
+. "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib.sh"
+win_build=$(cd "${1:-$root/build-win}" && pwd)
+build=$(cd "${2:-$build}" && pwd)
+fail_who="wine service test"
+
+for bin in "$win_build/tarnwick.exe" "$win_build/tarnwick-send.exe" "$build/tarnwick" "$build/tarnwick-send"; do
+  [ -f "$bin" ] || { echo "$fail_who: $bin is missing" >&2; exit 1; }
+done
+command -v wine >/dev/null || { echo "$fail_who: wine not found" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-wine.XXXXXX")
+export WINEPREFIX="$work/prefix"
+# Wine prints every ReportEvent string on its eventlog channel.
+export WINEDEBUG=-all,+eventlog
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono/Gecko prompts
+wlog="$work/wine.log"
+declare -A pid=()
+
+show_logs() {
+  show_log "wine (event log and service output)" "$wlog" 80
+  show_log "net start / net stop" "$work/net.log" 20
+  local f
+  for f in "$work"/linux-*.log; do show_log "$(basename "$f")" "$f" 40; done
+}
+cleanup() {
+  exec 9>&- 2>/dev/null || true
+  wineserver -k >/dev/null 2>&1 || true
+  stop_pids "${pid[@]}"
+  if [ "${KEEP_WORK:-0}" = 1 ]; then echo "work left in $work" >&2; else rm -rf "$work"; fi
+}
+install_traps
+
+# wine_run <seconds> <args>: one wine command, its stdout on ours, its
+# stderr (and that of the service processes it starts) into the wine log.
+wine_run() {
+  local t=$1
+  shift
+  timeout "$t" wine "$@" 2>>"$wlog"
+}
+
+# until_true <seconds> <what> <command...>: polls every 0.2 s.
+until_true() {
+  local t=$1 what=$2 i
+  shift 2
+  for ((i = 0; i < t * 5; i++)); do
+    "$@" && return 0
+    sleep 0.2
+  done
+  fail "$what (after $t s)"
+}
+listening() { [ -n "$(ss -Hltn "sport = :$1" 2>/dev/null)" ]; }
+not_listening() { ! listening "$1"; }
+event_seen() { grep -q "eventlog.*L\"$1\"" "$wlog"; }
+same_file() { [ -f "$2" ] && [ ! -e "${2}_pending" ] && cmp -s "$1" "$2"; }
+# The one save of a repository in a backup root.
+save_of() { find "$1/saves/$2" -type f ! -name '*_pending' 2>/dev/null | head -n 1; }
+
+step "Wine prefix $WINEPREFIX"
+wine_run 300 wineboot -i >/dev/null || fail "wineboot failed"
+timeout 60 wineserver -w || fail "wineserver of the new prefix did not exit"
+# Wine shuts its services down once no ordinary Windows process is left, and
+# starts the automatic ones again with the next: one idle cmd.exe, reading a
+# pipe this script holds open, keeps the service manager up throughout.
+mkfifo "$work/keeper"
+wine cmd.exe <"$work/keeper" >/dev/null 2>>"$wlog" &
+pid[keeper]=$!
+exec 9>"$work/keeper"
+
+certs="$work/certs"
+"$root/scripts/make-certs.sh" "$certs" win l1 l2 l3 l4 sender rogue >/dev/null
+
+mapfile -t ports < <(free_ports 10)
+[ "${#ports[@]}" -eq 10 ] || fail "no free loopback ports"
+w_port=${ports[0]} w_closure=${ports[1]} w_fwd=${ports[2]}
+l1_port=${ports[3]} l2_port=${ports[4]} l2_fwd=${ports[5]} l2_closure=${ports[6]}
+l3_port=${ports[7]} l4_closure=${ports[8]} l3_closure=${ports[9]}
+
+# The Windows relay lives in C:\tarnwick, its backup root in C:\tarnwick\root.
+wdir="$WINEPREFIX/drive_c/tarnwick"
+wroot="$wdir/root"
+mkdir -p "$wroot"
+cp "$win_build/tarnwick.exe" "$wdir/"
+
+# win_settings <settings text> <pem>=<source>...: settings.ini (CRLF, as an
+# operator's editor on Windows writes it) and the PEM files.
+win_settings() {
+  local text=$1 spec
+  shift
+  rm -f "$wdir"/*.pem "$wroot"/*.pem
+  for spec in "$@"; do
+    cp "$certs/${spec#*=}" "$wdir/${spec%%=*}"
+    cp "$certs/${spec#*=}" "$wroot/${spec%%=*}"
+  done
+  printf '[Backup]\nDir=C:\\tarnwick\\root\n%s\n' "$text" | sed 's/$/\r/' >"$wdir/settings.ini"
+}
+
+start_linux() {
+  "$work/linux-$1/tarnwick" 2>"$work/linux-$1.log" &
+  pid[$1]=$!
+  wait_running "$work/linux-$1.log" "${pid[$1]}" "linux relay $1"
+}
+stop_linux() { stop_relay_pid "pid[$1]" "linux relay $1"; }
+
+# The service's state as the manager reports it.
+service_state() { wine_run 60 sc query Tarnwick | tr -d '\r' | awk '/STATE/ {print $4}'; }
+state_is() { [ "$(service_state)" = "$1" ]; }
+
+start_service() {
+  # net's own status is not enough: it gives up on a slow first start.
+  wine_run 60 net start Tarnwick >>"$work/net.log" || true
+  until_true 30 "service not RUNNING" state_is RUNNING
+}
+stop_service() {
+  wine_run 120 net stop Tarnwick >>"$work/net.log" || fail "net stop Tarnwick failed"
+  until_true 60 "service not STOPPED" state_is STOPPED
+}
+
+send_to() {  # send_to <port> <peer name> <repo> <file> [<id>]
+  local id=${5:-sender}
+  "$build/tarnwick-send" --host 127.0.0.1 --port "$1" --peer-name "$2" --repo "$3" \
+    --ca "$certs/$2.cert.pem" --cert "$certs/$id.cert.pem" --key "$certs/$id.key.pem" "$4"
+}
+
+head -c $((1024 * 1024 + 17)) /dev/urandom >"$work/one.bin"
+head -c $((300 * 1024)) /dev/urandom >"$work/two.bin"
+head -c $((3 * 1024 * 1024)) /dev/urandom >"$work/three.bin"
+
+# ---------------------------------------------------------------------------
+step "install: service entry in the registry"
+out=$(cd "$wdir" && wine_run 60 "$wdir/tarnwick.exe" install | tr -d '\r')
+[ "$out" = "Service installed successfully" ] || fail "install printed '$out'"
+reg=$(wine_run 60 reg query 'HKLM\System\CurrentControlSet\Services\Tarnwick' | tr -d '\r')
+echo "$reg" | grep -Eq 'Start[[:space:]]+REG_DWORD[[:space:]]+0x2$' || fail "not automatic start: $reg"
+echo "$reg" | grep -Eq 'Type[[:space:]]+REG_DWORD[[:space:]]+0x10$' || fail "not own process: $reg"
+echo "$reg" | grep -Eq 'ErrorControl[[:space:]]+REG_DWORD[[:space:]]+0x1$' || fail "not normal error control: $reg"
+echo "$reg" | grep -Fq 'C:\tarnwick\tarnwick.exe' || fail "image path missing: $reg"
+echo "$reg" | grep -Eq 'DependOnService[[:space:]]+REG_MULTI_SZ[[:space:]]+Eventlog\\0LanmanServer' ||
+  fail "dependencies not Eventlog, LanmanServer: $reg"
+echo "    Start 0x2, own process, C:\\tarnwick\\tarnwick.exe, Eventlog + LanmanServer"
+
+# ---------------------------------------------------------------------------
+step "listen role, forward side listening: sender -> Windows, waiting for L4"
+win_settings "[Connection]
+Port=$w_port
+ClosurePort=$w_closure
+PeerCN=sender
+ThrottlingEnabled=0
+[Forward]
+Host=
+Port=$w_fwd
+PeerCN=l4" cert.pem=win.cert.pem key.pem=win.key.pem clientcert.pem=sender.cert.pem \
+  forwardcert.pem=l4.cert.pem
+start_service
+until_true 30 "Windows relay not listening on $w_port" listening "$w_port"
+
+rc=0
+send_to "$w_port" win one "$work/one.bin" || rc=$?
+[ "$rc" -eq 0 ] || fail "tarnwick-send to the Windows relay exited $rc"
+w_one=$(save_of "$wroot" one)
+same_file "$work/one.bin" "$w_one" || fail "Windows relay does not hold one.bin whole"
+
+rc=0
+send_to "$w_port" win one "$work/two.bin" rogue 2>/dev/null || rc=$?
+[ "$rc" -eq 5 ] || fail "a sender with an unknown certificate got $rc, not 5"
+until_true 30 "no 'Bogus connection' event" event_seen "Bogus connection"
+echo "    stored byte for byte; a rogue sender refused with a 'Bogus connection' entry"
+
+step "stop with the transmission waiting for L4: queue written, save intact"
+stop_service
+until_true 30 "port $w_port still open after STOPPED" not_listening "$w_port"
+grep -Eq "^one[[:space:]]+$(basename "$w_one")" "$wroot/toforward" 2>/dev/null ||
+  fail "no queue line for one/$(basename "$w_one") in toforward"
+same_file "$work/one.bin" "$w_one" || fail "save changed by the stop"
+
+step "L4 dials the Windows relay; after a restart the queued save reaches it"
+make_relay "$work/linux-l4" "$work/root-l4" "[Connection]
+Host=127.0.0.1
+Port=$w_fwd
+ClosurePort=$w_closure
+PeerCN=win
+DelayBeforeRetry=200
+ThrottlingEnabled=0" cert.pem=l4.cert.pem key.pem=l4.key.pem servercert.pem=win.cert.pem
+start_linux l4
+start_service
+until_true 60 "L4 did not get one.bin from the Windows relay" same_file "$work/one.bin" "$work/root-l4/saves/one/$(basename "$w_one")"
+echo "    delivered after restart"
+
+step "L3 pushes to the Windows relay (forward dial mode), which passes it to L4"
+make_relay "$work/linux-l3" "$work/root-l3" "[Connection]
+Port=$l3_port
+ClosurePort=$l3_closure
+PeerCN=sender
+ThrottlingEnabled=0
+[Forward]
+Host=127.0.0.1
+Port=$w_port
+PeerCN=win" cert.pem=l3.cert.pem key.pem=l3.key.pem clientcert.pem=sender.cert.pem \
+  forwardcert.pem=win.cert.pem
+# The Windows relay now takes streams from L3 instead of the sender.
+stop_service
+win_settings "[Connection]
+Port=$w_port
+ClosurePort=$w_closure
+PeerCN=l3
+ThrottlingEnabled=0
+[Forward]
+Host=
+Port=$w_fwd
+PeerCN=l4" cert.pem=win.cert.pem key.pem=win.key.pem clientcert.pem=l3.cert.pem \
+  forwardcert.pem=l4.cert.pem
+start_service
+start_linux l3
+rc=0
+send_to "$l3_port" l3 two "$work/two.bin" || rc=$?
+[ "$rc" -eq 0 ] || fail "tarnwick-send to L3 exited $rc"
+until_true 60 "two.bin did not reach L4 through the Windows relay" \
+  eval 'f=$(save_of "$work/root-l4" two); [ -n "$f" ] && same_file "$work/two.bin" "$f"'
+echo "    L3 -> Windows -> L4 byte for byte"
+stop_linux l4
+stop_linux l3
+stop_service
+
+# ---------------------------------------------------------------------------
+step "dial role: the Windows relay fetches from L2 and pushes to L1"
+make_relay "$work/linux-l1" "$work/root-l1" "[Connection]
+Port=$l1_port
+ClosurePort=$l4_closure
+PeerCN=win
+ThrottlingEnabled=0" cert.pem=l1.cert.pem key.pem=l1.key.pem clientcert.pem=win.cert.pem
+# L2 sends slowly so that a stop lands mid-transmission.
+make_relay "$work/linux-l2" "$work/root-l2" "[Connection]
+Port=$l2_port
+ClosurePort=$l2_closure
+PeerCN=sender
+Bandwith=512KB
+ThrottlingEnabled=1
+[Forward]
+Host=
+Port=$l2_fwd
+PeerCN=win" cert.pem=l2.cert.pem key.pem=l2.key.pem clientcert.pem=sender.cert.pem \
+  forwardcert.pem=win.cert.pem
+win_settings "[Connection]
+Host=127.0.0.1
+Port=$l2_fwd
+ClosurePort=$l2_closure
+PeerCN=l2
+DelayBeforeRetry=200
+ThrottlingEnabled=0
+[Forward]
+Host=127.0.0.1
+Port=$l1_port
+PeerCN=l1" cert.pem=win.cert.pem key.pem=win.key.pem servercert.pem=l2.cert.pem \
+  forwardcert.pem=l1.cert.pem
+start_linux l1
+start_linux l2
+start_service
+
+rc=0
+send_to "$l2_port" l2 three "$work/three.bin" || rc=$?
+[ "$rc" -eq 0 ] || fail "tarnwick-send to L2 exited $rc"
+three=$(basename "$(save_of "$work/root-l2" three)")
+w_three="$wroot/saves/three/$three"
+partial() { [ -f "$w_three" ] && [ "$(stat -c %s "$w_three")" -gt $((256 * 1024)) ]; }
+until_true 30 "the Windows relay is not receiving three.bin" partial
+
+step "stop mid-transmission: closure to L2, partial save marked, resumed after restart"
+stop_service
+size=$(stat -c %s "$w_three")
+[ "$size" -lt "$(stat -c %s "$work/three.bin")" ] || fail "transmission ended before the stop"
+[ -f "${w_three}_pending" ] || fail "no pending marker for the partial save"
+cmp -s -n "$size" "$work/three.bin" "$w_three" || fail "partial save differs from the source"
+# Only the closure ends the worker's read this early: without it the stop
+# would wait for the whole stream.
+echo "    stopped with $size of $(stat -c %s "$work/three.bin") bytes stored, marker $(cat "${w_three}_pending")"
+start_service
+until_true 60 "three.bin not complete at the Windows relay" same_file "$work/three.bin" "$w_three"
+until_true 60 "three.bin did not reach L1" same_file "$work/three.bin" "$work/root-l1/saves/three/$three"
+echo "    L2 -> Windows (resumed) -> L1 byte for byte"
+stop_service
+stop_linux l2
+stop_linux l1
+
+# ---------------------------------------------------------------------------
+step "console run, delete, delete again"
+rc=0
+(cd "$wdir" && wine_run 60 "$wdir/tarnwick.exe" >/dev/null) || rc=$?
+[ "$rc" -eq 0 ] || fail "console run exited $rc"
+until_true 10 "no 'StartServiceCtrlDispatcher' event" event_seen "StartServiceCtrlDispatcher"
+out=$(wine_run 60 "$wdir/tarnwick.exe" DELETE | tr -d '\r')
+[ "$out" = "Service deleted successfully" ] || fail "delete printed '$out'"
+out=$(wine_run 60 "$wdir/tarnwick.exe" delete | tr -d '\r')
+[ "$out" = "OpenService failed (1060)" ] || fail "second delete printed '$out'"
+
+step "wine service test passed"
