@@ -287,6 +287,17 @@ until_true 60 "three.bin not complete at the Windows relay" same_file "$work/thr
 until_true 60 "three.bin did not reach L1" same_file "$work/three.bin" "$work/root-l1/saves/three/$three"
 echo "    L2 -> Windows (resumed) -> L1 byte for byte"
 stop_service
+
+step "tarnwick-send.exe sends to a Linux relay"
+zpath() { echo "Z:${1//\//\\}"; }
+rc=0
+wine_run 120 "$win_build/tarnwick-send.exe" --host 127.0.0.1 --port "$l1_port" --peer-name l1 \
+  --repo four --ca "$(zpath "$certs/l1.cert.pem")" --cert "$(zpath "$certs/win.cert.pem")" \
+  --key "$(zpath "$certs/win.key.pem")" "$(zpath "$work/two.bin")" || rc=$?
+[ "$rc" -eq 0 ] || fail "tarnwick-send.exe exited $rc"
+f=$(save_of "$work/root-l1" four)
+[ -n "$f" ] && same_file "$work/two.bin" "$f" || fail "L1 does not hold what tarnwick-send.exe sent"
+echo "    stored byte for byte"
 stop_linux l2
 stop_linux l1
 
