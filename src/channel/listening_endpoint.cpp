@@ -52,9 +52,7 @@ TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* contex
   {
     HandshakeGuard guard(session->socket);
     // A client that connects and never speaks must not hold the listener.
-    platform::SetReceiveTimeout(session->socket, kHandshakeTimeoutMs);
-    rc = SSL_accept(session->ssl.get());
-    platform::SetReceiveTimeout(session->socket, 0);
+    rc = RunHandshake(*session, /*server=*/true);
   }
   if (rc == 1) return session;
   int code = SSL_get_error(session->ssl.get(), rc);

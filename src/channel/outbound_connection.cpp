@@ -48,9 +48,7 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
   {
     std::optional<HandshakeGuard> guard;
     if (stoppable) guard.emplace(session->socket);
-    platform::SetReceiveTimeout(session->socket, kHandshakeTimeoutMs);
-    rc = SSL_connect(session->ssl.get());
-    platform::SetReceiveTimeout(session->socket, 0);
+    rc = RunHandshake(*session, /*server=*/false);
   }
   if (rc == 1) return session;
 

@@ -64,6 +64,12 @@ bool FlushWrites(TlsSession& session);
 // connected and then stays silent must not hold up the stop.
 void ShutdownPendingHandshakes();
 
+// Runs the server (accept) or client handshake of session with explicit
+// waits: a silent peer is given up after kHandshakeTimeoutMs, and a stop
+// that shuts the socket down ends the wait on every platform. SSL_accept's
+// or SSL_connect's result.
+int RunHandshake(TlsSession& session, bool server);
+
 // Once per process, before any other TLS call.
 void InitTlsLibrary();
 

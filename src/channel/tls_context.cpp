@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -35,6 +36,28 @@ HandshakeGuard::~HandshakeGuard() {
 void ShutdownPendingHandshakes() {
   std::lock_guard lock(pending_mutex);
   for (platform::NativeSocket s : pending_handshakes) platform::Socket::ShutdownNative(s);
+}
+
+int RunHandshake(TlsSession& session, bool server) {
+  SSL* ssl = session.ssl.get();
+  platform::SetNonBlocking(session.socket, true);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kHandshakeTimeoutMs);
+  int rc;
+  for (;;) {
+    rc = server ? SSL_accept(ssl) : SSL_connect(ssl);
+    if (rc == 1) break;
+    int code = SSL_get_error(ssl, rc);
+    if (code != SSL_ERROR_WANT_READ && code != SSL_ERROR_WANT_WRITE) break;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0 ||
+        !platform::WaitReady(session.socket, code == SSL_ERROR_WANT_WRITE, static_cast<int>(left)))
+      break;
+  }
+  platform::SetNonBlocking(session.socket, false);
+  return rc;
 }
 
 void InitTlsLibrary() {

@@ -62,6 +62,10 @@ bool Connect(const Socket& s, const SockAddr& a);
 // Accepts one connection; peer_ip receives the dotted IPv4 address.
 Socket Accept(const Socket& listening, std::string& peer_ip);
 void SetReuseAddress(const Socket& s);
+void SetNonBlocking(const Socket& s, bool on);
+// Waits until s can be read (or written), at most ms milliseconds; false on
+// time-out, or once s has been shut down where that does not make it ready.
+bool WaitReady(const Socket& s, bool for_write, int ms);
 // Lets a vanished peer (machine off, cable cut) end a blocked read in minutes.
 void EnableKeepAlive(const Socket& s);
 // Blocks reads on s for at most ms milliseconds (0: no limit).

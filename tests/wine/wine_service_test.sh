@@ -175,12 +175,16 @@ send_to "$w_port" win one "$work/two.bin" rogue 2>/dev/null || rc=$?
 until_true 30 "no 'Bogus connection' event" event_seen "Bogus connection"
 echo "    stored byte for byte; a rogue sender refused with a 'Bogus connection' entry"
 
-step "stop with the transmission waiting for L4: queue written, save intact"
+step "stop with the transmission waiting for L4 and a silent client connected"
+# A client that connects and never speaks must not hold up the stop.
+exec 8<>"/dev/tcp/127.0.0.1/$w_port"
 stop_service
+exec 8>&-
 until_true 30 "port $w_port still open after STOPPED" not_listening "$w_port"
 grep -Eq "^one[[:space:]]+$(basename "$w_one")" "$wroot/toforward" 2>/dev/null ||
   fail "no queue line for one/$(basename "$w_one") in toforward"
 same_file "$work/one.bin" "$w_one" || fail "save changed by the stop"
+echo "    STOPPED at once; queue line written, save intact"
 
 step "L4 dials the Windows relay; after a restart the queued save reaches it"
 make_relay "$work/linux-l4" "$work/root-l4" "[Connection]

@@ -7,6 +7,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -114,6 +115,21 @@ Socket Accept(const Socket& listening, std::string& peer_ip) {
     peer_ip = ip;
   }
   return Socket(fd);
+}
+
+void SetNonBlocking(const Socket& s, bool on) {
+  int flags = ::fcntl(Fd(s), F_GETFL);
+  if (flags < 0) return;
+  ::fcntl(Fd(s), F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+}
+
+bool WaitReady(const Socket& s, bool for_write, int ms) {
+  pollfd p{Fd(s), static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
+  int rc;
+  do {
+    rc = ::poll(&p, 1, ms);
+  } while (rc < 0 && errno == EINTR);
+  return rc > 0;
 }
 
 void SetReuseAddress(const Socket& s) {

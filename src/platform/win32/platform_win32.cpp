@@ -25,10 +25,10 @@ namespace {
 
 SOCKET Raw(const Socket& s) { return static_cast<SOCKET>(s.Native()); }
 
-// Winsock does not wake a thread blocked in accept when the socket is shut
-// down, and closing it under that thread could let the handle be reused.
-// Accept therefore waits in short select slices and gives up once its
-// socket is marked here.
+// Winsock does not wake a thread blocked in accept or recv when the socket
+// is shut down, and closing it under that thread could let the handle be
+// reused. Accept and handshakes therefore wait in short select slices and
+// give up once their socket is marked here.
 std::mutex shut_mutex;
 std::set<NativeSocket> shut_sockets;
 
@@ -114,29 +114,52 @@ bool Connect(const Socket& s, const SockAddr& a) {
   return ::connect(Raw(s), reinterpret_cast<const sockaddr*>(a.bytes.data()), a.length) == 0;
 }
 
-Socket Accept(const Socket& listening, std::string& peer_ip) {
+namespace {
+
+// Waits in 200 ms select slices until s is ready, ms run out (-1: never) or
+// s is shut down; true when ready (or select reports an error on it).
+bool WaitSlices(const Socket& s, bool for_write, int ms) {
+  const ULONGLONG deadline = ms < 0 ? 0 : ::GetTickCount64() + static_cast<ULONGLONG>(ms);
   for (;;) {
-    if (IsShut(listening.Native())) {
-      ::WSASetLastError(WSAEINTR);
-      return Socket();
+    if (IsShut(s.Native())) return false;
+    long slice = 200;
+    if (ms >= 0) {
+      ULONGLONG now = ::GetTickCount64();
+      if (now >= deadline) return false;
+      slice = static_cast<long>(std::min<ULONGLONG>(deadline - now, 200));
     }
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(Raw(listening), &readable);
-    timeval slice{0, 200 * 1000};
-    int ready = ::select(0, &readable, nullptr, nullptr, &slice);
-    if (ready < 0) return Socket();
-    if (ready == 0) continue;
-    sockaddr_in addr{};
-    int addrlen = sizeof addr;
-    SOCKET s = ::accept(Raw(listening), reinterpret_cast<sockaddr*>(&addr), &addrlen);
-    if (s == INVALID_SOCKET) return Socket();
-    char ip[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
-    peer_ip = ip;
-    return Socket(static_cast<NativeSocket>(s));
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(Raw(s), &set);
+    timeval tv{0, slice * 1000};
+    int ready = ::select(0, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr, &tv);
+    if (ready != 0) return true;
   }
 }
+
+}  // namespace
+
+Socket Accept(const Socket& listening, std::string& peer_ip) {
+  if (!WaitSlices(listening, false, -1)) {
+    ::WSASetLastError(WSAEINTR);
+    return Socket();
+  }
+  sockaddr_in addr{};
+  int addrlen = sizeof addr;
+  SOCKET s = ::accept(Raw(listening), reinterpret_cast<sockaddr*>(&addr), &addrlen);
+  if (s == INVALID_SOCKET) return Socket();
+  char ip[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
+  peer_ip = ip;
+  return Socket(static_cast<NativeSocket>(s));
+}
+
+void SetNonBlocking(const Socket& s, bool on) {
+  u_long mode = on ? 1 : 0;
+  ::ioctlsocket(Raw(s), FIONBIO, &mode);
+}
+
+bool WaitReady(const Socket& s, bool for_write, int ms) { return WaitSlices(s, for_write, ms); }
 
 void SetReuseAddress(const Socket& s) {
   BOOL on = TRUE;
