@@ -113,9 +113,21 @@ bool EndSessionConfirmed(TlsSessionPtr session, int timeout_ms) {
     return false;
   }
   FlushWrites(*session);
+  // The explicit wait bounds the whole exchange even where a receive
+  // time-out is not honoured (accepted sockets under Wine); the time-out
+  // still bounds a record that stops half-way.
   platform::SetReceiveTimeout(session->socket, timeout_ms);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   char scratch[512];
   for (;;) {
+    if (!SSL_has_pending(ssl)) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      deadline - std::chrono::steady_clock::now())
+                      .count();
+      if (left <= 0 || !platform::WaitReady(session->socket, false, static_cast<int>(left)))
+        return false;
+    }
     int n = SSL_read(ssl, scratch, sizeof scratch);
     if (n > 0) continue;
     bool clean = SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN;
