@@ -23,7 +23,14 @@ class Socket {
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
   Socket(Socket&& o) noexcept : s_(o.s_) { o.s_ = kInvalidSocket; }
-  Socket& operator=(Socket&& o) noexcept;
+  Socket& operator=(Socket&& o) noexcept {
+    if (this != &o) {
+      Close();
+      s_ = o.s_;
+      o.s_ = kInvalidSocket;
+    }
+    return *this;
+  }
   ~Socket() { Close(); }
 
   bool Valid() const { return s_ != kInvalidSocket; }

@@ -32,15 +32,6 @@ namespace {
 int Fd(const Socket& s) { return static_cast<int>(s.Native()); }
 }  // namespace
 
-Socket& Socket::operator=(Socket&& o) noexcept {
-  if (this != &o) {
-    Close();
-    s_ = o.s_;
-    o.s_ = kInvalidSocket;
-  }
-  return *this;
-}
-
 bool Socket::Close() {
   if (s_ == kInvalidSocket) return true;
   int rc = ::close(static_cast<int>(s_));

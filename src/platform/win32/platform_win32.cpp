@@ -49,15 +49,6 @@ void Forget(NativeSocket s) {
 
 }  // namespace
 
-Socket& Socket::operator=(Socket&& o) noexcept {
-  if (this != &o) {
-    Close();
-    s_ = o.s_;
-    o.s_ = kInvalidSocket;
-  }
-  return *this;
-}
-
 bool Socket::Close() {
   if (s_ == kInvalidSocket) return true;
   Forget(s_);
