@@ -38,9 +38,10 @@ test-all: test test-asan test-tsan test-windows
 # MinGW-w64 against a static OpenSSL built once from Debian's source package.
 windows:
 	scripts/install-deps.sh g++-mingw-w64-x86-64-posix dpkg-dev
-	openssl_root=$$(scripts/build-openssl-mingw.sh | tail -n 1) && \
+	openssl_root=$$(scripts/build-openssl-mingw.sh) && \
 	cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -U 'OPENSSL_*' -U 'LIB_EAY*' -U 'SSL_EAY*' \
 	  -DOPENSSL_ROOT_DIR="$$openssl_root" -DTARNWICK_TESTS=OFF
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 

@@ -286,7 +286,7 @@ int main(int argc, char** argv) {
   platform::SetReceiveTimeout(sock, opt.wait_seconds * 1000);
   char scratch[256];
   for (;;) {
-    errno = 0;
+    platform::ClearSocketError();
     int n = SSL_read(ssl.get(), scratch, sizeof scratch);
     if (n > 0) continue;
     int code = SSL_get_error(ssl.get(), n);

@@ -113,27 +113,32 @@ bool EndSessionConfirmed(TlsSessionPtr session, int timeout_ms) {
     return false;
   }
   FlushWrites(*session);
-  // The explicit wait bounds the whole exchange even where a receive
-  // time-out is not honoured (accepted sockets under Wine); the time-out
-  // still bounds a record that stops half-way.
-  platform::SetReceiveTimeout(session->socket, timeout_ms);
+  // Non-blocking with explicit waits: the deadline holds even where a
+  // receive time-out is not honoured (accepted sockets under Wine) and
+  // across records OpenSSL reads on its own (session tickets).
+  platform::SetNonBlocking(session->socket, true);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   char scratch[512];
+  bool clean = false;
   for (;;) {
-    if (!SSL_has_pending(ssl)) {
+    int n = SSL_read(ssl, scratch, sizeof scratch);
+    if (n > 0) continue;
+    int code = SSL_get_error(ssl, n);
+    if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                       deadline - std::chrono::steady_clock::now())
                       .count();
-      if (left <= 0 || !platform::WaitReady(session->socket, false, static_cast<int>(left)))
-        return false;
+      if (left > 0 && platform::WaitReady(session->socket, code == SSL_ERROR_WANT_WRITE,
+                                          static_cast<int>(left)))
+        continue;
     }
-    int n = SSL_read(ssl, scratch, sizeof scratch);
-    if (n > 0) continue;
-    bool clean = SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN;
-    ERR_clear_error();
-    return clean;
+    clean = code == SSL_ERROR_ZERO_RETURN;
+    break;
   }
+  ERR_clear_error();
+  platform::SetNonBlocking(session->socket, false);
+  return clean;
 }
 
 SslCtxPtr TlsContextFactory(const std::string& peer_name, bool client_role, bool forward_hop,

@@ -78,6 +78,8 @@ void EnableKeepAlive(const Socket& s);
 // Blocks reads on s for at most ms milliseconds (0: no limit).
 void SetReceiveTimeout(const Socket& s, int ms);
 int LastSocketError();
+// Resets the last socket error, so that a later read can tell its own.
+void ClearSocketError();
 // True for the code a read gets when its receive time-out ran out.
 bool IsTimeoutError(int code);
 // Text of a socket error code, for one-line messages.

@@ -145,6 +145,8 @@ void SetReceiveTimeout(const Socket& s, int ms) {
 
 int LastSocketError() { return errno; }
 
+void ClearSocketError() { errno = 0; }
+
 bool IsTimeoutError(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
 
 std::string SocketErrorText(int code) { return std::strerror(code); }

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -175,6 +176,8 @@ void SetReceiveTimeout(const Socket& s, int ms) {
 
 int LastSocketError() { return ::WSAGetLastError(); }
 
+void ClearSocketError() { ::WSASetLastError(0); }
+
 bool IsTimeoutError(int code) { return code == WSAETIMEDOUT || code == WSAEWOULDBLOCK; }
 
 std::string SocketErrorText(int code) {
@@ -260,13 +263,20 @@ char service_name[] = "Tarnwick";
 VOID WINAPI ControlHandler(DWORD control) { (*host_control)(control); }
 
 // The service thread the dispatcher creates.
+// Set once the service thread is done with everything of ours: the
+// dispatcher returns as soon as STOPPED is reported, while that thread may
+// still be finishing the report, and the process must not exit under it.
+HANDLE service_thread_done = nullptr;
+std::atomic<bool> service_thread_started{false};
+
 VOID WINAPI ServiceMainEntry(DWORD, LPSTR*) {
+  service_thread_started = true;
   status_handle = ::RegisterServiceCtrlHandlerA(service_name, ControlHandler);
-  if (!status_handle) {
+  if (!status_handle)
     SystemLogWrite(false, "RegisterServiceCtrlHandler");
-    return;
-  }
-  (*host_main)();
+  else
+    (*host_main)();
+  ::SetEvent(service_thread_done);
 }
 
 }  // namespace
@@ -289,8 +299,12 @@ bool RunServiceHost(const std::function<void()>& service_main,
                     const std::function<void(unsigned)>& on_control) {
   host_main = &service_main;
   host_control = &on_control;
+  service_thread_done = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SERVICE_TABLE_ENTRYA table[] = {{service_name, ServiceMainEntry}, {nullptr, nullptr}};
-  return ::StartServiceCtrlDispatcherA(table) != 0;
+  bool dispatched = ::StartServiceCtrlDispatcherA(table) != 0;
+  if (service_thread_started && service_thread_done)
+    ::WaitForSingleObject(service_thread_done, 10000);
+  return dispatched;
 }
 
 namespace {
