@@ -47,12 +47,18 @@ for version in $versions; do
   (cd "$work" && apt-get source -qq --download-only "openssl=$version") || continue
   (cd "$work" && dpkg-source -x openssl_*.dsc src)
   cd "$work/src"
-  echo "==> cross-building OpenSSL $version for mingw64 into $prefix"
-  ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- no-shared no-tests \
-    --prefix="$prefix.partial" --libdir=lib
-  make -j"$(nproc)" build_libs
-  rm -rf "$prefix.partial" "$prefix"
-  make install_dev
+  echo "==> cross-building OpenSSL $version for mingw64 into $prefix (a few minutes)"
+  # Thousands of compiler lines: kept in a log, shown only when a step fails.
+  log=$work/build.log
+  if ! { ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- no-shared no-tests \
+           --prefix="$prefix.partial" --libdir=lib &&
+         make -j"$(nproc)" build_libs &&
+         rm -rf "$prefix.partial" "$prefix" &&
+         make install_dev; } >"$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "OpenSSL $version: cross-build failed" >&2
+    exit 1
+  fi
   mv "$prefix.partial" "$prefix"
   echo "$prefix" >&3
   exit 0

@@ -108,14 +108,14 @@ wait_listening() {
 # executable; contexts built later (forward listener, closure listener) read
 # theirs from the backup root, so the PEMs go into both.
 make_relay() {
-  local dir=$1 rootdir=$2 settings=$3 spec
+  local dir=$1 rootdir=$2 settings=$3 pair
   shift 3
   mkdir -p "$dir" "$rootdir"
   ln "$build/tarnwick" "$dir/tarnwick" 2>/dev/null || cp "$build/tarnwick" "$dir/tarnwick"
   # shellcheck disable=SC2154  # set by the caller
-  for spec in "$@"; do
-    cp "$certs/${spec#*=}" "$dir/${spec%%=*}"
-    cp "$certs/${spec#*=}" "$rootdir/${spec%%=*}"
+  for pair in "$@"; do
+    cp "$certs/${pair#*=}" "$dir/${pair%%=*}"
+    cp "$certs/${pair#*=}" "$rootdir/${pair%%=*}"
   done
   printf '[Backup]\nDir=%s\n%s\n' "$rootdir" "$settings" >"$dir/settings.ini"
 }

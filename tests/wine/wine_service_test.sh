@@ -95,12 +95,12 @@ cp "$win_build/tarnwick.exe" "$wdir/"
 # win_settings <settings text> <pem>=<source>...: settings.ini (CRLF, as an
 # operator's editor on Windows writes it) and the PEM files.
 win_settings() {
-  local text=$1 spec
+  local text=$1 pair
   shift
   rm -f "$wdir"/*.pem "$wroot"/*.pem
-  for spec in "$@"; do
-    cp "$certs/${spec#*=}" "$wdir/${spec%%=*}"
-    cp "$certs/${spec#*=}" "$wroot/${spec%%=*}"
+  for pair in "$@"; do
+    cp "$certs/${pair#*=}" "$wdir/${pair%%=*}"
+    cp "$certs/${pair#*=}" "$wroot/${pair%%=*}"
   done
   printf '[Backup]\nDir=C:\\tarnwick\\root\n%s\n' "$text" | sed 's/$/\r/' >"$wdir/settings.ini"
 }
