@@ -105,6 +105,21 @@ win_settings() {
   printf '[Backup]\nDir=C:\\tarnwick\\root\n%s\n' "$text" | sed 's/$/\r/' >"$wdir/settings.ini"
 }
 
+# listen_role_settings <client name>: the Windows relay listens for that
+# client and offers its saves to L4, which dials in.
+listen_role_settings() {
+  win_settings "[Connection]
+Port=$w_port
+ClosurePort=$w_closure
+PeerCN=$1
+ThrottlingEnabled=0
+[Forward]
+Host=
+Port=$w_fwd
+PeerCN=l4" cert.pem=win.cert.pem key.pem=win.key.pem "clientcert.pem=$1.cert.pem" \
+    forwardcert.pem=l4.cert.pem
+}
+
 start_linux() {
   "$work/linux-$1/tarnwick" 2>"$work/linux-$1.log" &
   pid[$1]=$!
@@ -151,16 +166,7 @@ echo "    Start 0x2, own process, C:\\tarnwick\\tarnwick.exe, Eventlog + LanmanS
 
 # ---------------------------------------------------------------------------
 step "listen role, forward side listening: sender -> Windows, waiting for L4"
-win_settings "[Connection]
-Port=$w_port
-ClosurePort=$w_closure
-PeerCN=sender
-ThrottlingEnabled=0
-[Forward]
-Host=
-Port=$w_fwd
-PeerCN=l4" cert.pem=win.cert.pem key.pem=win.key.pem clientcert.pem=sender.cert.pem \
-  forwardcert.pem=l4.cert.pem
+listen_role_settings sender
 start_service
 until_true 30 "Windows relay not listening on $w_port" listening "$w_port"
 
@@ -217,16 +223,7 @@ PeerCN=win" cert.pem=l3.cert.pem key.pem=l3.key.pem clientcert.pem=sender.cert.p
   forwardcert.pem=win.cert.pem
 # The Windows relay now takes streams from L3 instead of the sender.
 stop_service
-win_settings "[Connection]
-Port=$w_port
-ClosurePort=$w_closure
-PeerCN=l3
-ThrottlingEnabled=0
-[Forward]
-Host=
-Port=$w_fwd
-PeerCN=l4" cert.pem=win.cert.pem key.pem=win.key.pem clientcert.pem=l3.cert.pem \
-  forwardcert.pem=l4.cert.pem
+listen_role_settings l3
 start_service
 start_linux l3
 rc=0
