@@ -1,0 +1,108 @@
+// File operations behind one seam, so that tests can make the disk full in
+// the middle of a save, fail a sync or run out of descriptors, and check that
+// what the relay confirmed is on disk and what it did not is pending.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace tarnwick::platform {
+
+class FileSystem;
+
+// Move-only owner of one open file; closes it on destruction.
+class File {
+ public:
+  File() = default;
+  File(FileSystem* fs, std::intptr_t handle) : fs_(fs), h_(handle) {}
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  File(File&& o) noexcept : fs_(o.fs_), h_(o.h_) { o.h_ = kNone; }
+  File& operator=(File&& o) noexcept {
+    if (this != &o) {
+      Close();
+      fs_ = o.fs_;
+      h_ = o.h_;
+      o.h_ = kNone;
+    }
+    return *this;
+  }
+  ~File() { Close(); }
+
+  bool IsOpen() const { return h_ != kNone; }
+  std::intptr_t Handle() const { return h_; }
+  // 0, or the error code of the failed close.
+  int Close();
+  // Gives up ownership without closing.
+  std::intptr_t Release() {
+    std::intptr_t h = h_;
+    h_ = kNone;
+    return h;
+  }
+
+  static constexpr std::intptr_t kNone = -1;
+
+ private:
+  FileSystem* fs_ = nullptr;
+  std::intptr_t h_ = kNone;
+};
+
+// Every call returns 0 on success, otherwise the system's error code (errno
+// on POSIX, GetLastError on Windows).
+class FileSystem {
+ public:
+  enum class Mode {
+    Read,      // existing file, reading
+    Append,    // writing at the end, created when absent
+    Truncate,  // writing from an empty file, created when absent
+  };
+
+  virtual ~FileSystem() = default;
+  virtual int Open(const std::filesystem::path& p, Mode mode, File& out) = 0;
+  // Writes all of data or fails.
+  virtual int Write(File& f, const char* data, std::size_t len) = 0;
+  // Reads up to cap bytes from the current position; n = 0 at the end.
+  virtual int Read(File& f, char* data, std::size_t cap, std::size_t& n) = 0;
+  // Reads up to cap bytes at offset, without moving the position.
+  virtual int ReadAt(File& f, std::int64_t offset, char* data, std::size_t cap, std::size_t& n) = 0;
+  virtual int Seek(File& f, std::int64_t offset) = 0;
+  virtual int Size(File& f, std::int64_t& size) = 0;
+  // The file's bytes on stable storage.
+  virtual int Sync(File& f) = 0;
+  virtual int CloseHandle(std::intptr_t h) = 0;
+  // Replaces to (when it exists) in one step.
+  virtual int Rename(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
+  virtual int Remove(const std::filesystem::path& p) = 0;
+  // A new or removed entry of dir on stable storage.
+  virtual int SyncDirectory(const std::filesystem::path& dir) = 0;
+  // Creates dir when absent (an existing directory is success).
+  virtual int CreateDirectory(const std::filesystem::path& dir) = 0;
+  virtual int FreeSpace(const std::filesystem::path& dir, std::uint64_t& bytes) = 0;
+};
+
+// The real one of this platform.
+FileSystem& RealFileSystem();
+// The one every part of the relay uses: the real one unless a test swapped it.
+FileSystem& Fs();
+// Installs fs (nullptr: the real one again); returns the previous one.
+FileSystem* SetFileSystem(FileSystem* fs);
+
+// An error code in words, for entries an operator reads.
+std::string ErrorText(int code);
+// True for "no space left on the device" (and the quota's kin).
+bool IsNoSpace(int code);
+
+// Writes text as the whole content of path in one step: a temporary file in
+// temp_dir (which must be on the same volume and hold nothing else) is
+// written, synced and renamed over path, and path's directory is synced. A
+// crash or a failure leaves either the old content or the new one, never an
+// empty or partial file. 0 or the error code.
+int WriteFileAtomically(const std::filesystem::path& path, std::string_view text,
+                        const std::filesystem::path& temp_dir);
+// Whole content of a small file; 0 or the error code.
+int ReadSmallFile(const std::filesystem::path& path, std::string& text, std::size_t cap = 4096);
+
+}  // namespace tarnwick::platform

@@ -1,0 +1,124 @@
+// The file seam on POSIX: plain descriptors, fsync, rename(2).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/file_system.h"
+
+namespace tarnwick::platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int Fd(const File& f) { return static_cast<int>(f.Handle()); }
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  int Open(const fs::path& p, Mode mode, File& out) override {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+      case Mode::Read: flags |= O_RDONLY; break;
+      case Mode::Append: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
+      case Mode::Truncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+    }
+    int fd;
+    do fd = ::open(p.c_str(), flags, 0644);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno;
+    out = File(this, fd);
+    return 0;
+  }
+
+  int Write(File& f, const char* data, std::size_t len) override {
+    while (len > 0) {
+      ssize_t w = ::write(Fd(f), data, len);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      data += w;
+      len -= static_cast<std::size_t>(w);
+    }
+    return 0;
+  }
+
+  int Read(File& f, char* data, std::size_t cap, std::size_t& n) override {
+    ssize_t r;
+    do r = ::read(Fd(f), data, cap);
+    while (r < 0 && errno == EINTR);
+    if (r < 0) return errno;
+    n = static_cast<std::size_t>(r);
+    return 0;
+  }
+
+  int ReadAt(File& f, std::int64_t offset, char* data, std::size_t cap, std::size_t& n) override {
+    ssize_t r;
+    do r = ::pread(Fd(f), data, cap, static_cast<off_t>(offset));
+    while (r < 0 && errno == EINTR);
+    if (r < 0) return errno;
+    n = static_cast<std::size_t>(r);
+    return 0;
+  }
+
+  int Seek(File& f, std::int64_t offset) override {
+    return ::lseek(Fd(f), static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
+  }
+
+  int Size(File& f, std::int64_t& size) override {
+    struct stat st {};
+    if (::fstat(Fd(f), &st) != 0) return errno;
+    size = static_cast<std::int64_t>(st.st_size);
+    return 0;
+  }
+
+  int Sync(File& f) override { return ::fsync(Fd(f)) == 0 ? 0 : errno; }
+
+  int CloseHandle(std::intptr_t h) override { return ::close(static_cast<int>(h)) == 0 ? 0 : errno; }
+
+  int Rename(const fs::path& from, const fs::path& to) override {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  }
+
+  int Remove(const fs::path& p) override { return ::unlink(p.c_str()) == 0 ? 0 : errno; }
+
+  int SyncDirectory(const fs::path& dir) override {
+    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int e = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return e;
+  }
+
+  int CreateDirectory(const fs::path& dir) override {
+    if (::mkdir(dir.c_str(), 0755) == 0) return 0;
+    int e = errno;
+    struct stat st {};
+    if (e == EEXIST && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    return e;
+  }
+
+  int FreeSpace(const fs::path& dir, std::uint64_t& bytes) override {
+    struct statvfs v {};
+    if (::statvfs(dir.c_str(), &v) != 0) return errno;
+    bytes = static_cast<std::uint64_t>(v.f_bavail) * v.f_frsize;
+    return 0;
+  }
+};
+
+}  // namespace
+
+FileSystem& RealFileSystem() {
+  static PosixFileSystem real;
+  return real;
+}
+
+std::string ErrorText(int code) { return std::strerror(code); }
+
+bool IsNoSpace(int code) { return code == ENOSPC || code == EDQUOT; }
+
+}  // namespace tarnwick::platform
