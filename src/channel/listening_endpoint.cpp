@@ -38,6 +38,7 @@ TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* contex
   std::string ip;
   session->socket = platform::Accept(listening, ip);
   int accept_error = platform::LastSocketError();
+  session->peer = ip;
   if (StopRequested) return nullptr;  // a stop is never reported as a failure
   if (!session->socket.Valid()) {
     ReportFailure("accept", accept_error);

@@ -22,6 +22,7 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
   auto session = std::make_unique<TlsSession>();
   session->ssl.reset(SSL_new(context));
   if (!session->ssl) FailFatally("SSL_new failed\n", "Error at SSL_new():", 0);
+  session->peer = host;
   platform::Resolution r = platform::ResolveIPv4(host, port, /*passive=*/false);
   if (r.code != 0) {
     std::printf("getaddrinfo failed: %d\n", r.code);

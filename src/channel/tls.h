@@ -27,6 +27,8 @@ struct TlsSession {
   // Set when a dial's handshake failed during a stop: the session is
   // returned only so that the stop can go on, and carries no stream.
   bool handshake_failed = false;
+  // The peer's address (accepted) or the host dialled, for entries.
+  std::string peer;
 };
 using TlsSessionPtr = std::unique_ptr<TlsSession>;
 
@@ -53,6 +55,10 @@ bool EndSessionConfirmed(TlsSessionPtr session, int timeout_ms);
 // Releases without close_notify: the peer sees the connection cut, not a
 // clean end, so a sender cannot take a refused stream for a stored one.
 void AbortSession(TlsSessionPtr session);
+
+// After a read that ended the stream (SSL_ERROR_ZERO_RETURN): true when the
+// peer sent close_notify, false when its TCP connection simply ended.
+bool PeerClosedProperly(TlsSession& session);
 
 // Gathers the session's outgoing records in a buffer of the given size, so
 // that many small writes leave as few large socket writes. FlushWrites

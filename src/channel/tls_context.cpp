@@ -104,6 +104,13 @@ void EndSession(TlsSessionPtr session) {
 
 void AbortSession(TlsSessionPtr session) { session.reset(); }
 
+bool PeerClosedProperly(TlsSession& session) {
+  // The socket BIO notes a TCP end of file; a close_notify arrives as a
+  // record, after which nothing more is read from the socket.
+  BIO* rbio = SSL_get_rbio(session.ssl.get());
+  return rbio && BIO_eof(rbio) == 0;
+}
+
 bool EndSessionConfirmed(TlsSessionPtr session, int timeout_ms) {
   if (!session || !session->ssl) return false;
   SSL* ssl = session->ssl.get();
@@ -133,7 +140,7 @@ bool EndSessionConfirmed(TlsSessionPtr session, int timeout_ms) {
                                           static_cast<int>(left)))
         continue;
     }
-    clean = code == SSL_ERROR_ZERO_RETURN;
+    clean = code == SSL_ERROR_ZERO_RETURN && PeerClosedProperly(*session);
     break;
   }
   ERR_clear_error();
@@ -171,7 +178,8 @@ SslCtxPtr TlsContextFactory(const std::string& peer_name, bool client_role, bool
   if (!peer_name.empty()) X509_VERIFY_PARAM_set1_host(param, peer_name.c_str(), 0);
   SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
   // A sender that ends its TCP connection without close_notify ends its
-  // stream; it is not a read error.
+  // stream, and the session stays usable for our own close_notify.
+  // PeerClosedProperly tells the two ends apart.
   SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
   // Lets one socket read bring in many records: a forwarding sender writes
   // 2048-byte records, and two reads per record cost the receiver a core.

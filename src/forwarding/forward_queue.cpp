@@ -21,7 +21,7 @@ std::optional<QueueEntry> ParseQueueLine(std::string_view line) {
     if (i > start) tokens.push_back(line.substr(start, i - start));
   }
   if (tokens.size() != 2) return std::nullopt;
-  if (!IsSafeName(tokens[0]) || !IsSafeName(tokens[1])) return std::nullopt;
+  if (!IsSafeName(tokens[0]) || !IsSafeSaveName(tokens[1])) return std::nullopt;
   return QueueEntry{std::string(tokens[0]), std::string(tokens[1])};
 }
 

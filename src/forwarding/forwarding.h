@@ -21,6 +21,10 @@ void ReadForwardSettings(const IniFile& ini);
 // Hands every save listed in toforward to forwarding again, empties the
 // file, and starts the closure listener in the listen role.
 void ReplayForwardQueue(const std::filesystem::path& backup_root);
+// Creates and syncs forwards/<repo>/<save> for a save that just completed,
+// before the save is confirmed: from then on a crash cannot lose the fact
+// that it must be forwarded. False (reported) when it could not.
+bool CreateForwardRecord(const std::string& repo, const std::string& save);
 // Prepares one complete save for forwarding and starts its XmitThread.
 void ForwardHandOff(const std::string& repo, const std::string& save);
 // At the end of a stop: waits for every transmit thread and the closure

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "forwarding/forwarding.h"
+#include "platform/file_system.h"
 #include "reception/reception.h"
+#include "reception/save_session.h"
 #include "service/event_log.h"
 #include "settings/settings.h"
 
@@ -54,16 +56,10 @@ void JoinEndedTransmitThreads() {
 
 std::string RegistryKey(const std::string& repo, const std::string& save) { return repo + '\t' + save; }
 
-// Reports a failed preparation step. The replay drops the entry and goes on;
-// a save just received cannot be left unforwarded silently, so that ends the
-// process.
-bool PrepFailure(bool replay, const char* report, int code, bool printed) {
-  if (printed) {
-    std::printf("_chdir failed: %d\n", code);
-    std::fflush(stdout);
-  }
+// Reports a failed preparation step. The save's forwarding record stays, so
+// the next start hands it off again; the relay goes on.
+bool PrepFailure(bool /*replay*/, const char* report, int code, bool /*printed*/) {
   ReportFailure(report, code);
-  if (!replay) FatalError("error");
   return false;
 }
 
@@ -184,6 +180,28 @@ void ReplayForwardQueue(const fs::path& backup_root) {
       FatalError("error");
     }
   }
+}
+
+bool CreateForwardRecord(const std::string& repo, const std::string& save) {
+  platform::FileSystem& f = platform::Fs();
+  const fs::path forwards = ForwardRoot / FRWD_DIR, dir = forwards / repo;
+  int e = 0;
+  for (const fs::path& d : {forwards, dir}) {
+    std::error_code ec;
+    if (fs::is_directory(d, ec)) continue;
+    if ((e = f.CreateDirectory(d)) || (e = f.SyncDirectory(d.parent_path()))) break;
+  }
+  // A fresh record starts at byte 0: nothing of a save can have been sent
+  // before it was complete.
+  if (e == 0) e = platform::WriteFileAtomically(dir / save, "0", ForwardRoot / TEMP_DIR);
+  if (e != 0) {
+    ReportFailure(" fopen(save_name", e);
+    SvcReportEvent("cannot record " + repo + "/" + save + " for forwarding: " +
+                       platform::ErrorText(e) + "; the save stays pending",
+                   EventType::Error);
+    return false;
+  }
+  return true;
 }
 
 void ForwardHandOff(const std::string& repo, const std::string& save) {

@@ -1,10 +1,16 @@
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdio>
+
+#include <openssl/err.h>
 
 #include "channel/tls.h"
 #include "forwarding/forwarding.h"
 #include "platform/platform.h"
 #include "reception/reception.h"
+#include "reception/save_session.h"
 #include "service/event_log.h"
 #include "service/service.h"
 #include "settings/settings.h"
@@ -18,8 +24,59 @@ SslCtxPtr InboundContext;
 
 namespace {
 
+// A stream read from a TLS session.
+class TlsStreamSource final : public StreamSource {
+ public:
+  explicit TlsStreamSource(TlsSession& s) : s_(s) {}
+
+  Result Read(char* buf, std::size_t cap) override {
+    SSL* ssl = s_.ssl.get();
+    int n = SSL_read(ssl, buf, static_cast<int>(std::min<std::size_t>(cap, INT_MAX)));
+    if (n > 0) return {Status::Data, static_cast<std::size_t>(n), 0};
+    const int code = SSL_get_error(ssl, n);
+    const unsigned long err = ERR_peek_error();
+    ERR_clear_error();
+    if (code == SSL_ERROR_ZERO_RETURN)
+      return {PeerClosedProperly(s_) ? Status::CloseNotify : Status::TcpClose, 0, 0};
+    if (code == SSL_ERROR_SYSCALL && err == 0 && n == 0) return {Status::TcpClose, 0, 0};
+    return {Status::Error, 0, code};
+  }
+
+  void Answer(std::string_view text) override {
+    if (SSL_write(s_.ssl.get(), text.data(), static_cast<int>(text.size())) <= 0) ERR_clear_error();
+  }
+
+  void Discard(int ms) override {
+    // Explicit waits: the deadline holds whatever the sender does.
+    platform::SetNonBlocking(s_.socket, true);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    char scratch[16384];
+    for (;;) {
+      int n = SSL_read(s_.ssl.get(), scratch, sizeof scratch);
+      if (n > 0) continue;
+      int code = SSL_get_error(s_.ssl.get(), n);
+      if (code != SSL_ERROR_WANT_READ && code != SSL_ERROR_WANT_WRITE) break;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0 || !platform::WaitReady(s_.socket, code == SSL_ERROR_WANT_WRITE, static_cast<int>(left)))
+        break;
+    }
+    ERR_clear_error();
+    platform::SetNonBlocking(s_.socket, false);
+  }
+
+  std::string Peer() const override { return s_.peer; }
+
+ private:
+  TlsSession& s_;
+};
+
 void ReceiveLoop(const std::filesystem::path& backup_root) {
   const bool dials = g_settings.InboundDials();
+  const CompletionHooks hooks{CreateForwardRecord, ForwardHandOff};
+  SaveSessionOptions options;
+  options.require_close_notify = g_settings.require_close_notify;
+  if (g_settings.ForwardingConfigured()) options.hooks = &hooks;
   for (;;) {
     if (StopRequested) break;
     std::unique_lock lock(WorkerLock, std::defer_lock);
@@ -47,7 +104,8 @@ void ReceiveLoop(const std::filesystem::path& backup_root) {
     }
     // The close_notify tells the sender its stream is stored; a stream that
     // was refused or could not be stored is cut off without it.
-    if (SaveSession(*session, backup_root))
+    TlsStreamSource source(*session);
+    if (Confirms(SaveSession(source, backup_root, options)))
       EndSession(std::move(session));
     else
       AbortSession(std::move(session));

@@ -20,12 +20,6 @@ extern platform::Socket InboundSocket;
 // Made once at start-up; the stop handler dials with it in the dial role.
 extern SslCtxPtr InboundContext;
 
-// Stores one stream as a save under backup_root. Returns true when the
-// stream was taken whole and its save is safely written (complete or
-// recorded as pending); false when it was refused or could not be stored, so
-// the caller does not confirm it to the sender.
-bool SaveSession(TlsSession& session, const std::filesystem::path& backup_root);
-
 void ReceiverWorker(int argc, char** argv);
 
 }  // namespace tarnwick

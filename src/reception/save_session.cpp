@@ -1,178 +1,433 @@
-#include <array>
-#include <cerrno>
-#include <cstdio>
+#include "reception/save_session.h"
+
+#include <algorithm>
+#include <cstdint>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
-#include <openssl/err.h>
-
-#include "forwarding/forwarding.h"
+#include "platform/file_system.h"
 #include "platform/platform.h"
 #include "reception/reception.h"
 #include "reception/stream_header.h"
 #include "service/event_log.h"
-#include "settings/settings.h"
 #include "throttle/throttle.h"
 
 namespace tarnwick {
 
 namespace fs = std::filesystem;
+using platform::File;
+using platform::FileSystem;
+using platform::Fs;
 
 namespace {
 
-constexpr std::size_t kPiece = 2048;
-// Every piece of every stream passes through here; only the worker reads.
-std::array<char, kPiece> ReceiveBuffer;
-// Buffer of the save's stdio stream: few large writes instead of one per piece.
-constexpr std::size_t kFileBuffer = 1 << 20;
+// Large reads and writes: one system call per 64 KiB, not per record.
+constexpr std::size_t kPiece = 64 * 1024;
+// How long a refused stream is read and dropped before it is cut.
+constexpr int kDiscardMs = 5000;
 
-[[noreturn]] void DirectoryFailure(const char* report, int code) {
-  FailFatally("_chdir failed: " + std::to_string(code) + "\n", report, code);
+using Status = StreamSource::Status;
+
+std::string Words(int code) {
+  return platform::ErrorText(code) + " (" + std::to_string(code) + ")";
 }
 
-bool Taken(const fs::path& dir, const std::string& name) {
+// The save of one stream and everything it owns: its files, its counts and
+// the rules that decide what the stream may do to it.
+class Session {
+ public:
+  Session(StreamSource& source, const fs::path& root, const SaveSessionOptions& options)
+      : src_(source), root_(root), opt_(options), buf_(kPiece) {}
+  SessionOutcome Run();
+
+ private:
+  enum class End { CloseNotify, TcpClose, Cut, WriteFailed, Conflict };
+
+  std::optional<SessionOutcome> ReadHeader();
+  bool MakeDirectory(const fs::path& dir);
+  std::string DateName() const;
+  // Whether name is taken, by a save or by a marker.
+  bool Taken(const std::string& name) const;
+  bool Inspect();
+  SessionOutcome Prepare();
+  bool WriteMarker(std::int64_t missing);
+  bool OpenForAppend(bool created);
+  End Stream();
+  bool TakePiece(const char* p, std::size_t n);
+  SessionOutcome Finish(End end);
+  SessionOutcome RefuseConflict(const std::string& why);
+  SessionOutcome RefuseGap();
+  void StoreFailure(const std::string& step, int code);
+  std::string Where() const { return h_.repo + "/" + save_name_; }
+
+  StreamSource& src_;
+  fs::path root_;
+  SaveSessionOptions opt_;
+  std::vector<char> buf_;
+  std::size_t data_begin_ = 0, data_end_ = 0;  // file bytes that came with the header
+
+  StreamHeader h_;
+  std::string save_name_;
+  fs::path repo_dir_, save_path_, marker_path_;
+  File save_;    // written at its end
+  File stored_;  // read, to compare resent bytes with the ones held
+
+  bool exists_ = false, pending_ = false;
+  std::int64_t held_ = 0;          // the save's size when the stream began
+  std::int64_t size_ = 0;          // its size now
+  std::int64_t received_ = 0;      // file bytes of this stream
+  std::int64_t compare_at_ = 0;    // where the next resent byte must match
+  std::int64_t compare_left_ = 0;  // resent bytes still to compare
+  bool redelivery_ = false;        // nothing may be written, only compared
+  int write_error_ = 0;
+  std::string conflict_;
+};
+
+std::optional<SessionOutcome> Session::ReadHeader() {
+  std::size_t filled = 0;
+  for (;;) {
+    StreamSource::Result r = src_.Read(buf_.data() + filled, buf_.size() - filled);
+    if (r.status == Status::Data) {
+      const std::size_t searched = std::min(filled + r.bytes, kHeaderMax);
+      filled += r.bytes;
+      const auto begin = buf_.begin();
+      const auto nul = std::find(begin, begin + static_cast<std::ptrdiff_t>(searched), '\0');
+      if (nul != begin + static_cast<std::ptrdiff_t>(searched)) {
+        h_ = ParseStreamHeader(std::string_view(buf_.data(), filled));
+        data_begin_ = h_.length;
+        data_end_ = filled;
+        break;
+      }
+      if (filled >= kHeaderMax) {
+        ReportFailure("wrong format", -1);
+        return SessionOutcome::Refused;
+      }
+      continue;
+    }
+    if (r.status == Status::Error) {
+      ReportFailure("SSL_read", r.code);
+      ReportFailure("iResult (1): -1", r.code);
+      return filled == 0 ? SessionOutcome::Failed : SessionOutcome::Refused;
+    }
+    if (filled == 0) return SessionOutcome::Empty;
+    ReportFailure("wrong format", -1);  // ended before the header's NUL
+    return SessionOutcome::Refused;
+  }
+  if (h_.form == StreamHeader::Form::Malformed) {
+    ReportFailure(h_.error, h_.error_code);
+    return SessionOutcome::Refused;
+  }
+  return std::nullopt;
+}
+
+bool Session::MakeDirectory(const fs::path& dir) {
   std::error_code ec;
-  return fs::exists(fs::symlink_status(dir / name, ec)) ||
-         fs::exists(fs::symlink_status(dir / (name + std::string(kPendingSuffix)), ec));
+  if (fs::is_directory(dir, ec)) return true;
+  if (int e = Fs().CreateDirectory(dir)) {
+    ReportFailure("_mkdir", e);
+    SvcReportEvent("cannot create the folder " + dir.string() + ": " + Words(e) +
+                       "; the stream is refused",
+                   EventType::Error);
+    return false;
+  }
+  // The new folder must survive a crash before anything inside it is relied on.
+  Fs().SyncDirectory(dir.parent_path());
+  return true;
 }
 
-// A name by the local date, with _1, _2, ... when the date is taken by a
-// save or by a marker left behind.
-std::string DateName(const fs::path& repo_dir) {
+bool Session::Taken(const std::string& name) const {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(repo_dir_ / name, ec)) ||
+         fs::exists(fs::symlink_status(repo_dir_ / (name + std::string(kPendingSuffix)), ec));
+}
+
+// A name by the local date, with _1, _2, ... when the date is taken by a save
+// or by a marker left behind.
+std::string Session::DateName() const {
   std::tm tm = platform::LocalTime(std::time(nullptr));
   char date[32];
   std::strftime(date, sizeof date, "%Y-%m-%d", &tm);
   std::string name = date;
-  for (unsigned long k = 1; Taken(repo_dir, name); ++k) name = std::string(date) + "_" + std::to_string(k);
+  for (unsigned long k = 1; Taken(name); ++k) name = std::string(date) + "_" + std::to_string(k);
   return name;
 }
 
-// Records a save as incomplete. A marker that cannot be written would let an
-// unfinished save pass for a complete one, so that failure ends the process.
-void WritePendingMarker(const fs::path& marker, long long missing) {
-  std::FILE* f = std::fopen(marker.string().c_str(), "w");
-  bool ok = f && std::fprintf(f, "%lld", missing) > 0;
-  if (f && std::fclose(f) != 0) ok = false;
-  if (!ok) {
-    ReportFailure("Did not receive the expected # of bytes", errno);
-    FatalError("error");
+// What the relay holds of the named save: absent, pending or complete, and
+// its size.
+bool Session::Inspect() {
+  File f;
+  int e = Fs().Open(save_path_, FileSystem::Mode::Read, f);
+  if (e == 0) {
+    exists_ = true;
+    e = Fs().Size(f, held_);
+    if (e == 0) stored_ = std::move(f);
+  } else if (fs::exists(fs::symlink_status(save_path_))) {
+    // There, but unreadable (out of descriptors, permissions): a passing
+    // fault, not an absent save.
+  } else {
+    e = 0;
   }
+  if (e != 0) {
+    StoreFailure("fopen_s", e);
+    return false;
+  }
+  std::error_code ec;
+  pending_ = fs::exists(fs::symlink_status(marker_path_, ec));
+  size_ = held_;
+  return true;
+}
+
+bool Session::WriteMarker(std::int64_t missing) {
+  int e = platform::WriteFileAtomically(marker_path_, std::to_string(missing), root_ / TEMP_DIR);
+  if (e != 0) {
+    ReportFailure("Did not receive the expected # of bytes", e);
+    SvcReportEvent("cannot write the pending marker of " + Where() + ": " + Words(e),
+                   EventType::Error);
+    return false;
+  }
+  pending_ = true;
+  return true;
+}
+
+bool Session::OpenForAppend(bool created) {
+  int e = Fs().Open(save_path_, FileSystem::Mode::Append, save_);
+  if (e == 0 && created) e = Fs().SyncDirectory(repo_dir_);
+  if (e != 0) {
+    StoreFailure("fopen_s", e);
+    return false;
+  }
+  if (!stored_.IsOpen() && compare_left_ > 0) {
+    if ((e = Fs().Open(save_path_, FileSystem::Mode::Read, stored_))) {
+      StoreFailure("fopen_s", e);
+      return false;
+    }
+  }
+  return true;
+}
+
+void Session::StoreFailure(const std::string& step, int code) {
+  if (write_error_ == 0) write_error_ = code ? code : -1;
+  ReportFailure(step + "(" + save_name_ + ")", code);
+  std::string words = "cannot store saves/" + Where() + ": " + Words(code);
+  std::uint64_t free_bytes = 0;
+  if (platform::IsNoSpace(code) && Fs().FreeSpace(repo_dir_, free_bytes) == 0)
+    words += ", " + std::to_string(free_bytes) + " bytes free";
+  SvcReportEvent(words + "; it stays pending and the relay goes on", EventType::Error);
+}
+
+SessionOutcome Session::RefuseConflict(const std::string& why) {
+  SvcReportEvent("conflict: a stream from " + src_.Peer() + " for saves/" + Where() +
+                     " is refused, nothing stored changes: " + why,
+                 EventType::Error);
+  src_.Answer(std::string("conflict") + '\0');
+  src_.Discard(kDiscardMs);
+  return SessionOutcome::Refused;
+}
+
+SessionOutcome Session::RefuseGap() {
+  SvcReportEvent("the stream from " + src_.Peer() + " for saves/" + Where() + " starts at byte " +
+                     std::to_string(h_.offset) + " but only " + std::to_string(held_) +
+                     " are held; the sender is asked to resume there",
+                 EventType::Information);
+  src_.Answer("have " + std::to_string(held_) + '\0');
+  src_.Discard(kDiscardMs);
+  return SessionOutcome::Refused;
+}
+
+// Decides what the stream may do and makes the files it needs. The marker
+// goes down before the save gets its first byte, so that a crash at any
+// moment leaves an unfinished save marked pending.
+SessionOutcome Session::Prepare() {
+  using Form = StreamHeader::Form;
+  if (h_.form == Form::OneField) {
+    save_name_ = DateName();
+    save_path_ = repo_dir_ / save_name_;
+    marker_path_ = repo_dir_ / (save_name_ + std::string(kPendingSuffix));
+    // The marker holds 0: no count was announced, its presence is what counts.
+    if (!WriteMarker(0) || !OpenForAppend(true)) return SessionOutcome::Failed;
+    return SessionOutcome::Stored;
+  }
+  save_name_ = h_.save;
+  save_path_ = repo_dir_ / save_name_;
+  marker_path_ = repo_dir_ / (save_name_ + std::string(kPendingSuffix));
+  if (!Inspect()) return SessionOutcome::Failed;
+  const bool four = h_.form == Form::FourField;
+  if (exists_ && !pending_) {
+    // A complete save is never appended to: the stream may only be a
+    // re-delivery of its last bytes after a lost confirmation.
+    const std::int64_t start = four ? h_.offset : held_ - h_.count;
+    if ((four && h_.offset + h_.count != held_) || (!four && h_.count > held_))
+      return RefuseConflict("it is complete with " + std::to_string(held_) + " bytes");
+    redelivery_ = true;
+    compare_at_ = start;
+    compare_left_ = h_.count;
+    return SessionOutcome::Stored;
+  }
+  std::int64_t missing = h_.count;
+  if (four) {
+    if (h_.offset > held_) return RefuseGap();
+    if (h_.offset + h_.count < held_)
+      return RefuseConflict("it holds " + std::to_string(held_) + " bytes, more than the " +
+                            std::to_string(h_.offset + h_.count) + " announced");
+    compare_at_ = h_.offset;
+    compare_left_ = held_ - h_.offset;
+    missing = h_.offset + h_.count - held_;
+  }
+  if (!pending_ && !WriteMarker(missing)) return SessionOutcome::Failed;
+  if (!OpenForAppend(!exists_)) return SessionOutcome::Failed;
+  return SessionOutcome::Stored;
+}
+
+// Takes one piece of the stream: resent bytes are compared with the ones
+// held, the rest appended. False when the stream must end here.
+bool Session::TakePiece(const char* p, std::size_t n) {
+  received_ += static_cast<std::int64_t>(n);
+  char stored[4096];
+  while (n > 0 && compare_left_ > 0) {
+    const std::size_t k = static_cast<std::size_t>(
+        std::min<std::int64_t>({compare_left_, static_cast<std::int64_t>(n),
+                                static_cast<std::int64_t>(sizeof stored)}));
+    std::size_t got = 0;
+    if (int e = Fs().ReadAt(stored_, compare_at_, stored, k, got); e != 0 || got != k) {
+      StoreFailure("fread", e ? e : -1);
+      return false;
+    }
+    if (!std::equal(p, p + k, stored)) {
+      conflict_ = "its bytes from " + std::to_string(compare_at_) + " differ from the stored ones";
+      return false;
+    }
+    compare_at_ += static_cast<std::int64_t>(k);
+    compare_left_ -= static_cast<std::int64_t>(k);
+    p += k;
+    n -= k;
+  }
+  if (n == 0) return true;
+  if (redelivery_) {
+    conflict_ = "it sends more than the " + std::to_string(h_.count) + " bytes held";
+    return false;
+  }
+  if (int e = Fs().Write(save_, p, n)) {
+    StoreFailure("fwrite", e);
+    return false;
+  }
+  size_ += static_cast<std::int64_t>(n);
+  return true;
+}
+
+Session::End Session::Stream() {
+  const auto start = ThrottleClock::now();
+  // Bytes that came with the header are file data like any other.
+  if (data_end_ > data_begin_ &&
+      !TakePiece(buf_.data() + data_begin_, data_end_ - data_begin_))
+    return conflict_.empty() ? End::WriteFailed : End::Conflict;
+  for (;;) {
+    StreamSource::Result r = src_.Read(buf_.data(), buf_.size());
+    switch (r.status) {
+      case Status::Data:
+        if (!TakePiece(buf_.data(), r.bytes)) return conflict_.empty() ? End::WriteFailed : End::Conflict;
+        Throttle(start, received_);
+        break;
+      case Status::CloseNotify: return End::CloseNotify;
+      case Status::TcpClose: return End::TcpClose;
+      case Status::Error:
+        ReportFailure("SSL_read", r.code);
+        ReportFailure("iResult (2): -1", r.code);
+        return End::Cut;
+    }
+  }
+}
+
+SessionOutcome Session::Finish(End end) {
+  using Form = StreamHeader::Form;
+  if (end == End::Conflict) return RefuseConflict(conflict_);
+  const bool ended = end == End::CloseNotify || end == End::TcpClose;
+  if (redelivery_) {
+    // Nothing was written; only a whole, matching resend is confirmed.
+    if (end == End::WriteFailed || !ended) return SessionOutcome::Failed;
+    if (received_ != h_.count) return RefuseConflict("it ended after " + std::to_string(received_) +
+                                                     " of " + std::to_string(h_.count) + " bytes");
+    SvcReportEvent("re-delivery of saves/" + Where() + " from " + src_.Peer() +
+                       " matches the stored save; confirmed again",
+                   EventType::Information);
+    return SessionOutcome::Stored;
+  }
+
+  // Bytes not yet on disk are not stored: the save is synced before its
+  // state is decided.
+  if (write_error_ == 0) {
+    if (int e = Fs().Sync(save_)) StoreFailure("fsync", e);
+  }
+  if (int e = save_.Close(); e != 0 && write_error_ == 0) StoreFailure("fclose", e);
+  const bool written = write_error_ == 0;
+
+  bool complete = false;
+  std::int64_t missing = 0;
+  switch (h_.form) {
+    case Form::OneField:
+      complete = written && (end == End::CloseNotify || (end == End::TcpClose && !opt_.require_close_notify));
+      if (end == End::TcpClose)
+        SvcReportEvent("the stream for saves/" + Where() + " from " + src_.Peer() +
+                           " ended without close_notify; " +
+                           (opt_.require_close_notify ? "it stays pending (RequireCloseNotify)"
+                                                      : "stored as complete"),
+                       EventType::Information);
+      break;
+    case Form::ThreeField:
+      complete = written && received_ == h_.count;
+      missing = h_.count - received_;
+      break;
+    case Form::FourField:
+      complete = written && compare_left_ == 0 && size_ == h_.offset + h_.count;
+      missing = h_.offset + h_.count - size_;
+      break;
+    case Form::Malformed: break;
+  }
+
+  bool unrecorded = false;
+  if (complete && opt_.hooks && opt_.hooks->record && !opt_.hooks->record(h_.repo, save_name_))
+    complete = false, unrecorded = true;  // a complete save nobody will forward stays pending
+  if (complete) {
+    // Only now, with the save and its record on disk, does the marker go:
+    // a crash before this line leaves a pending save, never a complete one
+    // that is not recorded for forwarding.
+    int e = Fs().Remove(marker_path_);
+    std::error_code ec;
+    if (e != 0 && !fs::exists(fs::symlink_status(marker_path_, ec))) e = 0;  // already gone
+    if (e == 0) e = Fs().SyncDirectory(repo_dir_);
+    if (e != 0) {
+      ReportFailure("unlink(" + save_name_ + "_pending)", e);
+      SvcReportEvent("cannot clear the pending marker of saves/" + Where() + ": " + Words(e),
+                     EventType::Error);
+      return SessionOutcome::Failed;
+    }
+    if (opt_.hooks && opt_.hooks->hand_off) opt_.hooks->hand_off(h_.repo, save_name_);
+    return ended ? SessionOutcome::Stored : SessionOutcome::Failed;
+  }
+  // The marker says what is still owed; one that cannot be rewritten keeps
+  // its earlier number, and the save stays pending either way.
+  if (!WriteMarker(missing) || !written || !ended || unrecorded) return SessionOutcome::Failed;
+  if (h_.form == Form::OneField) return SessionOutcome::Failed;  // pending for want of close_notify
+  return SessionOutcome::Stored;
+}
+
+SessionOutcome Session::Run() {
+  if (std::optional<SessionOutcome> o = ReadHeader()) return *o;
+  const fs::path saves = root_ / SAVES_DIR;
+  repo_dir_ = saves / h_.repo;
+  if (!MakeDirectory(saves) || !MakeDirectory(repo_dir_)) return SessionOutcome::Failed;
+  if (SessionOutcome o = Prepare(); o != SessionOutcome::Stored) return o;
+  return Finish(Stream());
 }
 
 }  // namespace
 
-bool SaveSession(TlsSession& session, const fs::path& backup_root) {
-  SSL* ssl = session.ssl.get();
-  int n = SSL_read(ssl, ReceiveBuffer.data(), static_cast<int>(kPiece));
-  if (n == 0) return true;  // ended before any byte: nothing to store
-  if (n < 0) {
-    int code = SSL_get_error(ssl, n);
-    ERR_clear_error();
-    ReportFailure("SSL_read", code);
-    ReportFailure("iResult (1): " + std::to_string(n), code);
-    return false;
-  }
-
-  StreamHeader header = ParseStreamHeader(std::string_view(ReceiveBuffer.data(), static_cast<std::size_t>(n)));
-  if (header.form == StreamHeader::Form::Malformed) {
-    ReportFailure(header.error, header.error_code);
-    return false;
-  }
-  const bool one_field = header.form == StreamHeader::Form::OneField;
-
-  std::error_code ec;
-  const fs::path saves = backup_root / SAVES_DIR;
-  fs::create_directory(saves, ec);
-  if (!fs::is_directory(saves, ec)) DirectoryFailure("chdir(SAVES_DIR)", ec ? ec.value() : ENOTDIR);
-
-  const fs::path repo_dir = saves / header.repo;
-  fs::create_directory(repo_dir, ec);
-  if (ec && ec.value() != EEXIST)
-    FailFatally("_mkdir failed: " + std::to_string(ec.value()) + "\n", "_mkdir", ec.value());
-  if (!fs::is_directory(repo_dir, ec)) DirectoryFailure("_chdirrepo_name", ec ? ec.value() : ENOTDIR);
-
-  const std::string save_name = one_field ? DateName(repo_dir) : header.save;
-  const std::int64_t expected = one_field ? 0 : header.count;
-  const fs::path save_path = repo_dir / save_name;
-  const fs::path marker_path = repo_dir / (save_name + std::string(kPendingSuffix));
-
-  std::FILE* save = std::fopen(save_path.string().c_str(), "ab");
-  if (!save) {
-    int e = errno;
-    FailFatally(" fopen_s " + save_name + " failed.", "fopen_s", e);
-  }
-  std::unique_ptr<char[]> file_buffer(new char[kFileBuffer]);
-  std::setvbuf(save, file_buffer.get(), _IOFBF, kFileBuffer);
-
-  bool write_ok = true;
-  int write_errno = 0;
-  auto write = [&](const char* data, std::size_t len) {
-    if (write_ok && len > 0 && std::fwrite(data, 1, len, save) != len) {
-      write_ok = false;
-      write_errno = errno;
-    }
-  };
-
-  // Bytes that came with the header in the first read are file data and
-  // count like any other.
-  const std::size_t tail = static_cast<std::size_t>(n) - header.length;
-  write(ReceiveBuffer.data() + header.length, tail);
-  std::int64_t received = static_cast<std::int64_t>(tail);
-  bool read_failed = false;
-
-  const auto start = ThrottleClock::now();
-  for (;;) {
-    int r = SSL_read(ssl, ReceiveBuffer.data(), static_cast<int>(kPiece));
-    if (r > 0) {
-      received += r;
-      write(ReceiveBuffer.data(), static_cast<std::size_t>(r));
-    } else if (r < 0) {
-      int code = SSL_get_error(ssl, r);
-      ERR_clear_error();
-      ReportFailure("SSL_read", code);
-      ReportFailure("iResult (2): " + std::to_string(r), code);
-      read_failed = true;
-      break;
-    }
-    Throttle(start, received);
-    if (r == 0) break;
-    if (!write_ok) break;  // the save cannot hold the rest; stop taking it
-  }
-
-  // A one-field stream announces nothing: it is complete when it ended
-  // cleanly. A three-field stream is complete when exactly the announced
-  // bytes arrived; more is recorded like fewer, as a negative shortfall.
-  const long long missing = one_field ? 0 : expected - received;
-  bool complete = !read_failed && write_ok && (one_field || received == expected);
-  // The marker goes down before the save is closed, so a crash in between
-  // still leaves the save pending.
-  if (!complete) WritePendingMarker(marker_path, missing);
-  bool flushed = platform::SyncFile(save);
-  int flush_errno = errno;
-  if (std::fclose(save) != 0 && flushed) {
-    flushed = false;
-    flush_errno = errno;
-  }
-  if (write_ok && !flushed) {
-    write_ok = false;
-    write_errno = flush_errno;
-  }
-  if (!write_ok) {
-    // A truncated save must never count as complete (a full disk).
-    ReportFailure("fwrite(" + save_name + ")", write_errno);
-    if (complete) {
-      complete = false;
-      WritePendingMarker(marker_path, missing);
-    }
-  }
-
-  if (complete) {
-    fs::remove(marker_path, ec);
-    if (g_settings.ForwardingConfigured()) ForwardHandOff(header.repo, save_name);
-  }
-  return !read_failed && write_ok;
+SessionOutcome SaveSession(StreamSource& source, const fs::path& backup_root,
+                           const SaveSessionOptions& options) {
+  return Session(source, backup_root, options).Run();
 }
 
 }  // namespace tarnwick

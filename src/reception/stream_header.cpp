@@ -2,6 +2,8 @@
 
 #include <cctype>
 #include <limits>
+#include <optional>
+#include <string>
 
 namespace tarnwick {
 
@@ -19,11 +21,36 @@ std::string Token(std::string_view s, std::size_t& i) {
   return std::string(s.substr(start, i - start));
 }
 
+// All of token as a non-negative decimal that fits in 63 bits.
+std::optional<std::int64_t> ParseDecimal(std::string_view token) {
+  if (token.empty()) return std::nullopt;
+  std::int64_t n = 0;
+  for (char c : token) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    const int d = c - '0';
+    if (n > (std::numeric_limits<std::int64_t>::max() - d) / 10) return std::nullopt;
+    n = n * 10 + d;
+  }
+  return n;
+}
+
 StreamHeader Malformed(StreamHeader h, const char* error, long long code) {
   h.form = StreamHeader::Form::Malformed;
   h.error = error;
   h.error_code = code;
   return h;
+}
+
+bool IsDeviceName(std::string_view name) {
+  // Windows reserves these with any extension ("NUL.txt") and in any case.
+  std::string base(name.substr(0, name.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* n : kNames)
+    if (base == n) return true;
+  return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
+         base[3] >= '0' && base[3] <= '9';
 }
 
 }  // namespace
@@ -32,9 +59,16 @@ bool IsSafeName(std::string_view name) {
   if (name.empty() || name == "." || name == "..") return false;
   if (name.size() + kPendingSuffix.size() > kFileNameMax) return false;
   for (unsigned char c : name) {
-    if (c == '/' || c == '\\' || c == ':' || c < 0x20 || c == 0x7f) return false;
+    if (c < 0x20 || c == 0x7f) return false;
+    if (std::string_view("/\\:*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos)
+      return false;
   }
-  return true;
+  if (name.back() == '.' || name.back() == ' ') return false;
+  return !IsDeviceName(name);
+}
+
+bool IsSafeSaveName(std::string_view name) {
+  return IsSafeName(name) && !name.ends_with(kPendingSuffix);
 }
 
 StreamHeader ParseStreamHeader(std::string_view first_read) {
@@ -75,12 +109,22 @@ StreamHeader ParseStreamHeader(std::string_view first_read) {
     if (overflow || (negative && n != 0)) return Malformed(std::move(h), "wrong format", 3);
     h.count = static_cast<std::int64_t>(n);
     h.form = StreamHeader::Form::ThreeField;
+    SkipBlanks(text, i);
+    const std::string fourth = Token(text, i);
+    if (!fourth.empty() && (std::isdigit(static_cast<unsigned char>(fourth[0])) || fourth[0] == '+' ||
+                            fourth[0] == '-')) {
+      std::optional<std::int64_t> offset = ParseDecimal(fourth);
+      if (!offset || *offset > std::numeric_limits<std::int64_t>::max() - h.count)
+        return Malformed(std::move(h), "wrong format", 4);
+      h.offset = *offset;
+      h.form = StreamHeader::Form::FourField;
+    }
   } else {
     h.form = StreamHeader::Form::OneField;
   }
 
   if (!IsSafeName(h.repo)) return Malformed(std::move(h), "invalid repo_name", 0);
-  if (h.form == StreamHeader::Form::ThreeField && !IsSafeName(h.save))
+  if (h.form != StreamHeader::Form::OneField && !IsSafeSaveName(h.save))
     return Malformed(std::move(h), "invalid save_name", 0);
   return h;
 }

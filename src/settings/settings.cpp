@@ -113,6 +113,7 @@ void ReadWorkerSettings(const IniFile& ini, Settings& s) {
   s.closure_port = ini.GetString("Connection", "ClosurePort", "1027", 260);
   s.peer_cn = ini.GetString("Connection", "PeerCN", "", 260);
   s.delay_before_retry = ini.GetInt("Connection", "DelayBeforeRetry", s.delay_before_retry);
+  s.require_close_notify = ini.GetInt("Connection", "RequireCloseNotify", 0) != 0;
 }
 
 }  // namespace tarnwick

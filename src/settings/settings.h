@@ -46,6 +46,9 @@ struct Settings {
   std::string closure_port = "1027";  // 260
   std::string peer_cn;             // 260
   int delay_before_retry = 1000;   // milliseconds
+  // A one-field stream that ends without close_notify stays pending: for
+  // sites whose senders all end their streams properly.
+  bool require_close_notify = false;
   // [Forward]
   std::string forward_host;        // 480
   std::string forward_port = "1026";  // 280

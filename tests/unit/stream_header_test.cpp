@@ -16,11 +16,13 @@ std::string H(const std::string& text) { return text + '\0'; }
 
 TEST(ParseStreamHeader, AcceptsWellFormedHeaders) {
   const std::string r247(247, 'r'), s247(247, 's');
-  const struct { const char* label; std::string first_read; Form form; std::string repo; std::int64_t count; std::string save; } cases[] = {
+  const struct { const char* label; std::string first_read; Form form; std::string repo; std::int64_t count; std::string save; std::int64_t offset = 0; } cases[] = {
+      {"four fields", H("projA 4000 2024-05-01 1000"), Form::FourField, "projA", 4000, "2024-05-01", 1000},
+      {"four fields, then more", H("projA 0 s 7 x"), Form::FourField, "projA", 0, "s", 7},
       {"one field", H("projA"), Form::OneField, "projA", 0, ""},
       {"non-numeric second field", H("projA word"), Form::OneField, "projA", 0, ""},
       {"three fields", H("projA 100 2024-05-01"), Form::ThreeField, "projA", 100, "2024-05-01"},
-      {"extra fields ignored", H("projA 1 s junk more"), Form::ThreeField, "projA", 1, "s"},
+      {"a fourth field that is no number is ignored", H("projA 1 s junk 5"), Form::ThreeField, "projA", 1, "s"},
       {"every blank separates", H("\t\n projA\v\f\r100 \t save \n"), Form::ThreeField, "projA", 100, "save"},
       {"longest names", H(r247 + " 42 " + s247), Form::ThreeField, r247, 42, s247},
       // The number ends at the first non-digit; the rest is the save name.
@@ -32,7 +34,8 @@ TEST(ParseStreamHeader, AcceptsWellFormedHeaders) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     const StreamHeader h = ParseStreamHeader(c.first_read);
-    EXPECT_EQ(std::tie(h.form, h.repo, h.count, h.save), std::tie(c.form, c.repo, c.count, c.save));
+    EXPECT_EQ(std::tie(h.form, h.repo, h.count, h.save, h.offset),
+              std::tie(c.form, c.repo, c.count, c.save, c.offset));
     EXPECT_EQ(h.length, c.first_read.find('\0') + 1);
   }
 }
@@ -53,6 +56,11 @@ TEST(ParseStreamHeader, RejectsMalformedHeaders) {
       {"repo of 450 characters", H(std::string(500, 'r')), "invalid repo_name", 0},
       {"repo of 248 characters", H(std::string(248, 'r') + " 1 s"), "invalid repo_name", 0},
       {"save with colon", H("projA 1 c:x"), "invalid save_name", 0},
+      {"save that looks like a marker", H("projA 1 x_pending"), "invalid save_name", 0},
+      {"device name as save", H("projA 1 NUL.txt 0"), "invalid save_name", 0},
+      {"negative offset", H("projA 1 s -1"), "wrong format", 4},
+      {"offset that is no number", H("projA 1 s 12x"), "wrong format", 4},
+      {"offset and count past int64", H("projA 9223372036854775807 s 1"), "wrong format", 4},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -63,13 +71,21 @@ TEST(ParseStreamHeader, RejectsMalformedHeaders) {
 
 
 TEST(IsSafeName, Table) {
+  EXPECT_FALSE(IsSafeSaveName("2024-05-01_pending"));
+  EXPECT_TRUE(IsSafeName("2024-05-01_pending"));  // a repository may be named so
+  EXPECT_TRUE(IsSafeSaveName("_pending.old"));
   const struct {
     std::string name;
     bool safe;
   } cases[] = {
       {"", false}, {".", false}, {"..", false}, {"a/b", false}, {"a\\b", false}, {"C:", false},
       {"tab\there", false}, {"del\x7f", false}, {"nul\0x"s, false}, {std::string(248, 'n'), false},
-      {std::string(247, 'n'), true}, {"...", true}, {".hidden", true}, {"with space", true},
+      {std::string(247, 'n'), true}, {".hidden", true}, {"with space", true}, {"a.b", true},
+      // What a Windows relay further down the chain could not create.
+      {"...", false}, {"end.", false}, {"end ", false}, {"q?", false}, {"st*r", false},
+      {"<a>", false}, {"p|p", false}, {"\"q\"", false}, {"CON", false}, {"nul.txt", false},
+      {"Com1", false}, {"LPT9.tar.gz", false}, {"aux .x", false},
+      {"COM10", true}, {"CONSOLE", true}, {"nul_", true}, {"xnul", true},
       // Bytes above 0x7f are not control characters (UTF-8 names).
       {"caf\xc3\xa9", true},
   };

@@ -1,0 +1,70 @@
+// One inbound stream stored as one save: the rules that decide what a
+// stream may do to the saves tree, apart from the TLS session it came on.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+// Where a stream's bytes come from: a TLS session in the relay, a script in
+// tests.
+class StreamSource {
+ public:
+  enum class Status {
+    Data,         // bytes arrived
+    CloseNotify,  // the sender ended the stream properly
+    TcpClose,     // the connection ended without close_notify
+    Error,        // cut off (reset, TLS error); code says why
+  };
+  struct Result {
+    Status status = Status::Error;
+    std::size_t bytes = 0;
+    int code = 0;
+  };
+  virtual ~StreamSource() = default;
+  virtual Result Read(char* buf, std::size_t cap) = 0;
+  // Sends text to the sender: the "have <H>" and "conflict" answers.
+  virtual void Answer(std::string_view text) = 0;
+  // Reads and drops what the sender still sends, until it ends or ms pass,
+  // so that an answer is not destroyed by a reset over unread bytes.
+  virtual void Discard(int ms) = 0;
+  // The sender's address, for entries.
+  virtual std::string Peer() const = 0;
+};
+
+// What a forwarding relay does with a save that a stream completed.
+struct CompletionHooks {
+  // Creates and syncs the save's forwarding record; false (reported) when it
+  // could not, and the save then stays pending.
+  std::function<bool(const std::string& repo, const std::string& save)> record;
+  // Queues the save for transmission.
+  std::function<void(const std::string& repo, const std::string& save)> hand_off;
+};
+
+struct SaveSessionOptions {
+  bool require_close_notify = false;
+  const CompletionHooks* hooks = nullptr;  // none: the relay does not forward
+};
+
+enum class SessionOutcome {
+  Empty,    // ended before its first byte: nothing was created
+  Stored,   // taken whole and synced (complete, or pending with its marker)
+  Refused,  // bad header or name, a conflict or a gap: nothing changed
+  Failed,   // cut off or not written whole: the save stays pending
+};
+
+// Only Stored is confirmed to the sender (close_notify).
+inline bool Confirms(SessionOutcome o) { return o == SessionOutcome::Stored || o == SessionOutcome::Empty; }
+
+// The directory, beside saves/ and forwards/, where files are written before
+// they are renamed into place: no save name can reach it.
+inline constexpr const char* TEMP_DIR = "tmp";
+
+SessionOutcome SaveSession(StreamSource& source, const std::filesystem::path& backup_root,
+                           const SaveSessionOptions& options);
+
+}  // namespace tarnwick
