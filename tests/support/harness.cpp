@@ -245,6 +245,13 @@ bool Client::Send(const std::string& bytes) {
   return ssl_ && SSL_write_ex(ssl_, bytes.data(), bytes.size(), &w) == 1;
 }
 
+std::string Client::Answer() {
+  std::string text;
+  char c;
+  while (ssl_ && SSL_read(ssl_, &c, 1) == 1 && c != '\0') text.push_back(c);
+  ERR_clear_error();
+  return text;
+}
 
 End Client::Finish(How how) {
   if (!ssl_) return End::Error;

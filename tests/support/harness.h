@@ -93,6 +93,8 @@ struct Client {
   Client(std::uint16_t port, const Id& trusted, const Id* me);
   ~Client();
   bool Send(const std::string& bytes);
+  // What the relay answered, up to and without its NUL ("" when nothing).
+  std::string Answer();
   End Finish(How how);
   SSL_CTX* ctx_;
   SSL* ssl_ = nullptr;
