@@ -185,7 +185,8 @@ bool Session::WriteMarker(std::int64_t missing) {
   int e = platform::WriteFileAtomically(marker_path_, std::to_string(missing), root_ / TEMP_DIR);
   if (e != 0) {
     ReportFailure("Did not receive the expected # of bytes", e);
-    SvcReportEvent("cannot write the pending marker of " + Where() + ": " + Words(e),
+    SvcReportEvent("cannot write the pending marker of saves/" + Where() + ": " + Words(e) +
+                       (pending_ ? "; it keeps its earlier number" : "; the stream is refused"),
                    EventType::Error);
     return false;
   }
