@@ -12,9 +12,11 @@ namespace tarnwick {
 
 namespace {
 thread_local int last_dial_error = 0;
+thread_local std::string last_dial_failure;
 }  // namespace
 
 int LastDialError() { return last_dial_error; }
+const std::string& LastDialFailure() { return last_dial_failure; }
 
 TlsSessionPtr OutboundConnection(const std::string& host, const std::string& expected_peer,
                                  SSL_CTX* context, const std::string& port, bool quiet,
@@ -28,6 +30,7 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
     std::printf("getaddrinfo failed: %d\n", r.code);
     std::fflush(stdout);
     last_dial_error = r.code;
+    last_dial_failure = "cannot resolve " + host + ": " + r.text;
     ReportFailure("Error at getaddrinfo():", r.code);
     if (quiet) return nullptr;
     FatalError("error");
@@ -37,8 +40,12 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
     int e = platform::LastSocketError();
     FailFatally("Error at socket(): " + std::to_string(e) + "\n", "Error at socket():", e);
   }
-  if (!platform::Connect(session->socket, r.address)) {
+  const bool connected = platform::ConnectWithin(session->socket, r.address, kConnectTimeoutMs,
+                                                 [stoppable] { return stoppable && StopRequested.load(); });
+  if (!connected) {
     last_dial_error = platform::LastSocketError();
+    last_dial_failure = "cannot connect to " + host + ":" + port + ": " +
+                        platform::SocketErrorText(last_dial_error);
     if (quiet) return nullptr;  // the socket closes with the session
     FailFatally("", "connect", last_dial_error);
   }
@@ -69,12 +76,13 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
   std::fflush(stdout);
   const bool unverified = verify == X509_V_OK && peer == nullptr;
   X509_free(peer);
-  // Closed or reset before any certificate was checked: a peer restarting,
-  // not a peer refused. A quiet caller retries after its delay.
-  if (quiet && unverified && !StopRequested) {
-    last_dial_error = 0;
-    return nullptr;
-  }
+  last_dial_error = 0;
+  last_dial_failure = unverified ? "the TLS handshake with " + host + ":" + port + " broke off"
+                                 : "the certificate of " + host + ":" + port + " is refused: " +
+                                       X509_verify_cert_error_string(verify);
+  // A quiet caller retries after its delay: a peer with a wrong certificate
+  // may be mended, and it must never end this relay.
+  if (quiet && !StopRequested) return nullptr;
   if (!StopRequested) {
     ReportFailure("ErrorSSL_connect):", 0);
     FatalError("error");

@@ -97,10 +97,11 @@ SslCtxPtr ListeningEndpoint(platform::Socket& slot, const std::string& peer_name
 // reported).
 TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* context);
 
-// Dials host:port and runs the client handshake. quiet: a failed resolution
-// or connect returns none instead of ending the process. A refused handshake
-// ends the process unless a stop is under way, in which case the session is
-// returned with handshake_failed set.
+// Dials host:port and runs the client handshake. quiet: a failed resolution,
+// connect or handshake returns none (LastDialFailure says why) instead of
+// ending the process. Otherwise a refused handshake ends the process unless
+// a stop is under way, in which case the session is returned with
+// handshake_failed set.
 // The stop's own closure dial passes stoppable false: it must not be cut
 // short by the stop it serves.
 TlsSessionPtr OutboundConnection(const std::string& host, const std::string& expected_peer,
@@ -110,5 +111,10 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
 // The socket error of this thread's last failed dial, for callers that
 // report a quiet failure themselves.
 int LastDialError();
+// Why this thread's last quiet dial returned none, in words.
+const std::string& LastDialFailure();
+
+// The longest a TCP connect may take.
+inline constexpr int kConnectTimeoutMs = 10000;
 
 }  // namespace tarnwick

@@ -30,8 +30,7 @@ void ClosureListener() {
     if (!session) continue;
     // A completed handshake is the whole message.
     EndSession(std::move(session));
-    std::lock_guard lock(XmitChainLock);
-    if (XmitChain) CloseRequested = true;
+    if (Transmitting) CloseRequested = true;
   }
   std::lock_guard lock(ClosureLock);
   ClosureSocket.Close();

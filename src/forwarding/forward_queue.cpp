@@ -3,6 +3,8 @@
 #include <cctype>
 #include <limits>
 
+#include "platform/file_system.h"
+#include "reception/save_session.h"
 #include "reception/stream_header.h"
 
 namespace tarnwick {
@@ -41,32 +43,51 @@ std::int64_t ParseProgress(std::string_view text) {
   return n;
 }
 
-bool ForwardQueueWriter::Open(const std::filesystem::path& file) {
-  std::lock_guard lock(m_);
-  f_ = std::fopen(file.string().c_str(), "w+");
-  if (!f_) return false;
-  for (const QueueEntry& e : held_) std::fputs(FormatQueueLine(e).c_str(), f_);
-  held_.clear();
-  std::fflush(f_);
-  return true;
+ForwardRecord ParseRecord(std::string_view text) {
+  ForwardRecord r;
+  r.offset = ParseProgress(text);
+  std::size_t i = 0;
+  while (i < text.size() && (Blank(text[i]) || text[i] == '+' || std::isdigit(static_cast<unsigned char>(text[i])))) ++i;
+  while (i < text.size() && Blank(text[i])) ++i;
+  r.set_aside = text.substr(i).starts_with("conflict");
+  return r;
 }
 
-void ForwardQueueWriter::Append(const QueueEntry& e) {
-  std::lock_guard lock(m_);
-  if (closed_) return;
-  if (!f_) {
-    held_.push_back(e);
-    return;
+std::string FormatRecord(const ForwardRecord& r) {
+  return std::to_string(r.offset) + (r.set_aside ? " conflict" : "");
+}
+
+std::filesystem::path RecordPath(const std::filesystem::path& root, const QueueEntry& e) {
+  return root / FRWD_DIR / e.repo / e.save;
+}
+
+int WriteRecord(const std::filesystem::path& root, const QueueEntry& e, const ForwardRecord& r) {
+  platform::FileSystem& f = platform::Fs();
+  const std::filesystem::path forwards = root / FRWD_DIR, dir = forwards / e.repo;
+  for (const std::filesystem::path& d : {forwards, dir}) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(d, ec)) continue;
+    if (int err = f.CreateDirectory(d)) return err;
+    if (int err = f.SyncDirectory(d.parent_path())) return err;
   }
-  std::fputs(FormatQueueLine(e).c_str(), f_);
-  std::fflush(f_);
+  return platform::WriteFileAtomically(dir / e.save, FormatRecord(r), root / TEMP_DIR);
 }
 
-void ForwardQueueWriter::Close() {
-  std::lock_guard lock(m_);
-  if (f_) std::fclose(f_);
-  f_ = nullptr;
-  closed_ = true;
+std::optional<ForwardRecord> ReadRecord(const std::filesystem::path& root, const QueueEntry& e,
+                                        int* error) {
+  std::string text;
+  int err = platform::ReadSmallFile(RecordPath(root, e), text, 256);
+  if (error) *error = err;
+  if (err != 0) return std::nullopt;
+  return ParseRecord(text);
+}
+
+int RemoveRecord(const std::filesystem::path& root, const QueueEntry& e) {
+  const std::filesystem::path p = RecordPath(root, e);
+  int err = platform::Fs().Remove(p);
+  std::error_code ec;
+  if (err != 0 && std::filesystem::exists(std::filesystem::symlink_status(p, ec))) return err;
+  return platform::Fs().SyncDirectory(p.parent_path());
 }
 
 }  // namespace tarnwick

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,22 +30,25 @@ std::string FormatQueueLine(const QueueEntry& e);  // "repo\tsave\n"
 // (empty, garbage, negative) means "start from byte 0".
 std::int64_t ParseProgress(std::string_view text);
 
-// The queue stream of a run. Transmissions that end unfinished append here,
-// each entry flushed at once so that a crash does not lose it. Entries
-// appended while the replay still reads the file are held back and written
-// once the file has been emptied; nothing is written after Close.
-class ForwardQueueWriter {
- public:
-  // Empties the file and makes it the stream for the rest of the run.
-  bool Open(const std::filesystem::path& file);
-  void Append(const QueueEntry& e);
-  void Close();
-
- private:
-  std::mutex m_;
-  std::FILE* f_ = nullptr;
-  bool closed_ = false;
-  std::vector<QueueEntry> held_;
+// What a save's forwarding record holds: the offset to resume at and,
+// after the next relay answered "conflict", the word that sets it aside
+// until an operator acts ("<offset> conflict"; a relay that reads only the
+// number still reads the offset).
+struct ForwardRecord {
+  std::int64_t offset = 0;
+  bool set_aside = false;
+  bool operator==(const ForwardRecord&) const = default;
 };
+ForwardRecord ParseRecord(std::string_view text);
+std::string FormatRecord(const ForwardRecord& r);
+
+// The record files under a backup root. Writes are atomic (a temporary file
+// renamed into place) and synced; 0 or the error code.
+std::filesystem::path RecordPath(const std::filesystem::path& root, const QueueEntry& e);
+int WriteRecord(const std::filesystem::path& root, const QueueEntry& e, const ForwardRecord& r);
+// Missing or unreadable: nullopt, the error in *error (ENOENT when absent).
+std::optional<ForwardRecord> ReadRecord(const std::filesystem::path& root, const QueueEntry& e,
+                                        int* error = nullptr);
+int RemoveRecord(const std::filesystem::path& root, const QueueEntry& e);
 
 }  // namespace tarnwick

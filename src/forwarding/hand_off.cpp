@@ -1,6 +1,10 @@
+// The forward queue: saves handed off and waiting for the transmitter, in
+// hand-off order, as names only; their durable state is their records.
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <cstdio>
+#include <deque>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <system_error>
@@ -11,6 +15,7 @@
 #include "platform/file_system.h"
 #include "reception/reception.h"
 #include "reception/save_session.h"
+#include "reception/stream_header.h"
 #include "service/event_log.h"
 #include "settings/settings.h"
 
@@ -19,117 +24,143 @@ namespace tarnwick {
 namespace fs = std::filesystem;
 
 std::mutex ForwardConnectionLock;
-std::mutex XmitChainLock;
 platform::Socket ForwardSocket;
 SslCtxPtr ForwardContext;
-std::shared_ptr<ManualEvent> XmitChain;
+std::atomic<bool> Transmitting{false};
 std::atomic<bool> CloseRequested{false};
-ForwardQueueWriter ForwardQueue;
 fs::path ForwardRoot;
 
 namespace {
 
-// Saves with a transmit thread, and how many such threads are alive.
-std::mutex registry_mutex;
-std::condition_variable registry_changed;
-std::set<std::string> registered;
-int live_threads = 0;
+std::mutex queue_mutex;
+std::condition_variable queue_changed;
+std::deque<QueueEntry> waiting;        // in hand-off order
+std::optional<QueueEntry> current;     // taken by the transmitter, not yet done
+std::set<std::string> known;           // waiting or current
 
-std::thread closure_thread;
+std::thread transmitter, closure_thread;
 
-// Transmit threads are joined, not detached: the library's per-thread
-// clean-up at a thread's end must be over before the process exits. Only
-// the worker touches this list.
-struct TransmitThread {
-  std::thread thread;
-  std::shared_ptr<ManualEvent> ended;
-};
-std::vector<TransmitThread> transmit_threads;
+std::string Key(const QueueEntry& e) { return e.repo + '\t' + e.save; }
 
-void JoinEndedTransmitThreads() {
-  std::erase_if(transmit_threads, [](TransmitThread& t) {
-    if (!t.ended->IsSet()) return false;
-    t.thread.join();
-    return true;
-  });
+std::string Describe(const QueueEntry& e) { return e.repo + "/" + e.save; }
+
+bool Exists(const fs::path& p) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(p, ec));
 }
 
-std::string RegistryKey(const std::string& repo, const std::string& save) { return repo + '\t' + save; }
+void HandOff(const QueueEntry& e) {
+  std::lock_guard lock(queue_mutex);
+  if (!known.insert(Key(e)).second) {
+    SvcReportEvent("already being forwarded, not handed off again: " + Describe(e), EventType::Information);
+    return;
+  }
+  waiting.push_back(e);
+  queue_changed.notify_all();
+}
 
-// Reports a failed preparation step. The save's forwarding record stays, so
-// the next start hands it off again; the relay goes on.
-bool PrepFailure(bool /*replay*/, const char* report, int code, bool /*printed*/) {
-  ReportFailure(report, code);
+// A save a record or a queue line names, checked before it is handed off:
+// there and complete. A record whose save is gone is removed.
+bool Forwardable(const QueueEntry& e, bool from_queue_line) {
+  const fs::path repo_dir = ForwardRoot / SAVES_DIR / e.repo;
+  if (!fs::is_directory(repo_dir)) {
+    ReportFailure("chdir(repo_name2)", ENOENT);
+  } else if (!Exists(repo_dir / e.save)) {
+    ReportFailure("fopen(save_name, \"rb\")", ENOENT);
+  } else if (Exists(repo_dir / (e.save + std::string(kPendingSuffix)))) {
+    // Handed off again when a stream completes it.
+    return false;
+  } else {
+    return true;
+  }
+  if (Exists(RecordPath(ForwardRoot, e))) {
+    SvcReportEvent("the save " + Describe(e) + " is gone; its forwarding record is removed",
+                   EventType::Error);
+    RemoveRecord(ForwardRoot, e);
+  } else if (from_queue_line) {
+    SvcReportEvent("toforward names " + Describe(e) + ", which is gone; skipped", EventType::Error);
+  }
   return false;
 }
 
-bool HandOff(const std::string& repo, const std::string& save, bool replay) {
-  if (!RegisterTransmission(repo, save)) {
-    SvcReportEvent("already being forwarded, not handed off again: " + repo + "/" + save,
-                   EventType::Information);
-    return false;
-  }
-  auto fail = [&](const char* report, int code, bool printed) {
-    TransmissionEnded(repo, save);
-    return PrepFailure(replay, report, code, printed);
-  };
-  std::error_code ec;
-  const fs::path saves = ForwardRoot / SAVES_DIR;
-  if (!fs::is_directory(saves, ec)) return fail("chdir(SAVES_DIR)", ec ? ec.value() : ENOENT, true);
-  if (!fs::is_directory(saves / repo, ec)) return fail("chdir(repo_name2)", ec ? ec.value() : ENOENT, true);
-  std::FILE* save_file = std::fopen((saves / repo / save).string().c_str(), "rb");
-  if (!save_file) return fail("fopen(save_name, \"rb\")", errno, false);
+std::vector<std::string> ReadQueueFile(const fs::path& file) {
+  std::string text;
+  int err = platform::ReadSmallFile(file, text, std::size_t(1) << 30);
+  if (err != 0 && Exists(file)) ReportFailure("fopen(TOFORWARD, \"a+\")", err);
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
 
-  auto fail_open = [&](const char* report, int code) {
-    std::fclose(save_file);
-    return fail(report, code, false);
-  };
-  const fs::path forwards = ForwardRoot / FRWD_DIR;
-  fs::create_directory(forwards, ec);
-  if (!fs::is_directory(forwards, ec)) return fail_open("chdir(FRWD_DIR)", ec ? ec.value() : ENOTDIR);
-  fs::create_directory(forwards / repo, ec);
-  if (!fs::is_directory(forwards / repo, ec)) return fail_open("chdir(repo_name)", ec ? ec.value() : ENOTDIR);
-  // "a" creates an empty progress file and keeps an existing offset.
-  const fs::path progress = forwards / repo / save;
-  std::FILE* p = std::fopen(progress.string().c_str(), "a");
-  if (!p) return fail_open(" fopen(save_name", errno);
-  if (std::fclose(p) != 0) return fail_open(" fopen(fclosesave_name", errno);
-  fs::path absolute = fs::absolute(progress, ec);
-  if (ec) return fail_open("realpath(save_name", ec.value());
-
-  XmitRequest request{repo, save, absolute, save_file, nullptr, std::make_shared<ManualEvent>()};
+// toforward as a relay without records reads it: every save still to send.
+void WriteQueueFile() {
+  std::string text;
   {
-    // Joining the chain here, on the worker, keeps transmissions in
-    // hand-off order.
-    std::lock_guard lock(XmitChainLock);
-    request.predecessor = XmitChain;
-    XmitChain = request.done;
+    std::lock_guard lock(queue_mutex);
+    if (current) text += FormatQueueLine(*current);
+    for (const QueueEntry& e : waiting) text += FormatQueueLine(e);
   }
-  JoinEndedTransmitThreads();
-  try {
-    auto ended = request.done;
-    transmit_threads.push_back({std::thread(XmitThread, std::move(request)), std::move(ended)});
-  } catch (const std::system_error& e) {
-    ReportFailure("_beginthread(XmitThread)", e.code().value());
-    FatalError("error");
+  if (int err = platform::WriteFileAtomically(ForwardRoot / TOFORWARD, text, ForwardRoot / TEMP_DIR))
+    ReportFailure("fopen(TOFORWARD, \"w+\")", err);
+}
+
+// Every record under forwards/ whose save was not handed off yet, oldest
+// save first: records outlive crashes, toforward does not.
+void RecoverRecords() {
+  struct Found {
+    fs::file_time_type when;
+    QueueEntry entry;
+  };
+  std::vector<Found> found;
+  std::error_code ec;
+  for (fs::directory_iterator repos(ForwardRoot / FRWD_DIR, ec), end; !ec && repos != end; repos.increment(ec)) {
+    if (!repos->is_directory(ec)) continue;
+    for (fs::directory_iterator saves(repos->path(), ec); !ec && saves != end; saves.increment(ec)) {
+      QueueEntry e{repos->path().filename().string(), saves->path().filename().string()};
+      if (!IsSafeName(e.repo) || !IsSafeSaveName(e.save)) continue;
+      {
+        std::lock_guard lock(queue_mutex);
+        if (known.count(Key(e))) continue;
+      }
+      std::optional<ForwardRecord> rec = ReadRecord(ForwardRoot, e);
+      if (rec && rec->set_aside) {
+        SvcReportEvent("forwarding of " + Describe(e) +
+                           " stays set aside after a conflict at the next relay; see the README",
+                       EventType::Error);
+        continue;
+      }
+      if (!Forwardable(e, false)) continue;
+      std::error_code tec;
+      found.push_back({fs::last_write_time(ForwardRoot / SAVES_DIR / e.repo / e.save, tec), e});
+    }
+    ec.clear();
   }
-  return true;
+  std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.when < b.when; });
+  for (const Found& f : found) HandOff(f.entry);
 }
 
 }  // namespace
 
-bool RegisterTransmission(const std::string& repo, const std::string& save) {
-  std::lock_guard lock(registry_mutex);
-  if (!registered.insert(RegistryKey(repo, save)).second) return false;
-  ++live_threads;
+bool NextToForward(QueueEntry& entry) {
+  std::unique_lock lock(queue_mutex);
+  queue_changed.wait(lock, [] { return StopRequested || !waiting.empty(); });
+  if (StopRequested) return false;
+  entry = waiting.front();
+  waiting.pop_front();
+  current = entry;
   return true;
 }
 
-void TransmissionEnded(const std::string& repo, const std::string& save) {
-  std::lock_guard lock(registry_mutex);
-  registered.erase(RegistryKey(repo, save));
-  --live_threads;
-  registry_changed.notify_all();
+void ForwardDone(const QueueEntry& entry) {
+  std::lock_guard lock(queue_mutex);
+  known.erase(Key(entry));
+  current.reset();
+}
+
+void WakeTransmitter() {
+  std::lock_guard lock(queue_mutex);
+  queue_changed.notify_all();
 }
 
 void ReadForwardSettings(const IniFile& ini) {
@@ -143,73 +174,63 @@ void ReadForwardSettings(const IniFile& ini) {
 
 void ReplayForwardQueue(const fs::path& backup_root) {
   ForwardRoot = backup_root;
-  const fs::path queue = backup_root / TOFORWARD;
-  std::FILE* f = std::fopen(queue.string().c_str(), "a+");
-  if (!f) {
-    ReportFailure("fopen(TOFORWARD, \"a+\")", errno);
-    FatalError("error");
-  }
-  std::string text;
-  std::rewind(f);
-  char buf[4096];
-  while (std::size_t n = std::fread(buf, 1, sizeof buf, f)) text.append(buf, n);
-  std::fclose(f);
+  // Temporary files of writes a crash cut short.
+  std::error_code ec;
+  for (fs::directory_iterator it(backup_root / TEMP_DIR, ec), end; !ec && it != end; it.increment(ec))
+    platform::Fs().Remove(it->path());
 
-  std::istringstream lines(text);
-  std::string line;
-  for (long line_no = 1; std::getline(lines, line); ++line_no) {
+  const std::vector<std::string> lines = ReadQueueFile(backup_root / TOFORWARD);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
     if (line.find_first_not_of(" \t\r\v\f") == std::string::npos) continue;
     std::optional<QueueEntry> entry = ParseQueueLine(line);
     if (!entry) {
       // One bad line must not cost the lines behind it.
-      ReportFailure("toforward line", line_no);
+      ReportFailure("toforward line", static_cast<long long>(i + 1));
       continue;
     }
-    HandOff(entry->repo, entry->save, /*replay=*/true);
-  }
-
-  if (!ForwardQueue.Open(queue)) {
-    ReportFailure("fopen(TOFORWARD, \"w+\")", errno);
-    FatalError("error");
-  }
-  if (!g_settings.InboundDials()) {
-    try {
-      closure_thread = std::thread(ClosureListener);
-    } catch (const std::system_error& e) {
-      ReportFailure("_beginthread(XmitThread)", e.code().value());
-      FatalError("error");
+    if (!Forwardable(*entry, true)) continue;
+    // A line from a relay without records may come with no progress file,
+    // or an empty one: both mean byte 0.
+    int err = 0;
+    if (!ReadRecord(backup_root, *entry, &err) && !Exists(RecordPath(backup_root, *entry))) {
+      if ((err = WriteRecord(backup_root, *entry, ForwardRecord{})))
+        ReportFailure(" fopen(save_name", err);  // still handed off: the queue line is written back at the stop
     }
+    HandOff(*entry);
+  }
+  RecoverRecords();
+  // Everything is in the records now; toforward is written again at the stop.
+  if (int err = platform::WriteFileAtomically(backup_root / TOFORWARD, "", backup_root / TEMP_DIR))
+    ReportFailure("fopen(TOFORWARD, \"w+\")", err);
+
+  try {
+    transmitter = std::thread(XmitThread);
+    if (!g_settings.InboundDials()) closure_thread = std::thread(ClosureListener);
+  } catch (const std::system_error& e) {
+    ReportFailure("_beginthread(XmitThread)", e.code().value());
+    FatalError("error");
   }
 }
 
 bool CreateForwardRecord(const std::string& repo, const std::string& save) {
-  platform::FileSystem& f = platform::Fs();
-  const fs::path forwards = ForwardRoot / FRWD_DIR, dir = forwards / repo;
-  int e = 0;
-  for (const fs::path& d : {forwards, dir}) {
-    std::error_code ec;
-    if (fs::is_directory(d, ec)) continue;
-    if ((e = f.CreateDirectory(d)) || (e = f.SyncDirectory(d.parent_path()))) break;
-  }
   // A fresh record starts at byte 0: nothing of a save can have been sent
   // before it was complete.
-  if (e == 0) e = platform::WriteFileAtomically(dir / save, "0", ForwardRoot / TEMP_DIR);
-  if (e != 0) {
-    ReportFailure(" fopen(save_name", e);
+  if (int err = WriteRecord(ForwardRoot, QueueEntry{repo, save}, ForwardRecord{})) {
+    ReportFailure(" fopen(save_name", err);
     SvcReportEvent("cannot record " + repo + "/" + save + " for forwarding: " +
-                       platform::ErrorText(e) + "; the save stays pending",
+                       platform::ErrorText(err) + "; the save stays pending",
                    EventType::Error);
     return false;
   }
   return true;
 }
 
-void ForwardHandOff(const std::string& repo, const std::string& save) {
-  HandOff(repo, save, /*replay=*/false);
-}
+void ForwardHandOff(const std::string& repo, const std::string& save) { HandOff(QueueEntry{repo, save}); }
 
 void ForwardUnblockForStop() {
   if (!g_settings.ForwardingConfigured()) return;
+  WakeTransmitter();
   if (!g_settings.ForwardDials()) {
     std::lock_guard lock(ForwardConnectionLock);
     ForwardSocket.Shutdown();
@@ -219,14 +240,9 @@ void ForwardUnblockForStop() {
 
 void ForwardCleanup() {
   if (!g_settings.ForwardingConfigured()) return;
-  {
-    std::unique_lock lock(registry_mutex);
-    registry_changed.wait(lock, [] { return live_threads == 0; });
-  }
-  for (TransmitThread& t : transmit_threads) t.thread.join();
-  transmit_threads.clear();
-  ForwardQueue.Close();
+  if (transmitter.joinable()) transmitter.join();
   if (closure_thread.joinable()) closure_thread.join();
+  WriteQueueFile();
 }
 
 }  // namespace tarnwick

@@ -1,103 +1,153 @@
+// The transmitter: sends queued saves to the next relay one at a time, each
+// as one four-field stream, and counts a save delivered only when the next
+// relay confirms it with its close_notify.
+#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
-#include <memory>
+#include <chrono>
 #include <string>
 #include <system_error>
 
+#include <openssl/err.h>
+
 #include "forwarding/forwarding.h"
+#include "platform/file_system.h"
+#include "reception/reception.h"
+#include "reception/save_session.h"
+#include "reception/stream_header.h"
 #include "service/event_log.h"
+#include "service/retry.h"
 #include "settings/settings.h"
 #include "throttle/throttle.h"
 
 namespace tarnwick {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 namespace {
 
-constexpr std::size_t kChunk = 2048;
-// Gathered TLS records go out to the socket in writes of this size.
-constexpr int kWriteBuffer = 256 * 1024;
-constexpr long kRedialDelayMs = 1000;
-constexpr std::size_t kFileBuffer = 1 << 20;
-// How long a receiver may take to store what it got and say so.
-constexpr int kConfirmTimeoutMs = 120000;
+// One TLS record per piece: the throttle and the stop and closure checks
+// come between pieces.
+constexpr std::size_t kPiece = 16 * 1024;
+// No progress for this long ends the attempt.
+constexpr milliseconds kStallTimeout{60000};
+// How long the next relay may take to sync what it got and say so.
+constexpr milliseconds kConfirmTimeout{120000};
+// At a stop or a closure the confirmation is not waited for longer.
+constexpr milliseconds kConfirmAtStop{2000};
+// The record is rewritten at most this often during a transmission.
+constexpr milliseconds kCheckpointEvery{1000};
+constexpr long kBackoffFirstMs = 1000, kBackoffMaxMs = 60000;
+// Slices of every wait, so that a stop or a closure is seen at once.
+constexpr int kSliceMs = 200;
 
-// One transmission of one save; the steps of XmitThread.
-class Transmission {
- public:
-  explicit Transmission(XmitRequest r) : req_(std::move(r)), save_file_(req_.save_file) {}
-  void Run();
-
- private:
-  enum class Attempt { Again, Finished, Stopped };
-  Attempt RunAttempt();
-  TlsSessionPtr Connect(std::unique_lock<std::mutex>& lock, bool& stop);
-  void SendSave(TlsSession& session);
-  void WriteProgress();
-  void EndUnfinished();
-  void Finish();
-
-  XmitRequest req_;
-  std::FILE* save_file_;
-  std::int64_t total_ = 0;
-  std::int64_t current_sent_ = 0;
-  bool sent_all_ = false;
-  std::FILE* progress_ = nullptr;  // open, emptied, while the transmission runs
-  std::array<char, kChunk> emtbuf_{};
-  std::unique_ptr<char[]> file_buffer_ = std::make_unique<char[]>(kFileBuffer);
+enum class Outcome {
+  Delivered,  // confirmed whole; the record is gone
+  Again,      // resume at once (a "have" answer, a closure)
+  Failed,     // a peer or the network broke it; retry after a pause
+  Done,       // nothing more to do for this save (gone, set aside)
+  Stopped,    // a stop: the record holds where to resume
 };
 
-void Transmission::WriteProgress() {
-  if (!progress_) return;
-  std::fprintf(progress_, "%lld", static_cast<long long>(current_sent_));
-  int rc = std::fclose(progress_);
-  progress_ = nullptr;
-  if (rc != 0) {
-    ReportFailure("fclose(" + req_.progress_path.string() + ")", errno);
-    FatalError("error");
+std::string Describe(const QueueEntry& e) { return e.repo + "/" + e.save; }
+
+// One attempt at one save: its files, its session and its counts.
+class Transmission {
+ public:
+  explicit Transmission(const QueueEntry& e) : e_(e) {}
+  Outcome Run();
+  const std::string& Reason() const { return reason_; }
+
+ private:
+  Outcome Prepare();
+  TlsSessionPtr Connect(bool& stop);
+  Outcome Send(TlsSession& s);
+  // Writes all of data; false when the attempt must end (reason_ set, or a
+  // stop or closure noted).
+  bool Write(TlsSession& s, const char* data, std::size_t len);
+  // Reads what the receiver sent so far without waiting: "have <H>" or
+  // "conflict". False when the receiver ended the session.
+  bool PollAnswer(TlsSession& s);
+  Outcome Confirm(TlsSession& s, milliseconds wait);
+  Outcome EndWith(Outcome o, std::int64_t offset);
+  Outcome Fail(const std::string& reason) {
+    reason_ = reason;
+    return Outcome::Failed;
   }
+
+  QueueEntry e_;
+  platform::File save_;
+  std::int64_t total_ = 0, start_ = 0, sent_ = 0;  // sent_: bytes of this attempt
+  std::string answer_;
+  bool answered_ = false, closed_by_peer_ = false, stop_ = false, closure_ = false;
+  std::string reason_;
+  Clock::time_point last_checkpoint_ = Clock::now();
+};
+
+Outcome Transmission::Prepare() {
+  int err = 0;
+  std::optional<ForwardRecord> rec = ReadRecord(ForwardRoot, e_, &err);
+  const fs::path save_path = ForwardRoot / SAVES_DIR / e_.repo / e_.save;
+  std::error_code ec;
+  if (!rec && !fs::exists(RecordPath(ForwardRoot, e_), ec)) {
+    // Removed by an operator: forwarding of this save is given up.
+    SvcReportEvent("the forwarding record of " + Describe(e_) + " is gone; the save is not forwarded",
+                   EventType::Information);
+    return Outcome::Done;
+  }
+  if (!rec) return Fail("cannot read the forwarding record of " + Describe(e_) + ": " + platform::ErrorText(err));
+  if (rec->set_aside) {
+    SvcReportEvent("forwarding of " + Describe(e_) +
+                       " is set aside after a conflict at the next relay; see the README",
+                   EventType::Information);
+    return Outcome::Done;
+  }
+  if ((err = platform::Fs().Open(save_path, platform::FileSystem::Mode::Read, save_))) {
+    if (!fs::exists(fs::symlink_status(save_path, ec))) {
+      ReportFailure("fopen(save_name, \"rb\")", err);
+      SvcReportEvent("the save " + Describe(e_) + " is gone; its forwarding record is removed",
+                     EventType::Error);
+      RemoveRecord(ForwardRoot, e_);
+      return Outcome::Done;
+    }
+    return Fail("cannot open the save " + Describe(e_) + ": " + platform::ErrorText(err));
+  }
+  if ((err = platform::Fs().Size(save_, total_))) return Fail("cannot size " + Describe(e_) + ": " + platform::ErrorText(err));
+  start_ = rec->offset;
+  if (start_ > total_) {
+    // Written for another save of that name: the receiver's answers put
+    // any start right, byte 0 is the safe one.
+    ReportFailure("progress beyond the save's size: " + Describe(e_), start_);
+    start_ = 0;
+  }
+  return Outcome::Delivered;  // ready
 }
 
-void Transmission::EndUnfinished() {
-  ForwardQueue.Append(QueueEntry{req_.repo, req_.save});
-  if (progress_) {
-    std::fprintf(progress_, "%lld", static_cast<long long>(current_sent_));
-    std::fclose(progress_);
-    progress_ = nullptr;
-  }
-}
-
-void Transmission::Finish() {
-  {
-    std::lock_guard lock(XmitChainLock);
-    if (XmitChain == req_.done) XmitChain.reset();
-  }
-  req_.done->Signal();
-  if (std::fclose(save_file_) != 0) ReportFailure("fclose", errno);
-  TransmissionEnded(req_.repo, req_.save);
-}
-
-TlsSessionPtr Transmission::Connect(std::unique_lock<std::mutex>& lock, bool& stop) {
+TlsSessionPtr Transmission::Connect(bool& stop) {
   if (g_settings.ForwardDials()) {
-    lock.lock();
     TlsSessionPtr s = OutboundConnection(g_settings.forward_host, g_settings.forward_peer_cn,
                                          ForwardContext.get(), g_settings.forward_port, /*quiet=*/true);
-    if (s && s->handshake_failed) s.reset();  // cut short by a stop: no session
+    if (s && s->handshake_failed) s.reset();  // cut short by a stop
+    if (StopRequested) {
+      stop = true;
+      return nullptr;
+    }
     if (!s) {
-      lock.unlock();
       SvcReportEvent("Bogus connection", EventType::Information);
-      StopEvent.WaitFor(kRedialDelayMs);
+      reason_ = LastDialFailure();
     }
     return s;
   }
-  // Listen mode: a fresh listening socket and context for every attempt.
+  // Listen mode: the next relay dials in. A fresh listening socket per
+  // attempt, closed right after the accept, so that a receiver that dials
+  // while nothing is to be sent is refused at once instead of queueing.
   SslCtxPtr context;
   {
     std::lock_guard guard(ForwardConnectionLock);
-    // Checked under the lock the stop handler takes: either the stop is seen
-    // here, or the handler finds this socket in the slot and unblocks it.
+    // Under the lock the stop handler takes: either the stop is seen here,
+    // or the handler finds this socket in the slot and unblocks it.
     if (StopRequested) {
       stop = true;
       return nullptr;
@@ -106,135 +156,230 @@ TlsSessionPtr Transmission::Connect(std::unique_lock<std::mutex>& lock, bool& st
                                 /*forward_hop=*/true, ForwardRoot.string());
   }
   TlsSessionPtr s = AcceptTlsClient(ForwardSocket, context.get());
-  lock.lock();
-  // Closed at once, so a receiver that dials again finds nothing to queue
-  // on until the next attempt listens.
-  ForwardSocket.Close();
+  {
+    std::lock_guard guard(ForwardConnectionLock);
+    ForwardSocket.Close();
+  }
   if (StopRequested) {
     stop = true;
-    lock.unlock();
     return nullptr;
   }
-  if (!s) lock.unlock();
+  if (!s) reason_ = "no next relay completed a handshake";
   return s;
 }
 
-void Transmission::SendSave(TlsSession& session) {
-  const std::string header = req_.repo + " " + std::to_string(total_ - current_sent_) + " " + req_.save;
-  int w = SSL_write(session.ssl.get(), header.c_str(), static_cast<int>(header.size() + 1));
-  if (w <= 0) {
-    int code = SSL_get_error(session.ssl.get(), w);
-    // A receiver that closed at once in the listen mode is tolerated; the
-    // data writes below then tell.
-    if (!(w == 0 && code == SSL_ERROR_ZERO_RETURN && !g_settings.ForwardDials())) {
-      ReportFailure("SSL_write", code);
-      FatalError("error");
-    }
-  }
-  BufferWrites(session, kWriteBuffer);
-  const auto attempt_start = ThrottleClock::now();
-  std::int64_t bytes_this_attempt = 0;
-  auto flush = [&] { FlushWrites(session); };
+bool Transmission::PollAnswer(TlsSession& s) {
+  char buf[256];
   for (;;) {
-    std::size_t n = std::fread(emtbuf_.data(), 1, emtbuf_.size(), save_file_);
-    if (n == 0) break;
-    w = SSL_write(session.ssl.get(), emtbuf_.data(), static_cast<int>(n));
-    if (w <= 0) {
-      ReportFailure("SSL_write", SSL_get_error(session.ssl.get(), w));
-      FatalError("error");
+    int n = SSL_read(s.ssl.get(), buf, sizeof buf);
+    if (n > 0) {
+      answer_.append(buf, static_cast<std::size_t>(n));
+      if (answer_.find('\0') != std::string::npos) answered_ = true;
+      if (answer_.size() > 4096) answer_.resize(4096);  // nothing we know is that long
+      continue;
     }
-    bytes_this_attempt += w;
-    current_sent_ += w;
+    int code = SSL_get_error(s.ssl.get(), n);
+    ERR_clear_error();
+    if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) return true;
+    closed_by_peer_ = true;
+    return false;
+  }
+}
+
+bool Transmission::Write(TlsSession& s, const char* data, std::size_t len) {
+  auto last_progress = Clock::now();
+  while (len > 0) {
+    std::size_t w = 0;
+    if (SSL_write_ex(s.ssl.get(), data, len, &w) == 1) {
+      data += w;
+      len -= w;
+      last_progress = Clock::now();
+      continue;
+    }
+    int code = SSL_get_error(s.ssl.get(), 0);
+    ERR_clear_error();
+    if (code != SSL_ERROR_WANT_WRITE && code != SSL_ERROR_WANT_READ) {
+      PollAnswer(s);  // an answer may explain the end
+      if (!answered_) reason_ = "the next relay broke off the stream (TLS error " + std::to_string(code) + ")";
+      return false;
+    }
     if (StopRequested) {
-      WriteProgress();
-      break;
+      stop_ = true;
+      return false;
     }
-    if (CloseRequested.exchange(false)) break;
-    Throttle(attempt_start, bytes_this_attempt, flush);
-  }
-  if (current_sent_ == total_) {
-    sent_all_ = true;
-    WriteProgress();
-    std::error_code ec;
-    if (!fs::remove(req_.progress_path, ec) && ec) {
-      ReportFailure("unlink(" + req_.progress_path.string() + ")", ec.value());
-      FatalError("error");
+    if (Clock::now() - last_progress > kStallTimeout) {
+      reason_ = "the next relay took nothing for 60 s";
+      return false;
     }
+    // An answer makes the receiver stop reading: look for it while waiting.
+    if (!PollAnswer(s) || answered_) return false;
+    platform::WaitReady(s.socket, code == SSL_ERROR_WANT_WRITE, kSliceMs);
   }
+  return true;
 }
 
-Transmission::Attempt Transmission::RunAttempt() {
-  std::unique_lock lock(ForwardConnectionLock, std::defer_lock);
-  bool stop = false;
-  TlsSessionPtr session = Connect(lock, stop);
-  if (stop) return Attempt::Stopped;
-  if (session) {
-    SendSave(*session);
-    if (!EndSessionConfirmed(std::move(session), kConfirmTimeoutMs))
-      ReportFailure("no confirmation from the forward peer for " + req_.repo + "/" + req_.save,
-                    static_cast<long long>(current_sent_));
-    lock.unlock();
-  }
-  if (sent_all_) return Attempt::Finished;
-  if (StopRequested) return Attempt::Stopped;
-  return Attempt::Again;
-}
-
-void Transmission::Run() {
-  if (req_.predecessor) req_.predecessor->Wait();
-  req_.predecessor.reset();
-  if (StopRequested) {
-    // The progress file keeps whatever an earlier run left in it.
-    EndUnfinished();
-    Finish();
-    return;
-  }
-
-  // glibc ignores the size unless it is given the buffer itself.
-  std::setvbuf(save_file_, file_buffer_.get(), _IOFBF, kFileBuffer);
-  total_ = platform::FileSize(save_file_);
-  if (total_ < 0) {
-    std::string msg = "ftell error: errno=" + std::to_string(errno);
-    ReportFailure(msg, errno);
-    std::printf("%s", msg.c_str());
-    FatalError("error");
-  }
-  if (std::FILE* p = std::fopen(req_.progress_path.string().c_str(), "r")) {
-    char buf[64] = {};
-    std::size_t n = std::fread(buf, 1, sizeof buf - 1, p);
-    std::fclose(p);
-    current_sent_ = ParseProgress(std::string_view(buf, n));
-  }
-  if (current_sent_ > total_) {
-    // The save shrank after the offset was written: resuming would corrupt
-    // the receiver's copy, and every attempt would end at once.
-    ReportFailure("progress beyond the save's size: " + req_.repo + "/" + req_.save,
-                  static_cast<long long>(current_sent_));
-    Finish();
-    return;
-  }
-  progress_ = std::fopen(req_.progress_path.string().c_str(), "w");
-  if (!progress_) {
-    ReportFailure("fopen", errno);
-    FatalError("error");
-  }
-  if (!platform::Seek(save_file_, current_sent_)) {
-    ReportFailure("fseek", errno);
-    FatalError("error");
+Outcome Transmission::Confirm(TlsSession& s, milliseconds wait) {
+  SSL* ssl = s.ssl.get();
+  const auto deadline = Clock::now() + wait;
+  // Our close_notify ends the stream; the receiver answers with its own
+  // once the save is stored.
+  for (;;) {
+    int r = SSL_shutdown(ssl);
+    if (r >= 0) break;
+    int code = SSL_get_error(ssl, r);
+    ERR_clear_error();
+    if ((code != SSL_ERROR_WANT_WRITE && code != SSL_ERROR_WANT_READ) || Clock::now() >= deadline)
+      return Fail("could not end the stream of " + Describe(e_));
+    platform::WaitReady(s.socket, code == SSL_ERROR_WANT_WRITE, kSliceMs);
   }
   for (;;) {
-    Attempt a = RunAttempt();
-    if (a == Attempt::Finished) break;
-    if (a == Attempt::Stopped) {
-      EndUnfinished();
+    char buf[256];
+    int n = SSL_read(ssl, buf, sizeof buf);
+    if (n > 0) {
+      answer_.append(buf, static_cast<std::size_t>(n));
+      if (answer_.find('\0') != std::string::npos) answered_ = true;
+      continue;
+    }
+    int code = SSL_get_error(ssl, n);
+    ERR_clear_error();
+    if (code == SSL_ERROR_ZERO_RETURN && PeerClosedProperly(s)) return Outcome::Delivered;
+    if (code != SSL_ERROR_WANT_READ && code != SSL_ERROR_WANT_WRITE) break;
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    if (StopRequested && wait > kConfirmAtStop) return Confirm(s, kConfirmAtStop);
+    platform::WaitReady(s.socket, code == SSL_ERROR_WANT_WRITE,
+                        static_cast<int>(std::min<long long>(left, kSliceMs)));
+  }
+  return Fail("no confirmation from the next relay for " + Describe(e_));
+}
+
+Outcome Transmission::Send(TlsSession& s) {
+  // The header and its NUL in a record of their own: receivers without
+  // resume offsets need them alone in their first read.
+  const std::string header = e_.repo + " " + std::to_string(total_ - start_) + " " + e_.save + " " +
+                             std::to_string(start_);
+  std::array<char, kPiece> piece;
+  bool all = Write(s, header.c_str(), header.size() + 1);
+  const auto attempt_start = ThrottleClock::now();
+  while (all && start_ + sent_ < total_) {
+    std::size_t n = 0;
+    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kPiece, total_ - start_ - sent_));
+    if (int err = platform::Fs().ReadAt(save_, start_ + sent_, piece.data(), want, n); err || n == 0) {
+      reason_ = "cannot read the save " + Describe(e_) + ": " + (err ? platform::ErrorText(err) : "it shrank");
+      all = false;
       break;
     }
+    if (!Write(s, piece.data(), n)) {
+      all = false;
+      break;
+    }
+    sent_ += static_cast<std::int64_t>(n);
+    if (StopRequested) stop_ = true;
+    if (CloseRequested.exchange(false)) closure_ = true;
+    if (stop_ || closure_) {
+      all = false;
+      break;
+    }
+    if (!PollAnswer(s) || answered_) {
+      all = false;
+      break;
+    }
+    if (Clock::now() - last_checkpoint_ >= kCheckpointEvery) {
+      WriteRecord(ForwardRoot, e_, ForwardRecord{start_ + sent_, false});
+      last_checkpoint_ = Clock::now();
+    }
+    Throttle(attempt_start, sent_);
   }
-  Finish();
+  const bool ended_early = !all && !stop_ && !closure_ && !answered_;
+  if (ended_early) {
+    if (reason_.empty()) reason_ = "the next relay ended the stream of " + Describe(e_) + " early";
+    return EndWith(Outcome::Failed, start_ + sent_);
+  }
+  Outcome o = Outcome::Failed;
+  if (!answered_) o = Confirm(s, stop_ || closure_ ? kConfirmAtStop : kConfirmTimeout);
+  if (answered_) {
+    const std::string text = answer_.substr(0, answer_.find('\0'));
+    if (text.starts_with("have ")) {
+      const std::int64_t have = ParseProgress(std::string_view(text).substr(5));
+      SvcReportEvent("the next relay holds " + std::to_string(have) + " bytes of " + Describe(e_) +
+                         "; resuming there",
+                     EventType::Information);
+      return EndWith(Outcome::Again, std::min(have, total_));
+    }
+    if (text == "conflict") {
+      SvcReportEvent("conflict: the next relay holds a different save under " + Describe(e_) +
+                         "; its forwarding is set aside until an operator acts (see the README)",
+                     EventType::Error);
+      WriteRecord(ForwardRoot, e_, ForwardRecord{start_, true});
+      return Outcome::Done;
+    }
+    reason_ = "the next relay answered something unknown for " + Describe(e_);
+    return EndWith(Outcome::Failed, start_ + sent_);
+  }
+  if (stop_) return EndWith(Outcome::Stopped, start_ + sent_);
+  if (closure_) return EndWith(Outcome::Again, start_ + sent_);
+  if (o == Outcome::Delivered && start_ + sent_ == total_) {
+    if (int err = RemoveRecord(ForwardRoot, e_))
+      ReportFailure("unlink(" + RecordPath(ForwardRoot, e_).string() + ")", err);
+    return Outcome::Delivered;
+  }
+  if (o == Outcome::Delivered) reason_ = "the stream of " + Describe(e_) + " ended before its last byte";
+  return EndWith(Outcome::Failed, start_ + sent_);
+}
+
+// The record keeps where to resume: the bytes written (the receiver's
+// "have" puts it right if fewer arrived) or the receiver's own count.
+Outcome Transmission::EndWith(Outcome o, std::int64_t offset) {
+  if (int err = WriteRecord(ForwardRoot, e_, ForwardRecord{offset, false}))
+    ReportFailure("fclose(" + RecordPath(ForwardRoot, e_).string() + ")", err);
+  return o;
+}
+
+Outcome Transmission::Run() {
+  if (Outcome o = Prepare(); o != Outcome::Delivered) return o;
+  bool stop = false;
+  TlsSessionPtr session = Connect(stop);
+  if (stop) return Outcome::Stopped;
+  if (!session) return Outcome::Failed;
+  Transmitting = true;
+  CloseRequested = false;  // a closure that came before this session is not for it
+  platform::SetNonBlocking(session->socket, true);
+  Outcome o = Send(*session);
+  Transmitting = false;
+  session.reset();  // closes the socket; nothing unread is left to matter
+  return o;
 }
 
 }  // namespace
 
-void XmitThread(XmitRequest request) { Transmission(std::move(request)).Run(); }
+void XmitThread() {
+  const std::string peer = g_settings.ForwardDials()
+                               ? g_settings.forward_host + ":" + g_settings.forward_port
+                               : "the relay that dials port " + g_settings.forward_port;
+  FailureLog failures("forwarding to " + peer);
+  Backoff backoff(kBackoffFirstMs, kBackoffMaxMs);
+  QueueEntry entry;
+  while (NextToForward(entry)) {
+    for (;;) {
+      Transmission t(entry);
+      const Outcome o = t.Run();
+      if (o == Outcome::Stopped || StopRequested) return;  // entry stays unfinished
+      if (o == Outcome::Delivered || o == Outcome::Done) {
+        if (o == Outcome::Delivered) {
+          failures.Succeeded();
+          backoff.Reset();
+        }
+        ForwardDone(entry);
+        break;
+      }
+      if (o == Outcome::Again) continue;
+      failures.Failed(t.Reason());
+      // In the listen mode the wait for the next relay to dial in paces the
+      // attempts; in the dial mode the pause grows.
+      const long pause = g_settings.ForwardDials() ? backoff.Next() : kSliceMs;
+      if (StopEvent.WaitFor(pause) || StopRequested) return;
+    }
+  }
+}
 
 }  // namespace tarnwick

@@ -66,6 +66,10 @@ Socket OpenTcpSocket();
 bool Bind(const Socket& s, const SockAddr& a);
 bool Listen(const Socket& s, int backlog);
 bool Connect(const Socket& s, const SockAddr& a);
+// Connects within ms milliseconds, giving up as soon as cancelled() says so
+// (it is asked about every 200 ms). False with the cause in LastSocketError
+// (a time-out or a cancel: the platform's "timed out" code).
+bool ConnectWithin(const Socket& s, const SockAddr& a, int ms, const std::function<bool()>& cancelled);
 // Accepts one connection; peer_ip receives the dotted IPv4 address.
 Socket Accept(const Socket& listening, std::string& peer_ip);
 void SetReuseAddress(const Socket& s);

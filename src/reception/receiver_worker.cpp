@@ -12,6 +12,7 @@
 #include "reception/reception.h"
 #include "reception/save_session.h"
 #include "service/event_log.h"
+#include "service/retry.h"
 #include "service/service.h"
 #include "settings/settings.h"
 #include "throttle/throttle.h"
@@ -73,6 +74,8 @@ class TlsStreamSource final : public StreamSource {
 
 void ReceiveLoop(const std::filesystem::path& backup_root) {
   const bool dials = g_settings.InboundDials();
+  FailureLog dial_failures("fetching from " + g_settings.host + ":" + g_settings.port);
+  Backoff backoff(std::max(1, g_settings.delay_before_retry), std::max(60000, g_settings.delay_before_retry));
   const CompletionHooks hooks{CreateForwardRecord, ForwardHandOff};
   SaveSessionOptions options;
   options.require_close_notify = g_settings.require_close_notify;
@@ -89,9 +92,20 @@ void ReceiveLoop(const std::filesystem::path& backup_root) {
       if (session && session->handshake_failed) session.reset();
       if (!session) {
         lock.unlock();
-        StopEvent.WaitFor(g_settings.delay_before_retry);
+        // A sender that refuses the connection has nothing to send: the
+        // usual idle state, retried at the configured pace. A handshake
+        // that fails (a wrong certificate at either end) is trouble: said
+        // once, and retried less and less often until it is mended.
+        long pause = g_settings.delay_before_retry;
+        if (LastDialError() == 0 && !StopRequested) {
+          dial_failures.Failed(LastDialFailure());
+          pause = backoff.Next();
+        }
+        StopEvent.WaitFor(pause);
         continue;
       }
+      dial_failures.Succeeded();
+      backoff.Reset();
       if (StopRequested) break;  // the stop's closure may have missed this stream
     } else {
       session = AcceptTlsClient(InboundSocket, InboundContext.get());

@@ -25,6 +25,7 @@ std::string Bin(const char* env, const char* built) {
   return v && *v ? v : built;
 }
 
+}  // namespace
 
 // Blocking I/O that gives up after kWait instead of hanging the test.
 int Timed(int fd) {
@@ -36,6 +37,8 @@ int Timed(int fd) {
 
 int Listen(std::uint16_t* port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // a port listened on again
   sockaddr_in a = Loopback(*port);
   socklen_t len = sizeof a;
   auto* sa = reinterpret_cast<sockaddr*>(&a);
@@ -65,6 +68,8 @@ End AwaitEnd(SSL* ssl) {
   ERR_clear_error();
   return e == SSL_ERROR_ZERO_RETURN ? End::Notify : timeout ? End::Timeout : End::Error;
 }
+
+namespace {
 
 std::string Pems(const std::vector<const Id*>& ids) {
   std::string s;

@@ -45,6 +45,12 @@ bool WaitFor(const std::function<bool()>& cond, ms timeout = kWait);
 struct Id { std::string name; fs::path cert, key; };
 Id MakeId(const fs::path& dir, const std::string& name);  // EC P-256, CN and DNS SAN
 sockaddr_in Loopback(std::uint16_t port);
+// Socket time-outs of kWait on fd, so that blocking I/O cannot hang a test.
+int Timed(int fd);
+// A listening socket on 127.0.0.1; *port 0 picks one and is set to it.
+int Listen(std::uint16_t* port);
+// A context that verifies its peer against trusted; me: our certificate.
+SSL_CTX* Context(bool server, const Id& trusted, const Id* me);
 
 // A child process; stderr/stdout go to <stem>.err/.out. Fails the test when
 // a sanitizer reported anything.
@@ -87,6 +93,8 @@ struct Relay {
 
 enum class End { Notify, Error, Timeout };  // how the peer ended the connection
 enum class How { Notify, TcpClose, Reset };      // how the test client ends it
+// Reads to the end of the session: how the peer ended it.
+End AwaitEnd(SSL* ssl);
 
 struct Client {
   // Connects and shakes hands; me == nullptr presents no certificate.

@@ -26,21 +26,32 @@ TEST(ForwardQueue, ProgressOffsetFallsBackToZero) {
   for (const char* bad : {"", "garbage", "-5", "99999999999999999999"}) EXPECT_EQ(ParseProgress(bad), 0) << bad;
 }
 
-TEST(ForwardQueue, WriterHoldsEarlyEntriesAndFlushesEachLine) {
-  const auto file = std::filesystem::temp_directory_path() / ("toforward-" + std::to_string(getpid()));
-  auto contents = [&] { std::stringstream s; s << std::ifstream(file).rdbuf(); return s.str(); };
-  std::ofstream(file) << "old\tline\n";
-  ForwardQueueWriter q;
-  // Appended while the replay still reads the old file: held back, not lost.
-  q.Append({"projA", "early"});
-  ASSERT_TRUE(q.Open(file));
-  EXPECT_EQ(contents(), "projA\tearly\n");
-  q.Append({"projB", "late"});
-  EXPECT_EQ(contents(), "projA\tearly\nprojB\tlate\n");
-  q.Close();
-  q.Append({"projC", "after-close"});
-  EXPECT_EQ(contents(), "projA\tearly\nprojB\tlate\n");
-  std::filesystem::remove(file);
+TEST(ForwardQueue, RecordsKeepTheOffsetAndTheConflictMark) {
+  EXPECT_EQ(ParseRecord("1000"), (ForwardRecord{1000, false}));
+  EXPECT_EQ(ParseRecord(""), (ForwardRecord{0, false}));  // an empty progress file: byte 0
+  EXPECT_EQ(ParseRecord("1000 conflict"), (ForwardRecord{1000, true}));
+  EXPECT_EQ(ParseRecord("conflict"), (ForwardRecord{0, true}));
+  EXPECT_EQ(ParseRecord("12conflicting"), (ForwardRecord{12, true}));
+  EXPECT_EQ(ParseRecord("7 other"), (ForwardRecord{7, false}));
+  for (const ForwardRecord& r : {ForwardRecord{0, false}, ForwardRecord{4294967296LL, true}})
+    EXPECT_EQ(ParseRecord(FormatRecord(r)), r);
+  // A relay that reads only the leading number sees the offset.
+  EXPECT_EQ(ParseProgress(FormatRecord({55, true})), 55);
+
+  const auto root = std::filesystem::temp_directory_path() / ("records-" + std::to_string(getpid()));
+  const QueueEntry e{"projA", "s"};
+  std::filesystem::create_directories(root);
+  ASSERT_EQ(WriteRecord(root, e, {42, false}), 0);
+  ASSERT_EQ(WriteRecord(root, e, {43, false}), 0);  // replaces
+  int err = -1;
+  EXPECT_EQ(ReadRecord(root, e, &err), (ForwardRecord{43, false}));
+  EXPECT_EQ(err, 0);
+  EXPECT_TRUE(std::filesystem::is_empty(root / "tmp"));
+  EXPECT_EQ(RemoveRecord(root, e), 0);
+  EXPECT_EQ(RemoveRecord(root, e), 0);  // already gone is fine
+  EXPECT_FALSE(ReadRecord(root, e, &err).has_value());
+  EXPECT_EQ(err, ENOENT);
+  std::filesystem::remove_all(root);
 }
 
 }  // namespace

@@ -19,7 +19,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -91,6 +93,32 @@ bool Connect(const Socket& s, const SockAddr& a) {
                    static_cast<socklen_t>(a.length));
   } while (rc != 0 && errno == EINTR);
   return rc == 0;
+}
+
+bool ConnectWithin(const Socket& s, const SockAddr& a, int ms, const std::function<bool()>& cancelled) {
+  SetNonBlocking(s, true);
+  int rc = ::connect(Fd(s), reinterpret_cast<const sockaddr*>(a.bytes.data()),
+                     static_cast<socklen_t>(a.length));
+  int err = rc == 0 ? 0 : errno;
+  if (err == EINPROGRESS || err == EINTR) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    err = ETIMEDOUT;
+    for (;;) {
+      if (cancelled && cancelled()) break;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) break;
+      pollfd p{Fd(s), POLLOUT, 0};
+      int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 200)));
+      if (n > 0) {
+        socklen_t len = sizeof err;
+        if (::getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+        break;
+      }
+    }
+  }
+  SetNonBlocking(s, false);
+  errno = err;
+  return err == 0;
 }
 
 Socket Accept(const Socket& listening, std::string& peer_ip) {

@@ -153,6 +153,43 @@ void SetNonBlocking(const Socket& s, bool on) {
 
 bool WaitReady(const Socket& s, bool for_write, int ms) { return WaitSlices(s, for_write, ms); }
 
+bool ConnectWithin(const Socket& s, const SockAddr& a, int ms, const std::function<bool()>& cancelled) {
+  SetNonBlocking(s, true);
+  int err = ::connect(Raw(s), reinterpret_cast<const sockaddr*>(a.bytes.data()), a.length) == 0
+                ? 0
+                : ::WSAGetLastError();
+  if (err == WSAEWOULDBLOCK) {
+    const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(ms);
+    err = WSAETIMEDOUT;
+    for (;;) {
+      if (cancelled && cancelled()) break;
+      const ULONGLONG now = ::GetTickCount64();
+      if (now >= deadline) break;
+      const ULONGLONG left = deadline - now;
+      // A refused connect shows in the exception set, not the write set.
+      fd_set w, x;
+      FD_ZERO(&w);
+      FD_ZERO(&x);
+      FD_SET(Raw(s), &w);
+      FD_SET(Raw(s), &x);
+      timeval tv{0, static_cast<long>((left < 200 ? left : 200) * 1000)};
+      int n = ::select(0, nullptr, &w, &x, &tv);
+      if (n > 0) {
+        int so = 0;
+        int len = sizeof so;
+        err = ::getsockopt(Raw(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so), &len) == 0
+                  ? so
+                  : ::WSAGetLastError();
+        if (err == 0 && FD_ISSET(Raw(s), &x)) err = WSAECONNREFUSED;
+        break;
+      }
+    }
+  }
+  SetNonBlocking(s, false);
+  ::WSASetLastError(err);
+  return err == 0;
+}
+
 void SetReuseAddress(const Socket& s) {
   BOOL on = TRUE;
   ::setsockopt(Raw(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);

@@ -1,0 +1,226 @@
+// A forwarding relay counts a save delivered only when the next relay
+// confirms it, and nothing the next relay or the link does ends it.
+#include <openssl/err.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "support/harness.h"
+
+namespace tw {
+namespace {
+
+// A next relay that misbehaves on purpose, one way per connection, and
+// otherwise stores streams by their declared offsets as a relay does.
+struct FakeReceiver {
+  enum class Act { Store, ResetAfter, NoCloseNotify, Have, Hold };
+  struct Step { Act act; long long n = 0; };
+
+  FakeReceiver(const Id& me, const Id& peer) : me_(me), peer_(peer), lfd_(Listen(&port)) { Start(); }
+  ~FakeReceiver() { Stop(); close(lfd_); }
+  void Start() {
+    ctx_ = Context(true, peer_, &me_);
+    thread_ = std::thread([this] {
+      for (int fd; (fd = accept4(lfd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 || errno == EINTR;)
+        if (fd >= 0 && !stop_) Serve(Timed(fd));
+    });
+  }
+  void Stop() {
+    stop_ = true;
+    shutdown(lfd_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    SSL_CTX_free(std::exchange(ctx_, nullptr));
+    // A listening socket that was shut down accepts no more: a fresh one on the same port.
+    close(lfd_);
+    lfd_ = Listen(&port);
+    stop_ = false;
+  }
+  void Plan(std::vector<Step> steps) { std::lock_guard l(mu_); plan_.insert(plan_.end(), steps.begin(), steps.end()); }
+  std::vector<std::string> Headers() { std::lock_guard l(mu_); return headers_; }
+  std::string Held(const std::string& save) { std::lock_guard l(mu_); return held_[save]; }
+  bool Complete(const std::string& save) { std::lock_guard l(mu_); return complete_[save]; }
+
+  void Serve(int fd) {
+    SSL* ssl = SSL_new(ctx_);
+    SSL_set_fd(ssl, fd);
+    if (SSL_accept(ssl) == 1) Stream(ssl, fd);
+    SSL_free(ssl);
+    ERR_clear_error();
+    close(fd);
+  }
+
+  void Stream(SSL* ssl, int fd) {
+    Step step{Act::Store};
+    {
+      std::lock_guard l(mu_);
+      if (!plan_.empty()) step = plan_.front(), plan_.erase(plan_.begin());
+    }
+    std::string in;
+    char buf[65536];
+    int n = 0;
+    while (in.find('\0') == std::string::npos && (n = SSL_read(ssl, buf, sizeof buf)) > 0) in.append(buf, n);
+    const auto nul = in.find('\0');
+    if (nul == std::string::npos) return;
+    const std::string header = in.substr(0, nul);
+    std::string data = in.substr(nul + 1);
+    { std::lock_guard l(mu_); headers_.push_back(header); }
+    std::istringstream h(header);
+    std::string repo, save;
+    long long count = 0, offset = 0;
+    h >> repo >> count >> save >> offset;
+    if (step.act == Act::Have) {
+      { std::lock_guard l(mu_); held_[save].resize(std::min<std::size_t>(held_[save].size(), step.n)); }
+      const std::string answer = "have " + std::to_string(step.n) + '\0';
+      SSL_write(ssl, answer.data(), static_cast<int>(answer.size()));
+      AwaitEnd(ssl);
+      return;
+    }
+    bool notify = false;
+    for (;;) {
+      if (step.act == Act::ResetAfter && static_cast<long long>(data.size()) >= step.n) {
+        // What arrived before the reset is kept, as a relay keeps it.
+        std::lock_guard l(mu_);
+        std::string& held = held_[save];
+        if (offset <= static_cast<long long>(held.size())) held = held.substr(0, offset) + data;
+        const linger lg{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        return;
+      }
+      if ((n = SSL_read(ssl, buf, sizeof buf)) <= 0) {
+        notify = SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN;
+        break;
+      }
+      data.append(buf, n);
+    }
+    if (step.act == Act::Hold) {
+      held_whole_ = true;
+      while (!stop_) std::this_thread::sleep_for(ms(50));  // until the sender vanishes
+      return;
+    }
+    if (!notify) return;
+    std::lock_guard l(mu_);
+    std::string& held = held_[save];
+    if (offset > static_cast<long long>(held.size())) return;  // the relay's rules are tested elsewhere
+    held = held.substr(0, offset) + data;
+    complete_[save] = static_cast<long long>(held.size()) == offset + count;
+    if (step.act == Act::NoCloseNotify) return;
+    SSL_shutdown(ssl);
+  }
+
+  std::uint16_t port = 0;
+  std::atomic<bool> held_whole_{false};
+  Id me_, peer_;
+
+ private:
+  int lfd_;
+  SSL_CTX* ctx_ = nullptr;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mu_;
+  std::vector<Step> plan_;
+  std::vector<std::string> headers_;
+  std::map<std::string, std::string> held_;
+  std::map<std::string, bool> complete_;
+};
+
+struct Dlv : Net {
+  // a forwarding relay that pushes to fake.
+  Relay& Pusher(FakeReceiver& fake, const Id& next) {
+    a_->fwd_host = "127.0.0.1", a_->fwd_port = fake.port, a_->fwd_cn = next.name, a_->forward = {&next};
+    a_->WriteFiles();
+    return *a_;
+  }
+  void SetUp() override {
+    Net::SetUp();
+    a_ = &NewRelay("a");
+    next_ = MakeId(dir_, "next");
+  }
+  ::testing::AssertionResult Same(const std::string& got, const std::string& want) {
+    if (got == want) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << got.size() << " bytes, " << want.size() << " expected";
+  }
+  Relay* a_ = nullptr;
+  Id next_;
+};
+
+TEST_F(Dlv, ResetsBareClosesAndHaveAnswersNeverLoseTheSave) {
+  const Id& next = next_;
+  FakeReceiver fake(next, a_->id);
+  using A = FakeReceiver::Act;
+  fake.Plan({{A::ResetAfter, 100000}, {A::NoCloseNotify}, {A::Have, 50000}, {A::Store}});
+  Relay& a = Pusher(fake, next);
+  ASSERT_TRUE(a.Start()) << a.Err();
+  const std::string data = Random(300000, 60);
+  ASSERT_EQ(SendStream(a.port, a.id, &client_, H("proj 300000 s.bak 0") + data), End::Notify);
+  ASSERT_TRUE(WaitFor([&] { return fake.Complete("s.bak") && !Exists(a.Progress("proj", "s.bak")); }, kWait))
+      << a.Err();
+  EXPECT_TRUE(Same(fake.Held("s.bak"), data));
+  const auto headers = fake.Headers();
+  ASSERT_EQ(headers.size(), 4u);
+  EXPECT_EQ(headers[0], "proj 300000 s.bak 0");
+  // After a reset or a bare close nothing counts as confirmed (all was
+  // written, so the next header starts at the end); after "have" the rest
+  // is sent from there.
+  EXPECT_EQ(headers[2], "proj 0 s.bak 300000");
+  EXPECT_EQ(headers[3], "proj 250000 s.bak 50000");
+  EXPECT_TRUE(a.proc->Running());
+  const std::string err = a.Err();
+  EXPECT_NE(err.find(kErr + "forwarding to 127.0.0.1:" + std::to_string(fake.port) + " fails: "), std::string::npos) << err;
+  EXPECT_NE(err.find(kInfo + "forwarding to 127.0.0.1:" + std::to_string(fake.port) + " works again after 2 failed attempts"),
+            std::string::npos) << err;
+  EXPECT_EQ(a.Stop(), 0);
+  EXPECT_EQ(Read(a.Queue()), "");
+}
+
+TEST_F(Dlv, SenderKilledBeforeTheConfirmationSendsAgainAfterItsRestart) {
+  const Id& next = next_;
+  FakeReceiver fake(next, a_->id);
+  fake.Plan({{FakeReceiver::Act::Hold}});
+  Relay& a = Pusher(fake, next);
+  ASSERT_TRUE(a.Start()) << a.Err();
+  const std::string data = Random(2 * 1024 * 1024, 61);
+  Write(dir_ / "in", data);
+  ASSERT_EQ(Send(SendArgs(a, "proj", dir_ / "in")), 0);
+  ASSERT_TRUE(WaitFor([&] { return fake.held_whole_.load(); })) << a.Err();
+  // Every byte is out, no confirmation came: the record must survive.
+  a.proc->Kill(SIGKILL);
+  a.proc->Wait();
+  EXPECT_TRUE(Exists(a.Progress("proj", Date())));
+  fake.Stop();
+  fake.Start();
+  ASSERT_TRUE(a.Start()) << a.Err();
+  EXPECT_TRUE(WaitFor([&] { return fake.Complete(Date()) && !Exists(a.Progress("proj", Date())); })) << a.Err();
+  EXPECT_TRUE(Same(fake.Held(Date()), data));
+  EXPECT_EQ(a.Stop(), 0);
+}
+
+TEST_F(Dlv, WrongCertificateAtTheNextRelayIsReportedOnceAndOutlived) {
+  const Id& next = next_;
+  FakeReceiver fake(rogue_, a_->id);  // not the relay a trusts
+  Relay& a = Pusher(fake, next);
+  ASSERT_TRUE(a.Start()) << a.Err();
+  const std::string data = Random(5000, 62);
+  ASSERT_EQ(SendStream(a.port, a.id, &client_, H("proj 5000 w.bak 0") + data), End::Notify);
+  const std::string fails = kErr + "forwarding to 127.0.0.1:" + std::to_string(fake.port) + " fails: the certificate of";
+  ASSERT_TRUE(a.Line(fails)) << a.Err();
+  // Attempts go on (1 s, 2 s, 4 s apart), reported once.
+  std::this_thread::sleep_for(ms(3500));
+  EXPECT_TRUE(a.proc->Running());
+  const std::string err = a.Err();
+  EXPECT_EQ(err.find(fails), err.rfind(fails)) << err;
+  EXPECT_TRUE(fake.Headers().empty());  // no byte went to the wrong peer
+  // The right certificate comes back on the same port.
+  fake.Stop();
+  fake.me_ = next;
+  fake.Start();
+  EXPECT_TRUE(WaitFor([&] { return fake.Complete("w.bak") && !Exists(a.Progress("proj", "w.bak")); }, ms(90000)))
+      << a.Err();
+  EXPECT_TRUE(Same(fake.Held("w.bak"), data));
+  EXPECT_TRUE(a.Line(kInfo + "forwarding to 127.0.0.1:" + std::to_string(fake.port) + " works again")) << a.Err();
+  EXPECT_EQ(a.Stop(), 0);
+}
+
+}  // namespace
+}  // namespace tw
