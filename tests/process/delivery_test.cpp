@@ -15,7 +15,7 @@ namespace {
 // A next relay that misbehaves on purpose, one way per connection, and
 // otherwise stores streams by their declared offsets as a relay does.
 struct FakeReceiver {
-  enum class Act { Store, ResetAfter, NoCloseNotify, Have, Hold };
+  enum class Act { Store, ResetAfter, NoCloseNotify, Have, Hold, Stall };
   struct Step { Act act; long long n = 0; };
 
   FakeReceiver(const Id& me, const Id& peer) : me_(me), peer_(peer), lfd_(Listen(&port)) { Start(); }
@@ -70,6 +70,16 @@ struct FakeReceiver {
     std::string repo, save;
     long long count = 0, offset = 0;
     h >> repo >> count >> save >> offset;
+    if (step.act == Act::Stall) {  // reads nothing more, answers nothing
+      stalled_ = true;
+      while (!stop_) std::this_thread::sleep_for(ms(50));
+      return;
+    }
+    if (step.act == Act::Store) {
+      std::lock_guard l(mu_);
+      // A gap is answered as a relay answers it.
+      if (offset > static_cast<long long>(held_[save].size())) step = {Act::Have, static_cast<long long>(held_[save].size())};
+    }
     if (step.act == Act::Have) {
       { std::lock_guard l(mu_); held_[save].resize(std::min<std::size_t>(held_[save].size(), step.n)); }
       const std::string answer = "have " + std::to_string(step.n) + '\0';
@@ -110,7 +120,7 @@ struct FakeReceiver {
   }
 
   std::uint16_t port = 0;
-  std::atomic<bool> held_whole_{false};
+  std::atomic<bool> held_whole_{false}, stalled_{false};
   Id me_, peer_;
 
  private:
@@ -219,6 +229,40 @@ TEST_F(Dlv, WrongCertificateAtTheNextRelayIsReportedOnceAndOutlived) {
       << a.Err();
   EXPECT_TRUE(Same(fake.Held("w.bak"), data));
   EXPECT_TRUE(a.Line(kInfo + "forwarding to 127.0.0.1:" + std::to_string(fake.port) + " works again")) << a.Err();
+  EXPECT_EQ(a.Stop(), 0);
+}
+
+TEST_F(Dlv, StopIsBoundedWhenTheNextRelayStallsAndNothingIsLost) {
+  const Id& next = next_;
+  FakeReceiver fake(next, a_->id);
+  fake.Plan({{FakeReceiver::Act::Stall}});
+  Relay& a = Pusher(fake, next);
+  const std::string data = Random(32 * 1024 * 1024, 63);
+  Write(a.Save("proj", "big.bak"), data);
+  Write(a.Progress("proj", "big.bak"), "0");  // recovered at start, as after a crash
+  ASSERT_TRUE(a.Start()) << a.Err();
+  ASSERT_TRUE(WaitFor([&] { return fake.stalled_.load(); })) << a.Err();
+  std::this_thread::sleep_for(ms(1500));  // socket buffers full: every write waits
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(a.Stop(), 0) << a.Err();
+  const auto took = std::chrono::duration_cast<ms>(std::chrono::steady_clock::now() - t0);
+  RecordProperty("stop_ms", static_cast<int>(took.count()));
+  EXPECT_EQ(Read(a.Queue()), "proj\tbig.bak\n");
+  const long long offset = std::atoll(Read(a.Progress("proj", "big.bak")).c_str());
+  EXPECT_GT(offset, 0);
+  EXPECT_LT(offset, static_cast<long long>(data.size()));
+  // Once a next relay takes it, the rest follows from there.
+  fake.Stop();
+  fake.Start();
+  ASSERT_TRUE(a.Start()) << a.Err();
+  EXPECT_TRUE(WaitFor([&] { return !Exists(a.Progress("proj", "big.bak")); }, ms(60000))) << a.Err();
+  // The resumed stream started where the stop left off; the fake held
+  // nothing of it, answered "have 0", and got the whole save.
+  const auto headers = fake.Headers();
+  ASSERT_GE(headers.size(), 3u);
+  EXPECT_EQ(headers[1], "proj " + std::to_string(data.size() - offset) + " big.bak " + std::to_string(offset));
+  EXPECT_EQ(headers.back(), "proj " + std::to_string(data.size()) + " big.bak 0");
+  EXPECT_TRUE(Same(fake.Held("big.bak"), data));
   EXPECT_EQ(a.Stop(), 0);
 }
 
