@@ -31,6 +31,22 @@ SslCtxPtr ListeningEndpoint(platform::Socket& slot, const std::string& peer_name
   return TlsContextFactory(peer_name, /*client_role=*/false, forward_hop, pem_dir);
 }
 
+bool OpenListeningSocket(platform::Socket& slot, const std::string& port, std::string& why) {
+  platform::Resolution r = platform::ResolveIPv4("", port, /*passive=*/true);
+  if (r.code != 0) {
+    why = "cannot resolve port " + port + ": " + r.text;
+    return false;
+  }
+  platform::Socket s = platform::OpenTcpSocket();
+  if (s.Valid()) platform::SetReuseAddress(s);
+  if (!s.Valid() || !platform::Bind(s, r.address) || !platform::Listen(s, 1)) {
+    why = "cannot listen on port " + port + ": " + platform::SocketErrorText(platform::LastSocketError());
+    return false;
+  }
+  slot = std::move(s);
+  return true;
+}
+
 TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* context) {
   auto session = std::make_unique<TlsSession>();
   session->ssl.reset(SSL_new(context));

@@ -92,6 +92,10 @@ SslCtxPtr TlsContextFactory(const std::string& peer_name, bool client_role, bool
 SslCtxPtr ListeningEndpoint(platform::Socket& slot, const std::string& peer_name,
                             const std::string& port, bool forward_hop, const std::string& pem_dir);
 
+// The listening socket alone, for a side that listens again and again after
+// start-up: false (why says why) instead of ending the process.
+bool OpenListeningSocket(platform::Socket& slot, const std::string& port, std::string& why);
+
 // Accepts one client and runs the server handshake. None when a stop was
 // requested, the accept failed or the handshake was refused (the last two
 // reported).

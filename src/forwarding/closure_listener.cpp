@@ -8,6 +8,7 @@ namespace {
 // Guards ClosureSocket between the listener and the stop handler.
 std::mutex ClosureLock;
 platform::Socket ClosureSocket;
+SslCtxPtr ClosureContext;
 }  // namespace
 
 void UnblockClosureListener() {
@@ -15,18 +16,15 @@ void UnblockClosureListener() {
   ClosureSocket.Shutdown();
 }
 
+void OpenClosureListener() {
+  std::lock_guard lock(ClosureLock);
+  ClosureContext = ListeningEndpoint(ClosureSocket, g_settings.forward_peer_cn, g_settings.closure_port,
+                                     /*forward_hop=*/true, ForwardRoot.string());
+}
+
 void ClosureListener() {
-  SslCtxPtr context;
-  {
-    std::lock_guard lock(ClosureLock);
-    // Under the handler's lock: a stop either is seen here or finds the
-    // socket in place to unblock.
-    if (StopRequested) return;
-    context = ListeningEndpoint(ClosureSocket, g_settings.forward_peer_cn, g_settings.closure_port,
-                                /*forward_hop=*/true, ForwardRoot.string());
-  }
   while (!StopRequested) {
-    TlsSessionPtr session = AcceptTlsClient(ClosureSocket, context.get());
+    TlsSessionPtr session = AcceptTlsClient(ClosureSocket, ClosureContext.get());
     if (!session) continue;
     // A completed handshake is the whole message.
     EndSession(std::move(session));

@@ -42,7 +42,7 @@ void ForwardUnblockForStop();
 // Shared between the transmitter, the closure listener and the stop handler.
 extern std::mutex ForwardConnectionLock;  // guards ForwardSocket
 extern platform::Socket ForwardSocket;    // listen mode's listening socket
-extern SslCtxPtr ForwardContext;          // dial mode; made at start-up
+extern SslCtxPtr ForwardContext;          // made at start-up, for either mode
 // Set while a transmission is connected or sending; a closure raises
 // CloseRequested only then.
 extern std::atomic<bool> Transmitting;
@@ -51,7 +51,10 @@ extern std::filesystem::path ForwardRoot;  // backup root, for PEM files read af
 
 // The transmitter: takes queued saves one at a time until the stop.
 void XmitThread();
+// Accepts closure connections on the socket and context made at start.
 void ClosureListener();
+// Opens the closure port and builds its context (a start-up step).
+void OpenClosureListener();
 // Makes the closure listener's accept return (at a stop).
 void UnblockClosureListener();
 

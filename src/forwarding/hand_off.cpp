@@ -204,6 +204,12 @@ void ReplayForwardQueue(const fs::path& backup_root) {
   if (int err = platform::WriteFileAtomically(backup_root / TOFORWARD, "", backup_root / TEMP_DIR))
     ReportFailure("fopen(TOFORWARD, \"w+\")", err);
 
+  // Built once, here at start-up, so that a missing PEM file is a start-up
+  // failure; contexts read their files from the backup root.
+  if (!g_settings.ForwardDials())
+    ForwardContext = TlsContextFactory(g_settings.forward_peer_cn, /*client_role=*/false,
+                                       /*forward_hop=*/true, backup_root.string());
+  if (!g_settings.InboundDials()) OpenClosureListener();
   try {
     transmitter = std::thread(XmitThread);
     if (!g_settings.InboundDials()) closure_thread = std::thread(ClosureListener);

@@ -143,7 +143,6 @@ TlsSessionPtr Transmission::Connect(bool& stop) {
   // Listen mode: the next relay dials in. A fresh listening socket per
   // attempt, closed right after the accept, so that a receiver that dials
   // while nothing is to be sent is refused at once instead of queueing.
-  SslCtxPtr context;
   {
     std::lock_guard guard(ForwardConnectionLock);
     // Under the lock the stop handler takes: either the stop is seen here,
@@ -152,10 +151,9 @@ TlsSessionPtr Transmission::Connect(bool& stop) {
       stop = true;
       return nullptr;
     }
-    context = ListeningEndpoint(ForwardSocket, g_settings.forward_peer_cn, g_settings.forward_port,
-                                /*forward_hop=*/true, ForwardRoot.string());
+    if (!OpenListeningSocket(ForwardSocket, g_settings.forward_port, reason_)) return nullptr;
   }
-  TlsSessionPtr s = AcceptTlsClient(ForwardSocket, context.get());
+  TlsSessionPtr s = AcceptTlsClient(ForwardSocket, ForwardContext.get());
   {
     std::lock_guard guard(ForwardConnectionLock);
     ForwardSocket.Close();
@@ -363,7 +361,6 @@ void XmitThread() {
     for (;;) {
       Transmission t(entry);
       const Outcome o = t.Run();
-      if (o == Outcome::Stopped || StopRequested) return;  // entry stays unfinished
       if (o == Outcome::Delivered || o == Outcome::Done) {
         if (o == Outcome::Delivered) {
           failures.Succeeded();
@@ -372,6 +369,7 @@ void XmitThread() {
         ForwardDone(entry);
         break;
       }
+      if (o == Outcome::Stopped || StopRequested) return;  // entry stays unfinished
       if (o == Outcome::Again) continue;
       failures.Failed(t.Reason());
       // In the listen mode the wait for the next relay to dial in paces the
