@@ -63,6 +63,7 @@ listening() { [ -n "$(ss -Hltn "sport = :$1" 2>/dev/null)" ]; }
 not_listening() { ! listening "$1"; }
 event_seen() { grep -q "eventlog.*L\"$1\"" "$wlog"; }
 same_file() { [ -f "$2" ] && [ ! -e "${2}_pending" ] && cmp -s "$1" "$2"; }
+absent() { [ ! -e "$1" ]; }
 # The one save of a repository in a backup root.
 save_of() { find "$1/saves/$2" -type f ! -name '*_pending' 2>/dev/null | head -n 1; }
 
@@ -150,6 +151,7 @@ send_to() {  # send_to <port> <peer name> <repo> <file> [<id>]
 head -c $((1024 * 1024 + 17)) /dev/urandom >"$work/one.bin"
 head -c $((300 * 1024)) /dev/urandom >"$work/two.bin"
 head -c $((3 * 1024 * 1024)) /dev/urandom >"$work/three.bin"
+head -c $((1024 * 1024 + 5)) /dev/urandom >"$work/five.bin"
 
 # ---------------------------------------------------------------------------
 step "install: service entry in the registry"
@@ -305,6 +307,67 @@ f=$(save_of "$work/root-l1" four)
 [ -n "$f" ] && same_file "$work/two.bin" "$f" || fail "L1 does not hold what tarnwick-send.exe sent"
 echo "    stored byte for byte"
 stop_linux l2
+
+# ---------------------------------------------------------------------------
+step "killed hard mid-transmission: the forwarding record alone resumes it"
+# The sender gives the Windows relay a save, which it pushes to L1 at
+# 256 KB/s: four seconds in which to kill it with no stop at all. (The
+# sender's stream is slowed the same way.)
+win_settings "[Connection]
+Port=$w_port
+ClosurePort=$w_closure
+PeerCN=sender
+Bandwith=256KB
+ThrottlingEnabled=1
+[Forward]
+Host=127.0.0.1
+Port=$l1_port
+PeerCN=l1" cert.pem=win.cert.pem key.pem=win.key.pem clientcert.pem=sender.cert.pem \
+  forwardcert.pem=l1.cert.pem
+start_service
+until_true 30 "Windows relay not listening on $w_port" listening "$w_port"
+rc=0
+send_to "$w_port" win five "$work/five.bin" || rc=$?
+[ "$rc" -eq 0 ] || fail "tarnwick-send to the Windows relay exited $rc"
+five=$(basename "$(save_of "$wroot" five)")
+five_size=$(stat -c %s "$work/five.bin")
+w_rec="$wroot/forwards/five/$five"
+l1_five="$work/root-l1/saves/five/$five"
+# Confirmed to the sender, so the record must be on disk already.
+[ -f "$w_rec" ] || fail "the sender got its confirmation before forwards/five/$five existed"
+l1_partial() {
+  [ -e "${l1_five}_pending" ] && [ "$(stat -c %s "$l1_five" 2>/dev/null || echo 0)" -gt $((256 * 1024)) ]
+}
+until_true 30 "L1 is not receiving five.bin" l1_partial
+# taskkill sees only the processes of this prefix.
+wine_run 30 taskkill /F /IM tarnwick.exe >>"$work/net.log" || fail "taskkill /F failed"
+# The listening socket goes with the process. Wine's service manager goes
+# on reporting RUNNING for the dead process, so its state proves nothing.
+until_true 15 "the Windows relay still listens on $w_port after taskkill /F" not_listening "$w_port"
+# L1 may still be reading what was in flight; once its stream is cut its
+# bytes stop changing.
+until_true 15 "L1 still receiving after the kill" \
+  eval 'a=$(stat -c %s "$l1_five"); sleep 0.5; [ "$a" -eq "$(stat -c %s "$l1_five")" ]'
+got=$(stat -c %s "$l1_five")
+[ "$got" -lt "$five_size" ] && [ -e "${l1_five}_pending" ] || fail "the transmission ended before the kill"
+cmp -s -n "$got" "$work/five.bin" "$l1_five" || fail "L1's partial save differs from the source"
+same_file "$work/five.bin" "$wroot/saves/five/$five" || fail "the kill damaged the Windows relay's save"
+[ -f "$w_rec" ] || fail "forwards/five/$five is gone after the kill"
+offset=$(cat "$w_rec")
+[[ "$offset" =~ ^[0-9]+$ ]] && [ "$offset" -lt "$five_size" ] ||
+  fail "forwards/five/$five holds '$offset', not an offset below $five_size"
+# No clean stop ran: toforward is as the start left it, without the save.
+if grep -Eq "^five[[:space:]]" "$wroot/toforward" 2>/dev/null; then
+  fail "toforward names five/$five although the relay never stopped cleanly"
+fi
+echo "    killed with $got of $five_size bytes at L1, record at $offset, toforward without it"
+start_service
+# Only the port shows that a new process runs (the state was RUNNING all along).
+until_true 30 "Windows relay not listening on $w_port after the restart" listening "$w_port"
+until_true 60 "five.bin did not reach L1 after the restart" same_file "$work/five.bin" "$l1_five"
+until_true 30 "forwards/five/$five still there after L1 confirmed" absent "$w_rec"
+echo "    L1 holds five.bin byte for byte; the record is gone"
+stop_service
 stop_linux l1
 
 # ---------------------------------------------------------------------------
