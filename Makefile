@@ -54,6 +54,7 @@ bench: build
 	scripts/install-deps.sh socat
 	bench/bench_receive.sh
 	bench/bench_chain.sh
+	bench/bench_backlog.sh
 
 clean:
 	rm -rf build build-asan build-tsan $(WIN_BUILD) demo-run bench-run

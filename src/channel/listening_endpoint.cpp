@@ -61,6 +61,7 @@ TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* contex
     return nullptr;
   }
   platform::EnableKeepAlive(session->socket);
+  platform::SetNoDelay(session->socket);
   if (SSL_set_fd(session->ssl.get(), static_cast<int>(session->socket.Native())) == 0) {
     int e = platform::LastSocketError();
     FailFatally("SSL_set_fd failed with error: " + std::to_string(e) + "\n", "SSL_set_fd", e);

@@ -13,7 +13,10 @@ namespace tarnwick {
 namespace {
 thread_local int last_dial_error = 0;
 thread_local std::string last_dial_failure;
+thread_local bool last_dial_refused = false;
 }  // namespace
+
+bool LastDialRefused() { return last_dial_refused; }
 
 int LastDialError() { return last_dial_error; }
 const std::string& LastDialFailure() { return last_dial_failure; }
@@ -25,6 +28,7 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
   session->ssl.reset(SSL_new(context));
   if (!session->ssl) FailFatally("SSL_new failed\n", "Error at SSL_new():", 0);
   session->peer = host;
+  last_dial_refused = false;
   platform::Resolution r = platform::ResolveIPv4(host, port, /*passive=*/false);
   if (r.code != 0) {
     std::printf("getaddrinfo failed: %d\n", r.code);
@@ -50,6 +54,7 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
     FailFatally("", "connect", last_dial_error);
   }
   platform::EnableKeepAlive(session->socket);
+  platform::SetNoDelay(session->socket);
   if (SSL_set_fd(session->ssl.get(), static_cast<int>(session->socket.Native())) == 0)
     FailFatally("SSL_set_fd failed\n", "SSL_set_fd failed):", 0);
   int rc;
@@ -77,6 +82,7 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
   const bool unverified = verify == X509_V_OK && peer == nullptr;
   X509_free(peer);
   last_dial_error = 0;
+  last_dial_refused = !unverified;
   last_dial_failure = unverified ? "the TLS handshake with " + host + ":" + port + " broke off"
                                  : "the certificate of " + host + ":" + port + " is refused: " +
                                        X509_verify_cert_error_string(verify);

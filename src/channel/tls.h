@@ -117,6 +117,10 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
 int LastDialError();
 // Why this thread's last quiet dial returned none, in words.
 const std::string& LastDialFailure();
+// True when that dial reached a peer whose certificate was refused, or that
+// refused ours; false when it found no peer or one that broke off (a
+// relay restarting, or closing a listening socket with nothing to send).
+bool LastDialRefused();
 
 // The longest a TCP connect may take.
 inline constexpr int kConnectTimeoutMs = 10000;

@@ -63,6 +63,8 @@ void UnblockClosureListener();
 bool NextToForward(QueueEntry& entry);
 // The save taken by NextToForward is done with: delivered, set aside or gone.
 void ForwardDone(const QueueEntry& entry);
+// True when no save waits for the transmitter.
+bool NothingToForward();
 // Wakes the transmitter when a stop is requested.
 void WakeTransmitter();
 

@@ -158,6 +158,11 @@ void ForwardDone(const QueueEntry& entry) {
   current.reset();
 }
 
+bool NothingToForward() {
+  std::lock_guard lock(queue_mutex);
+  return waiting.empty();
+}
+
 void WakeTransmitter() {
   std::lock_guard lock(queue_mutex);
   queue_changed.notify_all();

@@ -140,9 +140,10 @@ TlsSessionPtr Transmission::Connect(bool& stop) {
     }
     return s;
   }
-  // Listen mode: the next relay dials in. A fresh listening socket per
-  // attempt, closed right after the accept, so that a receiver that dials
-  // while nothing is to be sent is refused at once instead of queueing.
+  // Listen mode: the next relay dials in. The listening socket stays open
+  // while saves wait, so that the next relay's redial right after a
+  // confirmation finds it; with nothing to send it is closed, and a
+  // receiver that dials is refused at once instead of queueing.
   {
     std::lock_guard guard(ForwardConnectionLock);
     // Under the lock the stop handler takes: either the stop is seen here,
@@ -151,13 +152,10 @@ TlsSessionPtr Transmission::Connect(bool& stop) {
       stop = true;
       return nullptr;
     }
-    if (!OpenListeningSocket(ForwardSocket, g_settings.forward_port, reason_)) return nullptr;
+    if (!ForwardSocket.Valid() && !OpenListeningSocket(ForwardSocket, g_settings.forward_port, reason_))
+      return nullptr;
   }
   TlsSessionPtr s = AcceptTlsClient(ForwardSocket, ForwardContext.get());
-  {
-    std::lock_guard guard(ForwardConnectionLock);
-    ForwardSocket.Close();
-  }
   if (StopRequested) {
     stop = true;
     return nullptr;
@@ -357,7 +355,12 @@ void XmitThread() {
   FailureLog failures("forwarding to " + peer);
   Backoff backoff(kBackoffFirstMs, kBackoffMaxMs);
   QueueEntry entry;
-  while (NextToForward(entry)) {
+  for (;;) {
+    if (!g_settings.ForwardDials() && NothingToForward()) {
+      std::lock_guard guard(ForwardConnectionLock);
+      ForwardSocket.Close();
+    }
+    if (!NextToForward(entry)) break;
     for (;;) {
       Transmission t(entry);
       const Outcome o = t.Run();

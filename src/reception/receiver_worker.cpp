@@ -92,20 +92,19 @@ void ReceiveLoop(const std::filesystem::path& backup_root) {
       if (session && session->handshake_failed) session.reset();
       if (!session) {
         lock.unlock();
-        // A sender that refuses the connection has nothing to send: the
-        // usual idle state, retried at the configured pace. A handshake
-        // that fails (a wrong certificate at either end) is trouble: said
-        // once, and retried less and less often until it is mended.
+        // A sender that refuses the connection, or drops it before any
+        // certificate was checked, has nothing to send: the usual idle
+        // state, retried at the configured pace. A refused certificate (a
+        // wrong one at either end) is trouble: said once, and retried less
+        // and less often until it is mended.
         long pause = g_settings.delay_before_retry;
-        if (LastDialError() == 0 && !StopRequested) {
+        if (LastDialRefused() && !StopRequested) {
           dial_failures.Failed(LastDialFailure());
           pause = backoff.Next();
         }
         StopEvent.WaitFor(pause);
         continue;
       }
-      dial_failures.Succeeded();
-      backoff.Reset();
       if (StopRequested) break;  // the stop's closure may have missed this stream
     } else {
       session = AcceptTlsClient(InboundSocket, InboundContext.get());
@@ -119,10 +118,23 @@ void ReceiveLoop(const std::filesystem::path& backup_root) {
     // The close_notify tells the sender its stream is stored; a stream that
     // was refused or could not be stored is cut off without it.
     TlsStreamSource source(*session);
-    if (Confirms(SaveSession(source, backup_root, options)))
+    const SessionOutcome outcome = SaveSession(source, backup_root, options);
+    if (Confirms(outcome))
       EndSession(std::move(session));
     else
       AbortSession(std::move(session));
+    if (!dials) continue;
+    lock.unlock();
+    if (Confirms(outcome)) {
+      dial_failures.Succeeded();
+      backoff.Reset();
+    } else if (!StopRequested) {
+      // With TLS 1.3 a sender that refuses our certificate says so only
+      // after the handshake, at the first read: without a pause the next
+      // dial would follow at once, for ever.
+      dial_failures.Failed("the stream from the sender broke off or was refused");
+      StopEvent.WaitFor(backoff.Next());
+    }
   }
 }
 

@@ -408,6 +408,12 @@ SessionOutcome Session::Finish(End end) {
     if (opt_.hooks && opt_.hooks->hand_off) opt_.hooks->hand_off(h_.repo, save_name_);
     return ended ? SessionOutcome::Stored : SessionOutcome::Failed;
   }
+  if (h_.form != Form::OneField && written && ended)
+    SvcReportEvent("the stream for saves/" + Where() + " from " + src_.Peer() + " ended " +
+                       (missing >= 0 ? std::to_string(missing) + " bytes short"
+                                     : std::to_string(-missing) + " bytes past its announced size") +
+                       "; it stays pending",
+                   EventType::Information);
   // The marker says what is still owed; one that cannot be rewritten keeps
   // its earlier number, and the save stays pending either way.
   if (!WriteMarker(missing) || !written || !ended || unrecorded) return SessionOutcome::Failed;

@@ -266,5 +266,35 @@ TEST_F(Dlv, StopIsBoundedWhenTheNextRelayStallsAndNothingIsLost) {
   EXPECT_EQ(a.Stop(), 0);
 }
 
+// The dial role meets a sender whose certificate it refuses, then one that
+// refuses its own (with TLS 1.3 that shows only at the first read): it
+// stays up, says so once, and dials less and less often until mended.
+TEST_F(Net, DialRoleOutlivesWrongCertificatesBothWays) {
+  Relay& d = NewRelay("d");
+  d.host = "127.0.0.1", d.peer_cn = sender_.name, d.senders = {&sender_}, d.delay_ms = 100;
+  d.port = FreePort();
+  d.WriteFiles();
+  ASSERT_TRUE(d.Start()) << d.Err();
+  const std::string fails = kErr + "fetching from 127.0.0.1:" + std::to_string(d.port) + " ";
+  for (const Id* sender_id : {&rogue_, &sender_}) {
+    const Id& trusts = sender_id == &rogue_ ? d.id : rogue_;
+    const std::size_t m = d.proc->Mark();
+    Server s(*sender_id, trusts, d.port);
+    std::this_thread::sleep_for(ms(3000));
+    // At a fixed 100 ms it would be 30 or, with no pause, hundreds.
+    EXPECT_LT(s.conns + static_cast<int>(s.Accepted().size()), 2 * 12) << d.Err();
+    EXPECT_NE(d.Err().find(fails, m), std::string::npos) << d.Err();
+    EXPECT_TRUE(d.proc->Running());
+  }
+  {
+    Server s(sender_, d.id, d.port);
+    s.Push(H("projW 3 w.bak 0") + "abc");
+    EXPECT_TRUE(WaitFor([&] { return s.Ends() == std::vector<End>{End::Notify}; })) << d.Err();
+  }
+  EXPECT_EQ(Read(d.Save("projW", "w.bak")), "abc");
+  EXPECT_TRUE(d.Line(kInfo + "fetching from 127.0.0.1:" + std::to_string(d.port) + " works again")) << d.Err();
+  EXPECT_EQ(d.Stop(), 0);
+}
+
 }  // namespace
 }  // namespace tw

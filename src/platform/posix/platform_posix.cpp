@@ -164,6 +164,11 @@ void EnableKeepAlive(const Socket& s) {
   ::setsockopt(Fd(s), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
+void SetNoDelay(const Socket& s) {
+  int on = 1;
+  ::setsockopt(Fd(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 void SetReceiveTimeout(const Socket& s, int ms) {
   timeval tv{};
   tv.tv_sec = ms / 1000;

@@ -195,6 +195,11 @@ void SetReuseAddress(const Socket& s) {
   ::setsockopt(Raw(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
+void SetNoDelay(const Socket& s) {
+  BOOL on = TRUE;
+  ::setsockopt(Raw(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
 void EnableKeepAlive(const Socket& s) {
   tcp_keepalive values{};
   values.onoff = 1;
