@@ -266,6 +266,39 @@ TEST_F(Dlv, StopIsBoundedWhenTheNextRelayStallsAndNothingIsLost) {
   EXPECT_EQ(a.Stop(), 0);
 }
 
+// A backlog several times larger than the descriptors a relay may open:
+// waiting saves hold none, so nothing is dropped and all arrive in order.
+TEST_F(Net, BacklogBeyondTheDescriptorLimitIsDeliveredWhole) {
+  Relay &a = NewRelay("a"), &b = NewRelay("b");
+  Link(a, b, true);
+  constexpr int kSaves = 1000;
+  std::vector<std::string> names;
+  for (int i = 0; i < kSaves; ++i) {
+    names.push_back("s" + std::to_string(10000 + i));
+    Write(a.Save("projB", names.back()), Random(1024, 1000 + i));
+    Write(a.Progress("projB", names.back()), "0");
+  }
+  ASSERT_TRUE(b.Start()) << b.Err();
+  rlimit old{};
+  getrlimit(RLIMIT_NOFILE, &old);
+  rlimit low = old;
+  low.rlim_cur = 128;
+  setrlimit(RLIMIT_NOFILE, &low);  // inherited by the relay started now
+  const bool started = a.Start();
+  setrlimit(RLIMIT_NOFILE, &old);
+  ASSERT_TRUE(started) << a.Err();
+  EXPECT_TRUE(WaitFor([&] { return Files(a.root / "forwards").empty(); }, ms(240000)))
+      << Files(a.root / "forwards").size() << " records left\n" << a.Err();
+  int missing = 0;
+  for (int i = 0; i < kSaves; ++i)
+    missing += Read(b.Save("projB", names[i])) != Read(a.Save("projB", names[i])) ||
+               Exists(b.Save("projB", names[i] + "_pending"));
+  EXPECT_EQ(missing, 0);
+  EXPECT_EQ(a.Err().find(kErr), std::string::npos) << a.Err();
+  EXPECT_EQ(a.Stop(), 0);
+  EXPECT_EQ(Read(a.Queue()), "");
+}
+
 // The dial role meets a sender whose certificate it refuses, then one that
 // refuses its own (with TLS 1.3 that shows only at the first read): it
 // stays up, says so once, and dials less and less often until mended.
