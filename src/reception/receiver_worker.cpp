@@ -2,7 +2,9 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
+#include <set>
 
 #include <openssl/err.h>
 
@@ -25,16 +27,65 @@ SslCtxPtr InboundContext;
 
 namespace {
 
+// The sockets of the streams being stored, so that a stop can cut them.
+std::mutex active_mutex;
+std::condition_variable active_changed;
+std::set<platform::NativeSocket> active;
+bool streams_cut = false;
+
+// Registers a stream for its lifetime; Admitted() is false once a stop has
+// cut the streams, and the stream must then not start.
+class ActiveStream {
+ public:
+  explicit ActiveStream(const platform::Socket& s) : s_(s.Native()) {
+    std::lock_guard lock(active_mutex);
+    admitted_ = !streams_cut;
+    if (admitted_) active.insert(s_);
+  }
+  ~ActiveStream() {
+    std::lock_guard lock(active_mutex);
+    active.erase(s_);
+    active_changed.notify_all();
+  }
+  bool Admitted() const { return admitted_; }
+
+ private:
+  platform::NativeSocket s_;
+  bool admitted_ = false;
+};
+
 // A stream read from a TLS session.
 class TlsStreamSource final : public StreamSource {
  public:
-  explicit TlsStreamSource(TlsSession& s) : s_(s) {}
+  TlsStreamSource(TlsSession& s, int idle_seconds) : s_(s), idle_seconds_(idle_seconds) {
+    platform::SetNonBlocking(s_.socket, true);
+  }
 
   Result Read(char* buf, std::size_t cap) override {
     SSL* ssl = s_.ssl.get();
-    int n = SSL_read(ssl, buf, static_cast<int>(std::min<std::size_t>(cap, INT_MAX)));
-    if (n > 0) return {Status::Data, static_cast<std::size_t>(n), 0};
-    const int code = SSL_get_error(ssl, n);
+    // Explicit waits on a non-blocking socket: a sender that goes silent is
+    // cut after the idle time, and a stop's shutdown ends the wait on every
+    // platform.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(idle_seconds_);
+    int n, code;
+    for (;;) {
+      n = SSL_read(ssl, buf, static_cast<int>(std::min<std::size_t>(cap, INT_MAX)));
+      if (n > 0) return {Status::Data, static_cast<std::size_t>(n), 0};
+      code = SSL_get_error(ssl, n);
+      if (code != SSL_ERROR_WANT_READ && code != SSL_ERROR_WANT_WRITE) break;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) {
+        SvcReportEvent("the stream from " + s_.peer + " sent nothing for " + std::to_string(idle_seconds_) +
+                           " s and is cut",
+                       EventType::Error);
+        return {Status::Error, 0, code};
+      }
+      if (!platform::WaitReady(s_.socket, code == SSL_ERROR_WANT_WRITE,
+                               static_cast<int>(std::min<long long>(left, 1000))) &&
+          StopRequested && Cut())
+        return {Status::Error, 0, SSL_ERROR_SYSCALL};
+    }
     const unsigned long err = ERR_peek_error();
     ERR_clear_error();
     if (code == SSL_ERROR_ZERO_RETURN)
@@ -49,7 +100,6 @@ class TlsStreamSource final : public StreamSource {
 
   void Discard(int ms) override {
     // Explicit waits: the deadline holds whatever the sender does.
-    platform::SetNonBlocking(s_.socket, true);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     char scratch[16384];
     for (;;) {
@@ -63,13 +113,19 @@ class TlsStreamSource final : public StreamSource {
         break;
     }
     ERR_clear_error();
-    platform::SetNonBlocking(s_.socket, false);
   }
 
   std::string Peer() const override { return s_.peer; }
 
  private:
+  // Whether a stop has cut the streams (their sockets are shut down).
+  static bool Cut() {
+    std::lock_guard lock(active_mutex);
+    return streams_cut;
+  }
+
   TlsSession& s_;
+  int idle_seconds_;
 };
 
 void ReceiveLoop(const std::filesystem::path& backup_root) {
@@ -117,8 +173,11 @@ void ReceiveLoop(const std::filesystem::path& backup_root) {
     }
     // The close_notify tells the sender its stream is stored; a stream that
     // was refused or could not be stored is cut off without it.
-    TlsStreamSource source(*session);
+    ActiveStream registered(session->socket);
+    if (!registered.Admitted()) break;  // the stop came in between: dropped unread
+    TlsStreamSource source(*session, g_settings.idle_timeout_s);
     const SessionOutcome outcome = SaveSession(source, backup_root, options);
+    platform::SetNonBlocking(session->socket, false);
     if (Confirms(outcome))
       EndSession(std::move(session));
     else
@@ -139,6 +198,13 @@ void ReceiveLoop(const std::filesystem::path& backup_root) {
 }
 
 }  // namespace
+
+void CutInboundStreams(int grace_ms) {
+  std::unique_lock lock(active_mutex);
+  active_changed.wait_for(lock, std::chrono::milliseconds(grace_ms), [] { return active.empty(); });
+  streams_cut = true;
+  for (platform::NativeSocket s : active) platform::Socket::ShutdownNative(s);
+}
 
 void ReceiverWorker(int /*argc*/, char** /*argv*/) {
   InitTlsLibrary();

@@ -95,12 +95,14 @@ void SvcCtrlHandler(unsigned control) {
       ReportFailure("connect", LastDialError());
     }
   } else {
-    std::lock_guard lock(WorkerLock);
     // Shut down rather than close: the worker may be about to call accept on
     // it, and a closed descriptor number could be reused by another socket.
     InboundSocket.Shutdown();
   }
   ForwardUnblockForStop();
+  // A stream being stored gets a grace period to end; one that a stalled or
+  // vanished sender holds open is then cut, its save left pending.
+  CutInboundStreams(kStopGraceMs);
   WorkerDone.Signal();
 }
 

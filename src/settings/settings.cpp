@@ -114,6 +114,8 @@ void ReadWorkerSettings(const IniFile& ini, Settings& s) {
   s.peer_cn = ini.GetString("Connection", "PeerCN", "", 260);
   s.delay_before_retry = ini.GetInt("Connection", "DelayBeforeRetry", s.delay_before_retry);
   s.require_close_notify = ini.GetInt("Connection", "RequireCloseNotify", 0) != 0;
+  s.idle_timeout_s = ini.GetInt("Connection", "IdleTimeout", s.idle_timeout_s);
+  if (s.idle_timeout_s <= 0) s.idle_timeout_s = 120;
 }
 
 }  // namespace tarnwick

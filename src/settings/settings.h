@@ -49,6 +49,8 @@ struct Settings {
   // A one-field stream that ends without close_notify stays pending: for
   // sites whose senders all end their streams properly.
   bool require_close_notify = false;
+  // A stream that delivers nothing for this long is cut.
+  int idle_timeout_s = 120;
   // [Forward]
   std::string forward_host;        // 480
   std::string forward_port = "1026";  // 280

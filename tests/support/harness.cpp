@@ -102,7 +102,8 @@ std::vector<std::string> Files(const fs::path& dir) {
   std::vector<std::string> out;
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it); it.increment(ec))
-    if (it->is_regular_file()) out.push_back(fs::relative(it->path(), dir).string());
+    // A relay may remove a file meanwhile: no call here may throw for that.
+    if (std::error_code e2; it->is_regular_file(e2)) out.push_back(it->path().lexically_relative(dir).string());
   std::sort(out.begin(), out.end());
   return out;
 }
