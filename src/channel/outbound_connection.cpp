@@ -67,6 +67,7 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
 
   SSL* ssl = session->ssl.get();
   std::printf("SSL_connect to %s failed. Err: %d\n", host.c_str(), SSL_get_error(ssl, rc));
+  const unsigned long first_error = ERR_peek_error();
   while (unsigned long e = ERR_get_error()) std::printf("%s\n", ERR_error_string(e, nullptr));
   long verify = SSL_get_verify_result(ssl);
   X509* peer = SSL_get1_peer_certificate(ssl);
@@ -82,10 +83,20 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
   const bool unverified = verify == X509_V_OK && peer == nullptr;
   X509_free(peer);
   last_dial_error = 0;
-  last_dial_refused = !unverified;
-  last_dial_failure = unverified ? "the TLS handshake with " + host + ":" + port + " broke off"
-                                 : "the certificate of " + host + ":" + port + " is refused: " +
-                                       X509_verify_cert_error_string(verify);
+  const std::string where = host + ":" + port;
+  if (verify != X509_V_OK) {
+    last_dial_refused = true;
+    last_dial_failure = "the certificate of " + where + " is refused: " + X509_verify_cert_error_string(verify);
+  } else if (!unverified && first_error != 0) {
+    // Its certificate was fine; it refused ours (an alert) or the
+    // handshake failed otherwise.
+    last_dial_refused = true;
+    const char* reason = ERR_reason_error_string(first_error);
+    last_dial_failure = "the TLS handshake with " + where + " failed: " + (reason ? reason : "unknown");
+  } else {
+    last_dial_refused = false;
+    last_dial_failure = "the TLS handshake with " + where + " broke off";
+  }
   // A quiet caller retries after its delay: a peer with a wrong certificate
   // may be mended, and it must never end this relay.
   if (quiet && !StopRequested) return nullptr;
