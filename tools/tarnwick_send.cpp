@@ -1,6 +1,7 @@
 // tarnwick-send: sends one file (or standard input) to a relay as a
 // one-field stream and exits 0 only once the relay has confirmed it stored
 // every byte (its close_notify after ours).
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -208,6 +209,7 @@ int main(int argc, char** argv) {
   X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
   X509_VERIFY_PARAM_set1_host(param, opt.peer_name.c_str(), 0);
   SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
 
   const std::string where = opt.host + ":" + opt.port;
   platform::Resolution r = platform::ResolveIPv4(opt.host, opt.port, false);
@@ -222,7 +224,9 @@ int main(int argc, char** argv) {
   if (!ssl) Fail(kHandshake, "cannot create a TLS session: " + TlsErrorText());
   SSL_set_fd(ssl.get(), static_cast<int>(sock.Native()));
   SSL_set_tlsext_host_name(ssl.get(), opt.peer_name.c_str());
+  const auto handshake_start = std::chrono::steady_clock::now();
   int rc = SSL_connect(ssl.get());
+  const auto handshake_time = std::chrono::steady_clock::now() - handshake_start;
   if (rc != 1) {
     long verify = SSL_get_verify_result(ssl.get());
     std::string why = verify != X509_V_OK ? X509_verify_cert_error_string(verify)
@@ -232,17 +236,21 @@ int main(int argc, char** argv) {
 
   if (!opt.cert.empty() && SSL_version(ssl.get()) == TLS1_3_VERSION) {
     // With TLS 1.3 the relay judges our certificate after our side of the
-    // handshake is done. Its verdict comes first, as session tickets or as
-    // an alert: wait for that record before sending, or a refusal could be
-    // lost under the reset that our unread data provokes.
-    SSL_clear_mode(ssl.get(), SSL_MODE_AUTO_RETRY);
-    platform::SetReceiveTimeout(sock, 10000);
-    char probe[1];
-    if (SSL_read(ssl.get(), probe, sizeof probe) <= 0 && RefusedOurCertificate())
-      Fail(kHandshake, "the relay refused our certificate: " + TlsErrorText());
-    ERR_clear_error();
-    SSL_set_mode(ssl.get(), SSL_MODE_AUTO_RETRY);
-    platform::SetReceiveTimeout(sock, 0);
+    // handshake is done, and says nothing when it accepts it. A refusal is
+    // an alert one round trip away: give it twice the handshake's time
+    // before sending, or it could be lost under the reset that our unread
+    // data provokes.
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(2 * handshake_time).count() + 20;
+    if (platform::WaitReady(sock, /*for_write=*/false, static_cast<int>(std::min<long long>(wait, 3000)))) {
+      SSL_clear_mode(ssl.get(), SSL_MODE_AUTO_RETRY);
+      platform::SetReceiveTimeout(sock, 3000);
+      char probe[1];
+      if (SSL_read(ssl.get(), probe, sizeof probe) <= 0 && RefusedOurCertificate())
+        Fail(kHandshake, "the relay refused our certificate: " + TlsErrorText());
+      ERR_clear_error();
+      SSL_set_mode(ssl.get(), SSL_MODE_AUTO_RETRY);
+      platform::SetReceiveTimeout(sock, 0);
+    }
   }
 
   auto send = [&](const char* data, int len, std::uintmax_t sent) {

@@ -9,7 +9,8 @@
 namespace tarnwick {
 
 SslCtxPtr ListeningEndpoint(platform::Socket& slot, const std::string& peer_name,
-                            const std::string& port, bool forward_hop, const std::string& pem_dir) {
+                            const std::string& port, bool forward_hop, const std::string& pem_dir,
+                            bool require_cert) {
   platform::Resolution r = platform::ResolveIPv4("", port, /*passive=*/true);
   if (r.code != 0) FailFatally("getaddrinfo failed: " + r.text + "\n", "getaddrinfo():", r.code);
   slot = platform::OpenTcpSocket();
@@ -24,11 +25,11 @@ SslCtxPtr ListeningEndpoint(platform::Socket& slot, const std::string& peer_name
     int e = platform::LastSocketError();
     FailFatally("bind failed with error: " + std::to_string(e) + "\n", "bind failed", e);
   }
-  if (!platform::Listen(slot, 1)) {
+  if (!platform::Listen(slot, kListenBacklog)) {
     int e = platform::LastSocketError();
     FailFatally("Listen failed with error: " + std::to_string(e) + "\n", "Listen failed", e);
   }
-  return TlsContextFactory(peer_name, /*client_role=*/false, forward_hop, pem_dir);
+  return TlsContextFactory(peer_name, /*client_role=*/false, forward_hop, pem_dir, require_cert);
 }
 
 bool OpenListeningSocket(platform::Socket& slot, const std::string& port, std::string& why) {
@@ -47,32 +48,26 @@ bool OpenListeningSocket(platform::Socket& slot, const std::string& port, std::s
   return true;
 }
 
-TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* context) {
+TlsSessionPtr ServerHandshake(platform::Socket socket, const std::string& ip, SSL_CTX* context) {
   auto session = std::make_unique<TlsSession>();
   session->ssl.reset(SSL_new(context));
-  if (!session->ssl) FailFatally("SSL_new failed\n", "SSL_new failed", 0);
-  std::string ip;
-  session->socket = platform::Accept(listening, ip);
-  int accept_error = platform::LastSocketError();
+  if (!session->ssl) return nullptr;  // out of memory: the connection is dropped
+  session->socket = std::move(socket);
   session->peer = ip;
-  if (StopRequested) return nullptr;  // a stop is never reported as a failure
-  if (!session->socket.Valid()) {
-    ReportFailure("accept", accept_error);
-    return nullptr;
-  }
   platform::EnableKeepAlive(session->socket);
   platform::SetNoDelay(session->socket);
   if (SSL_set_fd(session->ssl.get(), static_cast<int>(session->socket.Native())) == 0) {
-    int e = platform::LastSocketError();
-    FailFatally("SSL_set_fd failed with error: " + std::to_string(e) + "\n", "SSL_set_fd", e);
+    ReportFailure("SSL_set_fd", platform::LastSocketError());
+    return nullptr;
   }
   int rc;
   {
     HandshakeGuard guard(session->socket);
-    // A client that connects and never speaks must not hold the listener.
+    // A client that connects and never speaks must not hold a slot.
     rc = RunHandshake(*session, /*server=*/true);
   }
   if (rc == 1) return session;
+  if (StopRequested) return nullptr;  // cut by the stop: not the client's fault
   int code = SSL_get_error(session->ssl.get(), rc);
   std::string msg = "SSL_accept failed from " + ip + ".\n";
   ReportFailure(msg, code);
@@ -80,8 +75,19 @@ TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* contex
     while (unsigned long e = ERR_get_error()) ReportFailure(ERR_error_string(e, nullptr), code);
   }
   ERR_clear_error();
-  session->handshake_failed = true;
   return nullptr;  // the session and the client's socket are released here
+}
+
+TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* context) {
+  std::string ip;
+  platform::Socket socket = platform::Accept(listening, ip);
+  int accept_error = platform::LastSocketError();
+  if (StopRequested) return nullptr;  // a stop is never reported as a failure
+  if (!socket.Valid()) {
+    ReportFailure("accept", accept_error);
+    return nullptr;
+  }
+  return ServerHandshake(std::move(socket), ip, context);
 }
 
 }  // namespace tarnwick

@@ -80,17 +80,25 @@ int RunHandshake(TlsSession& session, bool server);
 void InitTlsLibrary();
 
 // The longest a TLS handshake may wait for its peer.
-inline constexpr int kHandshakeTimeoutMs = 30000;
+inline constexpr int kHandshakeTimeoutMs = 10000;
 
 // Builds the context of one hop and role. cert.pem, key.pem and the trusted
-// file are read from pem_dir. Every failure ends the process.
+// file are read from pem_dir. A server-role context with require_cert
+// refuses a client that presents no certificate; one that presents a
+// certificate must always have it trusted (and carry peer_name, when set).
+// Every failure ends the process.
 SslCtxPtr TlsContextFactory(const std::string& peer_name, bool client_role, bool forward_hop,
-                            const std::string& pem_dir);
+                            const std::string& pem_dir, bool require_cert = false);
+
+// Connections waiting to be accepted: enough that a burst of senders is not
+// refused while the relay accepts.
+inline constexpr int kListenBacklog = 128;
 
 // Opens a socket listening on port on every local IPv4 address into slot and
 // returns the server-role context. Every failure ends the process.
 SslCtxPtr ListeningEndpoint(platform::Socket& slot, const std::string& peer_name,
-                            const std::string& port, bool forward_hop, const std::string& pem_dir);
+                            const std::string& port, bool forward_hop, const std::string& pem_dir,
+                            bool require_cert);
 
 // The listening socket alone, for a side that listens again and again after
 // start-up: false (why says why) instead of ending the process.
@@ -100,6 +108,9 @@ bool OpenListeningSocket(platform::Socket& slot, const std::string& port, std::s
 // requested, the accept failed or the handshake was refused (the last two
 // reported).
 TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* context);
+// The server handshake on a connection already accepted from ip; none
+// (reported) when it fails or runs out of time.
+TlsSessionPtr ServerHandshake(platform::Socket socket, const std::string& ip, SSL_CTX* context);
 
 // Dials host:port and runs the client handshake. quiet: a failed resolution,
 // connect or handshake returns none (LastDialFailure says why) instead of

@@ -149,7 +149,7 @@ bool EndSessionConfirmed(TlsSessionPtr session, int timeout_ms) {
 }
 
 SslCtxPtr TlsContextFactory(const std::string& peer_name, bool client_role, bool forward_hop,
-                            const std::string& pem_dir) {
+                            const std::string& pem_dir, bool require_cert) {
   SslCtxPtr ctx(SSL_CTX_new(client_role ? TLS_client_method() : TLS_server_method()));
   if (!ctx) FailFatally("SSL_CTX_new failed\n", "SSL_CTX_new failed", errno);
 
@@ -176,15 +176,21 @@ SslCtxPtr TlsContextFactory(const std::string& peer_name, bool client_role, bool
   X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx.get());
   X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
   if (!peer_name.empty()) X509_VERIFY_PARAM_set1_host(param, peer_name.c_str(), 0);
-  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+  SSL_CTX_set_verify(ctx.get(),
+                     SSL_VERIFY_PEER | (!client_role && require_cert ? SSL_VERIFY_FAIL_IF_NO_PEER_CERT : 0),
+                     nullptr);
+  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
   // A sender that ends its TCP connection without close_notify ends its
   // stream, and the session stays usable for our own close_notify.
   // PeerClosedProperly tells the two ends apart.
   SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
-  // No session is ever resumed, but a TLS 1.3 client learns that its
-  // certificate was accepted from the first record after the handshake:
-  // one ticket is that record (tarnwick-send waits for it).
-  if (!client_role) SSL_CTX_set_num_tickets(ctx.get(), 1);
+  // No session is ever resumed, and a ticket left unread in a closing
+  // client's socket can turn its close into a reset that destroys the tail
+  // of its stream.
+  if (!client_role) {
+    SSL_CTX_set_options(ctx.get(), SSL_OP_NO_TICKET);
+    SSL_CTX_set_num_tickets(ctx.get(), 0);
+  }
   // Lets one socket read bring in many records: a forwarding sender writes
   // 2048-byte records, and two reads per record cost the receiver a core.
   SSL_CTX_set_read_ahead(ctx.get(), 1);

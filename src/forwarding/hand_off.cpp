@@ -213,7 +213,8 @@ void ReplayForwardQueue(const fs::path& backup_root) {
   // failure; contexts read their files from the backup root.
   if (!g_settings.ForwardDials())
     ForwardContext = TlsContextFactory(g_settings.forward_peer_cn, /*client_role=*/false,
-                                       /*forward_hop=*/true, backup_root.string());
+                                       /*forward_hop=*/true, backup_root.string(),
+                                       /*require_cert=*/true);
   if (!g_settings.InboundDials()) OpenClosureListener();
   try {
     transmitter = std::thread(XmitThread);

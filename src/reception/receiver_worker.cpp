@@ -4,7 +4,8 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
-#include <set>
+#include <list>
+#include <thread>
 
 #include <openssl/err.h>
 
@@ -21,38 +22,69 @@
 
 namespace tarnwick {
 
-std::mutex WorkerLock;
 platform::Socket InboundSocket;
 SslCtxPtr InboundContext;
 
 namespace {
 
-// The sockets of the streams being stored, so that a stop can cut them.
-std::mutex active_mutex;
-std::condition_variable active_changed;
-std::set<platform::NativeSocket> active;
+using Clock = std::chrono::steady_clock;
+
+// Every inbound connection being served, so that the acceptor can bound
+// them and a stop can cut them.
+struct Connection {
+  platform::NativeSocket socket;
+  Clock::time_point since;
+  bool handshaking = true;
+};
+std::mutex conn_mutex;
+std::condition_variable conn_changed;
+std::list<Connection> connections;
 bool streams_cut = false;
 
-// Registers a stream for its lifetime; Admitted() is false once a stop has
-// cut the streams, and the stream must then not start.
-class ActiveStream {
+bool StreamsCut() {
+  std::lock_guard lock(conn_mutex);
+  return streams_cut;
+}
+
+// One connection's place among them for its lifetime.
+class Slot {
  public:
-  explicit ActiveStream(const platform::Socket& s) : s_(s.Native()) {
-    std::lock_guard lock(active_mutex);
-    admitted_ = !streams_cut;
-    if (admitted_) active.insert(s_);
+  explicit Slot(std::list<Connection>::iterator it) : it_(it) {}
+  ~Slot() {
+    std::lock_guard lock(conn_mutex);
+    connections.erase(it_);
+    conn_changed.notify_all();
   }
-  ~ActiveStream() {
-    std::lock_guard lock(active_mutex);
-    active.erase(s_);
-    active_changed.notify_all();
+  // False when a stop has cut the streams: the stream must not start.
+  bool Streaming() {
+    std::lock_guard lock(conn_mutex);
+    it_->handshaking = false;
+    return !streams_cut;
   }
-  bool Admitted() const { return admitted_; }
+  Slot(const Slot&) = delete;
+  Slot& operator=(const Slot&) = delete;
 
  private:
-  platform::NativeSocket s_;
-  bool admitted_ = false;
+  std::list<Connection>::iterator it_;
 };
+
+// Takes a place for a new connection. When every place is taken, the oldest
+// unfinished handshake is dropped for the newcomer (a client that connects
+// and stays silent must not keep senders out); when all are streams, the
+// newcomer is refused.
+std::optional<std::list<Connection>::iterator> Admit(const platform::Socket& s, std::size_t max) {
+  std::lock_guard lock(conn_mutex);
+  if (streams_cut) return std::nullopt;
+  if (connections.size() >= max) {
+    auto oldest = std::find_if(connections.begin(), connections.end(),
+                               [](const Connection& c) { return c.handshaking; });
+    if (oldest == connections.end()) return std::nullopt;
+    platform::Socket::ShutdownNative(oldest->socket);
+    oldest->handshaking = false;  // on its way out: not dropped twice
+  }
+  connections.push_back({s.Native(), Clock::now(), true});
+  return std::prev(connections.end());
+}
 
 // A stream read from a TLS session.
 class TlsStreamSource final : public StreamSource {
@@ -116,74 +148,152 @@ class TlsStreamSource final : public StreamSource {
   }
 
   std::string Peer() const override { return s_.peer; }
+  // A client certificate got through the handshake only if it was trusted
+  // (and carried PeerCN when that is set); a dialled sender always has one.
+  bool Certified() const override { return SSL_get0_peer_certificate(s_.ssl.get()) != nullptr; }
 
  private:
-  // Whether a stop has cut the streams (their sockets are shut down).
-  static bool Cut() {
-    std::lock_guard lock(active_mutex);
-    return streams_cut;
-  }
+  static bool Cut() { return StreamsCut(); }
 
   TlsSession& s_;
   int idle_seconds_;
 };
 
-void ReceiveLoop(const std::filesystem::path& backup_root) {
-  const bool dials = g_settings.InboundDials();
+// Stores one stream and answers the sender: a close_notify only for a
+// stream that is stored.
+SessionOutcome Serve(TlsSession& session, Slot& slot, const std::filesystem::path& root,
+                     const SaveSessionOptions& options) {
+  if (!slot.Streaming()) return SessionOutcome::Refused;
+  TlsStreamSource source(session, g_settings.idle_timeout_s);
+  const SessionOutcome outcome = SaveSession(source, root, options);
+  platform::SetNonBlocking(session.socket, false);
+  return outcome;
+}
+
+void End(TlsSessionPtr session, SessionOutcome outcome) {
+  if (Confirms(outcome))
+    EndSession(std::move(session));
+  else
+    AbortSession(std::move(session));
+}
+
+class Receiver {
+ public:
+  explicit Receiver(const std::filesystem::path& root) : root_(root) {
+    options_.require_close_notify = g_settings.require_close_notify;
+    options_.min_rate = g_settings.min_rate;
+    if (g_settings.ForwardingConfigured()) options_.hooks = &hooks_;
+  }
+  void Run() { g_settings.InboundDials() ? DialLoop() : ListenLoop(); }
+  // After the stop: every stream thread has ended.
+  void Join() {
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+  }
+
+ private:
+  void DialLoop();
+  void ListenLoop();
+  void ServeAccepted(platform::Socket socket, std::string ip, std::list<Connection>::iterator it);
+
+  std::filesystem::path root_;
+  const CompletionHooks hooks_{CreateForwardRecord, ForwardHandOff};
+  SaveSessionOptions options_;
+  std::list<std::thread> threads_;
+  std::mutex finished_mutex_;
+  std::vector<std::thread::id> finished_;
+};
+
+// Listen role: each accepted connection is served on a thread of its own,
+// at most MaxStreams at once.
+void Receiver::ListenLoop() {
+  const std::size_t max = static_cast<std::size_t>(std::max(1, g_settings.max_streams));
+  while (!StopRequested) {
+    std::string ip;
+    platform::Socket socket = platform::Accept(InboundSocket, ip);
+    if (StopRequested) break;
+    if (!socket.Valid()) {
+      ReportFailure("accept", platform::LastSocketError());
+      // Out of descriptors, say: give the streams a moment to end.
+      StopEvent.WaitFor(100);
+      continue;
+    }
+    // Threads that ended are joined here, so they never pile up.
+    {
+      std::lock_guard lock(finished_mutex_);
+      for (std::thread::id id : finished_) {
+        auto t = std::find_if(threads_.begin(), threads_.end(), [id](std::thread& t) { return t.get_id() == id; });
+        if (t != threads_.end()) {
+          t->join();
+          threads_.erase(t);
+        }
+      }
+      finished_.clear();
+    }
+    std::optional<std::list<Connection>::iterator> it = Admit(socket, max);
+    if (!it) {
+      SvcReportEvent("a connection from " + ip + " is refused: " + std::to_string(max) +
+                         " streams are being stored (MaxStreams)",
+                     EventType::Information);
+      continue;
+    }
+    try {
+      threads_.emplace_back(&Receiver::ServeAccepted, this, std::move(socket), ip, *it);
+    } catch (const std::system_error& e) {
+      ReportFailure("_beginthread(SaveSession)", e.code().value());
+      std::lock_guard lock(conn_mutex);
+      connections.erase(*it);
+    }
+  }
+}
+
+void Receiver::ServeAccepted(platform::Socket socket, std::string ip, std::list<Connection>::iterator it) {
+  {
+    Slot slot(it);
+    TlsSessionPtr session = ServerHandshake(std::move(socket), ip, InboundContext.get());
+    if (!session) {
+      if (!StopRequested) SvcReportEvent("Bogus connection", EventType::Information);
+    } else {
+      const SessionOutcome outcome = Serve(*session, slot, root_, options_);
+      End(std::move(session), outcome);
+    }
+  }
+  std::lock_guard lock(finished_mutex_);
+  finished_.push_back(std::this_thread::get_id());
+}
+
+// Dial role: one stream at a time, fetched from the configured sender.
+void Receiver::DialLoop() {
   FailureLog dial_failures("fetching from " + g_settings.host + ":" + g_settings.port);
   Backoff backoff(std::max(1, g_settings.delay_before_retry), std::max(60000, g_settings.delay_before_retry));
-  const CompletionHooks hooks{CreateForwardRecord, ForwardHandOff};
-  SaveSessionOptions options;
-  options.require_close_notify = g_settings.require_close_notify;
-  if (g_settings.ForwardingConfigured()) options.hooks = &hooks;
-  for (;;) {
-    if (StopRequested) break;
-    std::unique_lock lock(WorkerLock, std::defer_lock);
-    TlsSessionPtr session;
-    if (dials) {
-      lock.lock();
-      session = OutboundConnection(g_settings.host, g_settings.peer_cn, InboundContext.get(),
-                                   g_settings.port, /*quiet=*/true);
-      // A handshake cut short by a stop carries no stream.
-      if (session && session->handshake_failed) session.reset();
-      if (!session) {
-        lock.unlock();
-        // A sender that refuses the connection, or drops it before any
-        // certificate was checked, has nothing to send: the usual idle
-        // state, retried at the configured pace. A refused certificate (a
-        // wrong one at either end) is trouble: said once, and retried less
-        // and less often until it is mended.
-        long pause = g_settings.delay_before_retry;
-        if (LastDialRefused() && !StopRequested) {
-          dial_failures.Failed(LastDialFailure());
-          pause = backoff.Next();
-        }
-        StopEvent.WaitFor(pause);
-        continue;
+  while (!StopRequested) {
+    TlsSessionPtr session = OutboundConnection(g_settings.host, g_settings.peer_cn, InboundContext.get(),
+                                               g_settings.port, /*quiet=*/true);
+    // A handshake cut short by a stop carries no stream.
+    if (session && session->handshake_failed) session.reset();
+    if (!session) {
+      // A sender that refuses the connection, or drops it before any
+      // certificate was checked, has nothing to send: the usual idle
+      // state, retried at the configured pace. A refused certificate (a
+      // wrong one at either end) is trouble: said once, and retried less
+      // and less often until it is mended.
+      long pause = g_settings.delay_before_retry;
+      if (LastDialRefused() && !StopRequested) {
+        dial_failures.Failed(LastDialFailure());
+        pause = backoff.Next();
       }
-      if (StopRequested) break;  // the stop's closure may have missed this stream
-    } else {
-      session = AcceptTlsClient(InboundSocket, InboundContext.get());
-      if (StopRequested) break;  // a session that arrived with the stop is dropped unread
-      if (!session) {
-        SvcReportEvent("Bogus connection", EventType::Information);
-        continue;
-      }
-      lock.lock();
+      StopEvent.WaitFor(pause);
+      continue;
     }
-    // The close_notify tells the sender its stream is stored; a stream that
-    // was refused or could not be stored is cut off without it.
-    ActiveStream registered(session->socket);
-    if (!registered.Admitted()) break;  // the stop came in between: dropped unread
-    TlsStreamSource source(*session, g_settings.idle_timeout_s);
-    const SessionOutcome outcome = SaveSession(source, backup_root, options);
-    platform::SetNonBlocking(session->socket, false);
-    if (Confirms(outcome))
-      EndSession(std::move(session));
-    else
-      AbortSession(std::move(session));
-    if (!dials) continue;
-    lock.unlock();
+    if (StopRequested) break;  // the stop's closure may have missed this stream
+    std::optional<std::list<Connection>::iterator> it = Admit(session->socket, 1);
+    if (!it) break;  // cut by the stop
+    SessionOutcome outcome;
+    {
+      Slot slot(*it);
+      outcome = Serve(*session, slot, root_, options_);
+      End(std::move(session), outcome);
+    }
     if (Confirms(outcome)) {
       dial_failures.Succeeded();
       backoff.Reset();
@@ -200,10 +310,13 @@ void ReceiveLoop(const std::filesystem::path& backup_root) {
 }  // namespace
 
 void CutInboundStreams(int grace_ms) {
-  std::unique_lock lock(active_mutex);
-  active_changed.wait_for(lock, std::chrono::milliseconds(grace_ms), [] { return active.empty(); });
+  std::unique_lock lock(conn_mutex);
+  // Connections still in their handshake have no stream to finish.
+  for (const Connection& c : connections)
+    if (c.handshaking) platform::Socket::ShutdownNative(c.socket);
+  conn_changed.wait_for(lock, std::chrono::milliseconds(grace_ms), [] { return connections.empty(); });
   streams_cut = true;
-  for (platform::NativeSocket s : active) platform::Socket::ShutdownNative(s);
+  for (const Connection& c : connections) platform::Socket::ShutdownNative(c.socket);
 }
 
 void ReceiverWorker(int /*argc*/, char** /*argv*/) {
@@ -223,7 +336,7 @@ void ReceiverWorker(int /*argc*/, char** /*argv*/) {
                                        /*forward_hop=*/false, "");
   else
     InboundContext = ListeningEndpoint(InboundSocket, g_settings.peer_cn, g_settings.port,
-                                       /*forward_hop=*/false, "");
+                                       /*forward_hop=*/false, "", g_settings.require_client_cert);
 
   ReportSvcStatus(ServiceState::Running, 0, 0);
 
@@ -236,9 +349,11 @@ void ReceiverWorker(int /*argc*/, char** /*argv*/) {
 
   if (g_settings.ForwardingConfigured()) ReplayForwardQueue(backup_root);
 
-  ReceiveLoop(backup_root);
+  Receiver receiver(backup_root);
+  receiver.Run();
 
   WorkerDone.Wait();
+  receiver.Join();
   ForwardCleanup();
   InboundSocket.Close();
   ReportSvcStatus(ServiceState::Stopped, 0, 0);

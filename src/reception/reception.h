@@ -11,9 +11,6 @@ namespace tarnwick {
 
 inline constexpr const char* SAVES_DIR = "saves";
 
-// Held by the worker for the whole of one inbound stream; the stop handler
-// takes it before it unblocks the listening socket.
-extern std::mutex WorkerLock;
 // Listen role: the listening socket. Owned by the worker, which closes it
 // once its loop has ended.
 extern platform::Socket InboundSocket;

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -32,6 +34,14 @@ constexpr int kDiscardMs = 5000;
 
 using Status = StreamSource::Status;
 
+// Saves that a stream is writing or comparing: two streams never work on
+// one save at once. Date names are chosen and claimed under the same lock,
+// so two one-field streams of a repository never get the same name.
+std::mutex claims_mutex;
+std::set<std::string> claimed;
+
+std::string ClaimKey(const fs::path& save) { return save.string(); }
+
 std::string Words(int code) {
   return platform::ErrorText(code) + " (" + std::to_string(code) + ")";
 }
@@ -42,6 +52,11 @@ class Session {
  public:
   Session(StreamSource& source, const fs::path& root, const SaveSessionOptions& options)
       : src_(source), root_(root), opt_(options), buf_(kPiece) {}
+  ~Session() {
+    if (claim_.empty()) return;
+    std::lock_guard lock(claims_mutex);
+    claimed.erase(claim_);
+  }
   SessionOutcome Run();
 
  private:
@@ -85,6 +100,7 @@ class Session {
   bool redelivery_ = false;        // nothing may be written, only compared
   int write_error_ = 0;
   std::string conflict_;
+  std::string claim_;  // the claimed save's key, released at the end
 };
 
 std::optional<SessionOutcome> Session::ReadHeader() {
@@ -141,6 +157,7 @@ bool Session::MakeDirectory(const fs::path& dir) {
 
 bool Session::Taken(const std::string& name) const {
   std::error_code ec;
+  if (claimed.count(ClaimKey(repo_dir_ / name))) return true;
   return fs::exists(fs::symlink_status(repo_dir_ / name, ec)) ||
          fs::exists(fs::symlink_status(repo_dir_ / (name + std::string(kPendingSuffix)), ec));
 }
@@ -245,8 +262,13 @@ SessionOutcome Session::RefuseGap() {
 SessionOutcome Session::Prepare() {
   using Form = StreamHeader::Form;
   if (h_.form == Form::OneField) {
-    save_name_ = DateName();
-    save_path_ = repo_dir_ / save_name_;
+    {
+      std::lock_guard lock(claims_mutex);
+      save_name_ = DateName();
+      save_path_ = repo_dir_ / save_name_;
+      claim_ = ClaimKey(save_path_);
+      claimed.insert(claim_);
+    }
     marker_path_ = repo_dir_ / (save_name_ + std::string(kPendingSuffix));
     // The marker holds 0: no count was announced, its presence is what counts.
     if (!WriteMarker(0) || !OpenForAppend(true)) return SessionOutcome::Failed;
@@ -255,6 +277,22 @@ SessionOutcome Session::Prepare() {
   save_name_ = h_.save;
   save_path_ = repo_dir_ / save_name_;
   marker_path_ = repo_dir_ / (save_name_ + std::string(kPendingSuffix));
+  if (!src_.Certified()) {
+    SvcReportEvent("the stream from " + src_.Peer() + " for saves/" + Where() +
+                       " is refused: only a sender with a trusted certificate may add to a named save",
+                   EventType::Error);
+    return SessionOutcome::Refused;
+  }
+  {
+    std::lock_guard lock(claims_mutex);
+    if (!claimed.insert(ClaimKey(save_path_)).second) {
+      SvcReportEvent("the stream from " + src_.Peer() + " for saves/" + Where() +
+                         " is refused: another stream for that save is being stored",
+                     EventType::Error);
+      return SessionOutcome::Refused;
+    }
+    claim_ = ClaimKey(save_path_);
+  }
   if (!Inspect()) return SessionOutcome::Failed;
   const bool four = h_.form == Form::FourField;
   if (exists_ && !pending_) {
@@ -321,6 +359,12 @@ bool Session::TakePiece(const char* p, std::size_t n) {
 
 Session::End Session::Stream() {
   const auto start = ThrottleClock::now();
+  // The rate floor is judged over whole minutes; the throttle, when it
+  // holds streams below the floor, lowers it.
+  std::int64_t floor = opt_.min_rate;
+  if (ThrottlingEnabled && ThrottleRate > 0) floor = std::min(floor, ThrottleRate);
+  auto window_start = start;
+  std::int64_t window_bytes = 0;
   // Bytes that came with the header are file data like any other.
   if (data_end_ > data_begin_ &&
       !TakePiece(buf_.data() + data_begin_, data_end_ - data_begin_))
@@ -331,6 +375,21 @@ Session::End Session::Stream() {
       case Status::Data:
         if (!TakePiece(buf_.data(), r.bytes)) return conflict_.empty() ? End::WriteFailed : End::Conflict;
         Throttle(start, received_);
+        if (floor > 0) {
+          const auto now = ThrottleClock::now();
+          if (now - window_start >= std::chrono::minutes(1)) {
+            const double secs = std::chrono::duration<double>(now - window_start).count();
+            if (static_cast<double>(received_ - window_bytes) < static_cast<double>(floor) * secs) {
+              SvcReportEvent("the stream from " + src_.Peer() + " for saves/" + Where() + " sent " +
+                                 std::to_string(received_ - window_bytes) + " bytes in the last minute, under the " +
+                                 std::to_string(floor) + " bytes/s floor (MinRate), and is cut",
+                             EventType::Error);
+              return End::Cut;
+            }
+            window_start = now;
+            window_bytes = received_;
+          }
+        }
         break;
       case Status::CloseNotify: return End::CloseNotify;
       case Status::TcpClose: return End::TcpClose;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -34,6 +35,9 @@ class StreamSource {
   virtual void Discard(int ms) = 0;
   // The sender's address, for entries.
   virtual std::string Peer() const = 0;
+  // Whether the sender presented a trusted certificate: only such a sender
+  // may append to a named save.
+  virtual bool Certified() const = 0;
 };
 
 // What a forwarding relay does with a save that a stream completed.
@@ -47,6 +51,9 @@ struct CompletionHooks {
 
 struct SaveSessionOptions {
   bool require_close_notify = false;
+  // Bytes per second a stream must average over each whole minute (unless
+  // the throttle holds it lower); 0: no floor.
+  std::int64_t min_rate = 0;
   const CompletionHooks* hooks = nullptr;  // none: the relay does not forward
 };
 

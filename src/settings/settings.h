@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
@@ -51,6 +52,12 @@ struct Settings {
   bool require_close_notify = false;
   // A stream that delivers nothing for this long is cut.
   int idle_timeout_s = 120;
+  // A stream slower than this (bytes per second) over a whole minute is cut.
+  std::int64_t min_rate = 1024;
+  // Streams served at once in the listen role.
+  int max_streams = 64;
+  // Listen role: a client without a certificate is refused.
+  bool require_client_cert = false;
   // [Forward]
   std::string forward_host;        // 480
   std::string forward_port = "1026";  // 280

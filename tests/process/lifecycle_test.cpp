@@ -55,7 +55,7 @@ TEST_F(Net, Lifecycle) {
   std::atomic<int> end{-1};
   const auto t0 = std::chrono::steady_clock::now();
   std::thread client([&] {
-    end = static_cast<int>(SendStream(r.port, r.id, nullptr, H("projS 131072 s.bak") + data));
+    end = static_cast<int>(SendStream(r.port, r.id, &client_, H("projS 131072 s.bak") + data));
   });
   EXPECT_TRUE(WaitFor([&] { return Exists(r.Save("projS", "s.bak")); }));
   m = r.proc->Mark();
@@ -74,7 +74,7 @@ TEST_F(Net, Lifecycle) {
   // grace period, unconfirmed, and its save stays pending.
   ASSERT_TRUE(r.Start()) << r.Err();
   {
-    Client stalled(r.port, r.id, nullptr);
+    Client stalled(r.port, r.id, &client_);
     ASSERT_TRUE(stalled.Send(H("projS 1000 stalled.bak") + Random(100, 31)));
     EXPECT_TRUE(WaitFor([&] { return SizeOf(r.Save("projS", "stalled.bak")) == 100; }));
     m = r.proc->Mark();

@@ -41,7 +41,7 @@ TEST_F(Net, ReceptionStoresStreams) {
   // owes in the marker; the resume (split writes, plain TCP close) clears it.
   const fs::path save = r.Save("projB", "full.bak"), marker = r.Save("projB", "full.bak_pending");
   const std::string p1 = Random(60, 10), p2 = Random(40, 11);
-  EXPECT_EQ(SendStream(r.port, r.id, nullptr, H("projB 100 full.bak") + p1), End::Notify);
+  EXPECT_EQ(SendStream(r.port, r.id, &client_, H("projB 100 full.bak") + p1), End::Notify);
   EXPECT_EQ(Read(marker), "40");
   {
     Client c(r.port, r.id, &client_);
@@ -56,9 +56,9 @@ TEST_F(Net, ReceptionStoresStreams) {
   EXPECT_EQ(SendStream(r.port, r.id, &client_, H("projB 5000 one.bak") + d), End::Notify);
   EXPECT_EQ(Read(r.Save("projB", "one.bak")), d);
   EXPECT_FALSE(Exists(r.Save("projB", "one.bak_pending")));
-  EXPECT_EQ(SendStream(r.port, r.id, nullptr, H("projB 100 over.bak") + Random(130, 13)), End::Notify);
+  EXPECT_EQ(SendStream(r.port, r.id, &client_, H("projB 100 over.bak") + Random(130, 13)), End::Notify);
   EXPECT_EQ(Read(r.Save("projB", "over.bak_pending")), "-30");
-  EXPECT_EQ(SendStream(r.port, r.id, nullptr, H("projB   0  over.bak")), End::Notify);
+  EXPECT_EQ(SendStream(r.port, r.id, &client_, H("projB   0  over.bak")), End::Notify);
   EXPECT_FALSE(Exists(r.Save("projB", "over.bak_pending")));
   EXPECT_EQ(SizeOf(r.Save("projB", "over.bak")), 130);
 
@@ -66,7 +66,7 @@ TEST_F(Net, ReceptionStoresStreams) {
   const std::string cut = Random(500, 14);
   const std::size_t m = r.proc->Mark();
   {
-    Client c(r.port, r.id, nullptr);
+    Client c(r.port, r.id, &client_);
     EXPECT_TRUE(c.Send(H("projR 1000 cut.bak") + cut));
     // A reset discards bytes in flight; this is about bytes the relay holds.
     ASSERT_TRUE(WaitFor([&] { int q = 0; return ioctl(c.fd_, SIOCOUTQ, &q) == 0 && q == 0; }));
@@ -75,7 +75,7 @@ TEST_F(Net, ReceptionStoresStreams) {
   EXPECT_TRUE(r.Line(kErr + "SSL_read failed with", m)) << r.Err();
   EXPECT_TRUE(WaitFor([&] { return Read(r.Save("projR", "cut.bak_pending")) == "500"; }));
   EXPECT_EQ(Read(r.Save("projR", "cut.bak")), cut);
-  EXPECT_EQ(SendStream(r.port, r.id, nullptr, H("projR 3 next.bak") + "xyz"), End::Notify);
+  EXPECT_EQ(SendStream(r.port, r.id, &client_, H("projR 3 next.bak") + "xyz"), End::Notify);
   EXPECT_EQ(Read(r.Save("projR", "next.bak")), "xyz");
 }
 
@@ -96,7 +96,10 @@ TEST_F(Net, RefusalsLeaveNothingAndTheNextStreamIsServed) {
       {H("projA -5 s.bak") + "data", "wrong format failed with 3"},
       {H(".."), repo}, {H("a/b") + "d", repo}, {H("c:"), repo}, {H("x\x01y"), repo},
       {H(std::string(300, 'r')), repo}, {H("projA 4 a/b") + "data", save},
-      {H("projA 4 " + std::string(248, 's')), save}};
+      {H("projA 4 " + std::string(248, 's')), save},
+      // Only a client with a trusted certificate may add to a named save.
+      {H("projA 4 s.bak") + "data", "the stream from 127.0.0.1 for saves/projA/s.bak is refused: only a sender with a trusted certificate"},
+      {H("projA 4 s.bak 0") + "data", "the stream from 127.0.0.1 for saves/projA/s.bak is refused: only a sender with a trusted certificate"}};
   for (const auto& [bytes, entry] : bad) {
     SCOPED_TRACE(entry);
     const std::size_t m = r.proc->Mark();

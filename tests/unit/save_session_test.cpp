@@ -37,8 +37,10 @@ class Script final : public StreamSource {
   void Answer(std::string_view text) override { answer += text; }
   void Discard(int) override { ++discards; }
   std::string Peer() const override { return "192.0.2.7"; }
+  bool Certified() const override { return certified; }
 
   std::string answer;
+  bool certified = true;
   int discards = 0;
 
  private:
