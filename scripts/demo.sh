@@ -52,6 +52,7 @@ Host=
 Port=$a_port
 ClosurePort=$a_closure
 PeerCN=sender
+RequireClientCert=1
 ThrottlingEnabled=0
 [Forward]
 Host=127.0.0.1
@@ -66,6 +67,7 @@ Host=
 Port=$b_port
 ClosurePort=$b_closure
 PeerCN=relay-a
+RequireClientCert=1
 ThrottlingEnabled=0
 [Forward]
 Host=
