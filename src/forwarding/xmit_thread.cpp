@@ -297,6 +297,12 @@ Outcome Transmission::Send(TlsSession& s) {
     const std::string text = answer_.substr(0, answer_.find('\0'));
     if (text.starts_with("have ")) {
       const std::int64_t have = ParseProgress(std::string_view(text).substr(5));
+      if (have >= start_) {
+        // Only a start past what it holds is answered so: anything else
+        // would have the same stream sent again at once, for ever.
+        reason_ = "the next relay answered '" + text + "' to a stream from byte " + std::to_string(start_);
+        return EndWith(Outcome::Failed, start_);
+      }
       SvcReportEvent("the next relay holds " + std::to_string(have) + " bytes of " + Describe(e_) +
                          "; resuming there",
                      EventType::Information);
