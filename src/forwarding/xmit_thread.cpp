@@ -256,7 +256,7 @@ Outcome Transmission::Send(TlsSession& s) {
                              std::to_string(start_);
   std::array<char, kPiece> piece;
   bool all = Write(s, header.c_str(), header.size() + 1);
-  const auto attempt_start = ThrottleClock::now();
+  TransferThrottle throttle(ForwardRate, nullptr);
   while (all && start_ + sent_ < total_) {
     std::size_t n = 0;
     const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kPiece, total_ - start_ - sent_));
@@ -284,7 +284,7 @@ Outcome Transmission::Send(TlsSession& s) {
       WriteRecord(ForwardRoot, e_, ForwardRecord{start_ + sent_, false});
       last_checkpoint_ = Clock::now();
     }
-    Throttle(attempt_start, sent_);
+    throttle.Passed(static_cast<std::int64_t>(n));
   }
   const bool ended_early = !all && !stop_ && !closure_ && !answered_;
   if (ended_early) {

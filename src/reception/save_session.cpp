@@ -359,27 +359,31 @@ bool Session::TakePiece(const char* p, std::size_t n) {
 
 Session::End Session::Stream() {
   const auto start = ThrottleClock::now();
-  // The rate floor is judged over whole minutes; the throttle, when it
-  // holds streams below the floor, lowers it.
-  std::int64_t floor = opt_.min_rate;
-  if (ThrottlingEnabled && ThrottleRate > 0) floor = std::min(floor, ThrottleRate);
+  TransferThrottle throttle(ThrottleRate, &InboundTotal());
+  // The rate floor is judged over whole minutes in which the relay's own
+  // throttle did not hold the stream back.
+  const std::int64_t floor = opt_.min_rate;
   auto window_start = start;
   std::int64_t window_bytes = 0;
+  bool window_throttled = false;
   // Bytes that came with the header are file data like any other.
-  if (data_end_ > data_begin_ &&
-      !TakePiece(buf_.data() + data_begin_, data_end_ - data_begin_))
-    return conflict_.empty() ? End::WriteFailed : End::Conflict;
+  if (data_end_ > data_begin_) {
+    if (!TakePiece(buf_.data() + data_begin_, data_end_ - data_begin_))
+      return conflict_.empty() ? End::WriteFailed : End::Conflict;
+    throttle.Passed(static_cast<std::int64_t>(data_end_ - data_begin_));
+  }
   for (;;) {
     StreamSource::Result r = src_.Read(buf_.data(), buf_.size());
     switch (r.status) {
       case Status::Data:
         if (!TakePiece(buf_.data(), r.bytes)) return conflict_.empty() ? End::WriteFailed : End::Conflict;
-        Throttle(start, received_);
+        window_throttled |= throttle.Passed(static_cast<std::int64_t>(r.bytes));
         if (floor > 0) {
           const auto now = ThrottleClock::now();
           if (now - window_start >= std::chrono::minutes(1)) {
             const double secs = std::chrono::duration<double>(now - window_start).count();
-            if (static_cast<double>(received_ - window_bytes) < static_cast<double>(floor) * secs) {
+            if (!window_throttled &&
+                static_cast<double>(received_ - window_bytes) < static_cast<double>(floor) * secs) {
               SvcReportEvent("the stream from " + src_.Peer() + " for saves/" + Where() + " sent " +
                                  std::to_string(received_ - window_bytes) + " bytes in the last minute, under the " +
                                  std::to_string(floor) + " bytes/s floor (MinRate), and is cut",
@@ -388,6 +392,7 @@ Session::End Session::Stream() {
             }
             window_start = now;
             window_bytes = received_;
+            window_throttled = false;
           }
         }
         break;

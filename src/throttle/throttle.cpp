@@ -10,6 +10,8 @@ namespace tarnwick {
 
 bool ThrottlingEnabled = true;
 std::int64_t ThrottleRate = 0;
+std::int64_t TotalRate = 0;
+std::int64_t ForwardRate = 0;
 
 namespace {
 
@@ -44,35 +46,50 @@ void ReadThrottleSettings(const IniFile& ini) {
   std::string rate_text = ini.GetString("Connection", "Bandwith", "20KB", 214);
   ThrottlingEnabled = ini.GetInt("Connection", "ThrottlingEnabled", 1) != 0;
   ThrottleRate = ParseRate(rate_text, ThrottleRate);
+  TotalRate = ParseRate(ini.GetString("Connection", "TotalBandwith", "", 214), 0);
+  ForwardRate = ParseRate(ini.GetString("Forward", "Bandwith", "", 214), ThrottleRate);
+  if (!ThrottlingEnabled) ThrottleRate = TotalRate = ForwardRate = 0;
+  InboundTotal().SetRate(TotalRate);
 }
 
-std::chrono::milliseconds ThrottleDelay(std::chrono::nanoseconds elapsed, std::int64_t bytes,
-                                        std::int64_t rate) {
-  using std::chrono::milliseconds;
-  if (rate <= 0 || bytes <= 0) return milliseconds(0);
-  // target in milliseconds = bytes * 1000 / rate, kept exact in 128 bits.
-  __int128 target_ms = static_cast<__int128>(bytes) * 1000 / rate;
-  __int128 elapsed_ms = std::chrono::duration_cast<milliseconds>(elapsed).count();
-  if (target_ms <= elapsed_ms) return milliseconds(0);
-  __int128 d = target_ms - elapsed_ms;
-  constexpr __int128 kMax = std::numeric_limits<milliseconds::rep>::max();
-  return milliseconds(static_cast<milliseconds::rep>(d > kMax ? kMax : d));
+std::chrono::nanoseconds RateLimiter::Reserve(std::int64_t bytes, ThrottleClock::time_point now) {
+  std::lock_guard lock(m_);
+  if (rate_ <= 0 || bytes <= 0) return std::chrono::nanoseconds(0);
+  const double rate = static_cast<double>(rate_);
+  if (!started_) {
+    started_ = true;
+    last_ = now;
+  }
+  if (now > last_) {
+    tokens_ = std::min(rate, tokens_ + rate * std::chrono::duration<double>(now - last_).count());
+    last_ = now;
+  }
+  tokens_ -= static_cast<double>(bytes);
+  if (tokens_ >= 0) return std::chrono::nanoseconds(0);
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(-tokens_ / rate * 1e9));
+}
+
+RateLimiter& InboundTotal() {
+  static RateLimiter total;
+  return total;
+}
+
+bool TransferThrottle::Passed(std::int64_t bytes, const std::function<void()>& before_sleep) {
+  const ThrottleHooks& h = Hooks();
+  const auto now = h.now ? h.now() : ThrottleClock::now();
+  auto wait = own_.Reserve(bytes, now);
+  if (shared_) wait = std::max(wait, shared_->Reserve(bytes, now));
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wait);
+  if (ms.count() <= 0) return false;
+  if (before_sleep) before_sleep();
+  if (h.sleep)
+    h.sleep(ms);
+  else
+    std::this_thread::sleep_for(wait);
+  return true;
 }
 
 void SetThrottleHooks(ThrottleHooks hooks) { Hooks() = std::move(hooks); }
 
-void Throttle(ThrottleClock::time_point start, std::int64_t bytes,
-              const std::function<void()>& before_sleep) {
-  if (!ThrottlingEnabled || ThrottleRate <= 0) return;
-  const ThrottleHooks& h = Hooks();
-  auto now = h.now ? h.now() : ThrottleClock::now();
-  auto delay = ThrottleDelay(now - start, bytes, ThrottleRate);
-  if (delay.count() <= 0) return;
-  if (before_sleep) before_sleep();
-  if (h.sleep)
-    h.sleep(delay);
-  else
-    std::this_thread::sleep_for(delay);
-}
 
 }  // namespace tarnwick

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string_view>
 
 namespace tarnwick {
@@ -14,24 +15,54 @@ using ThrottleClock = std::chrono::steady_clock;
 
 // Written once at start-up, only read afterwards.
 extern bool ThrottlingEnabled;
-extern std::int64_t ThrottleRate;  // bytes per second; 0 or less: no limit
+extern std::int64_t ThrottleRate;  // per transfer, bytes per second; 0 or less: no limit
+extern std::int64_t TotalRate;     // all inbound streams together; 0 or less: no limit
+extern std::int64_t ForwardRate;   // the transmit side; 0 or less: no limit
 
 // "%dKB": the leading integer times 1024; keeps previous when there is none.
 std::int64_t ParseRate(std::string_view text, std::int64_t previous);
 void ReadThrottleSettings(const IniFile& ini);
 
-// How long a transfer that moved bytes in elapsed time must sleep to keep
-// its average at rate: zero when it is already at or below it.
-std::chrono::milliseconds ThrottleDelay(std::chrono::nanoseconds elapsed, std::int64_t bytes,
-                                        std::int64_t rate);
+// A token bucket: bytes pass at rate on average, and after a stall at most
+// one second's worth passes at once (no long catch-up burst). Shared by
+// several transfers, it serves them in the order they ask, so each busy one
+// gets its share.
+class RateLimiter {
+ public:
+  explicit RateLimiter(std::int64_t rate = 0) : rate_(rate) {}
+  void SetRate(std::int64_t rate) {
+    std::lock_guard lock(m_);
+    rate_ = rate;
+  }
+  // Books bytes and returns how long the caller must wait before sending
+  // or reading more; zero when unlimited.
+  std::chrono::nanoseconds Reserve(std::int64_t bytes, ThrottleClock::time_point now);
 
-// Sleeps the calling thread as ThrottleDelay says, measured from start.
-// before_sleep runs only when a sleep follows (a sender flushes its
-// buffered writes there, so the peer is not kept waiting for them).
-void Throttle(ThrottleClock::time_point start, std::int64_t bytes,
-              const std::function<void()>& before_sleep = {});
+ private:
+  std::mutex m_;
+  std::int64_t rate_;
+  double tokens_ = 0;  // negative: bytes booked ahead of the rate
+  ThrottleClock::time_point last_{};
+  bool started_ = false;
+};
 
-// Test seam: the clock and the sleep Throttle uses.
+// The relay-wide limit of all inbound streams (TotalBandwith).
+RateLimiter& InboundTotal();
+
+// One transfer's throttle: its own rate and, inbound, its part of the total.
+class TransferThrottle {
+ public:
+  TransferThrottle(std::int64_t rate, RateLimiter* shared) : own_(rate), shared_(shared) {}
+  // Sleeps as long as the bytes just moved require; true when it slept.
+  // before_sleep runs only when a sleep follows.
+  bool Passed(std::int64_t bytes, const std::function<void()>& before_sleep = {});
+
+ private:
+  RateLimiter own_;
+  RateLimiter* shared_;
+};
+
+// Test seam: the clock and the sleep TransferThrottle uses.
 struct ThrottleHooks {
   std::function<ThrottleClock::time_point()> now;
   std::function<void(std::chrono::milliseconds)> sleep;

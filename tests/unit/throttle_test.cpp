@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace tarnwick {
@@ -18,36 +20,79 @@ TEST(Throttle, RateIsTheLeadingIntegerInKibibytes) {
   for (const auto& c : cases) EXPECT_EQ(ParseRate(c.text, 777), c.expected) << '"' << c.text << '"';
 }
 
-TEST(Throttle, DelayOnlyWhenAheadOfTheRate) {
-  const struct { milliseconds elapsed; std::int64_t bytes, rate; milliseconds expected; } cases[] = {
-      {seconds(0), 2048, 20480, milliseconds(100)},
-      {seconds(2), 40960, 20480, milliseconds(0)},  // exactly on the rate
-      {milliseconds(1500), 40960, 20480, milliseconds(500)},
-      {seconds(5), 20480, 20480, milliseconds(0)},  // behind: no catching up by sleeping
-      {seconds(0), 2048, 0, milliseconds(0)},
-      {seconds(0), 2048, -5120, milliseconds(0)},
-      {seconds(1), std::int64_t{1} << 60, std::int64_t{1} << 30, milliseconds(1073741823000LL)}};
-  for (const auto& c : cases)
-    EXPECT_EQ(ThrottleDelay(c.elapsed, c.bytes, c.rate).count(), c.expected.count()) << c.elapsed.count();
+// A sender that always has bytes ready, paced only by the limiter.
+struct Pacer {
+  explicit Pacer(RateLimiter& l) : limiter(l) {}
+  RateLimiter& limiter;
+  ThrottleClock::time_point now = ThrottleClock::time_point() + seconds(1000);
+  std::vector<std::pair<double, std::int64_t>> log;  // (seconds, bytes passed by then)
+  std::int64_t passed = 0;
+  void Send(std::int64_t piece, double seconds_of_sending) {
+    const auto end = now + std::chrono::duration_cast<ThrottleClock::duration>(
+                               std::chrono::duration<double>(seconds_of_sending));
+    while (now < end) {
+      const auto wait = limiter.Reserve(piece, now);
+      passed += piece;
+      now += std::chrono::duration_cast<ThrottleClock::duration>(wait) + std::chrono::microseconds(50);
+      log.emplace_back(std::chrono::duration<double>(now.time_since_epoch()).count(), passed);
+    }
+  }
+};
+
+TEST(Throttle, EveryTenSecondWindowHoldsTheRateAndACatchUpIsOneSecondAtMost) {
+  constexpr std::int64_t kRate = 1 << 20;
+  RateLimiter limiter(kRate);
+  Pacer p(limiter);
+  p.Send(64 * 1024, 40);
+  // Worst 10 s window after the first 8 s, as a sender would see it.
+  double worst = 0;
+  for (std::size_t i = 0; i < p.log.size(); ++i) {
+    if (p.log[i].first - p.log.front().first < 8) continue;
+    for (std::size_t j = i; j < p.log.size(); ++j) {
+      if (p.log[j].first - p.log[i].first < 10) continue;
+      const double rate = (p.log[j].second - p.log[i].second) / (p.log[j].first - p.log[i].first);
+      worst = std::max(worst, std::abs(rate / kRate - 1));
+      break;
+    }
+  }
+  EXPECT_LT(worst, 0.02);
+
+  // A stall of 30 s earns no 30 s burst: one second's worth at most passes
+  // before waits start again.
+  p.now += seconds(30);
+  std::int64_t free_bytes = 0;
+  while (limiter.Reserve(64 * 1024, p.now).count() == 0) free_bytes += 64 * 1024;
+  EXPECT_LE(free_bytes, kRate);
+  EXPECT_GE(free_bytes, kRate - 64 * 1024);
 }
 
-TEST(Throttle, FakeClockKeepsTheAverageAndHonoursTheSwitches) {
-  const auto start = ThrottleClock::time_point() + seconds(1000);
-  auto now = start;
-  std::vector<milliseconds> sleeps;
-  SetThrottleHooks({[&] { return now; }, [&](milliseconds d) { sleeps.push_back(d), now += d; }});
-  ThrottlingEnabled = true;
-  ThrottleRate = 20480;
-  for (std::int64_t sent = 2048; sent <= 8192; sent += 2048) Throttle(start, sent);
-  ASSERT_EQ(sleeps.size(), 4u);
-  for (auto d : sleeps) EXPECT_EQ(d.count(), 100);
-  ThrottleRate = 0;
-  Throttle(start, 1 << 20);
-  ThrottlingEnabled = false;
-  ThrottleRate = 20480;
-  Throttle(start, 1 << 20);
-  EXPECT_EQ(sleeps.size(), 4u) << "slept while unlimited or disabled";
+TEST(Throttle, ASharedLimitIsSharedFairlyAndTheOwnLimitStillHolds) {
   SetThrottleHooks({});
+  auto now = ThrottleClock::time_point() + seconds(1000);
+  std::vector<milliseconds> sleeps;
+  SetThrottleHooks({[&] { return now; }, [&](milliseconds d) { sleeps.push_back(d); }});
+  RateLimiter total(100 * 1024);
+  // Three busy transfers under a total of 100 KiB/s, one of them also held
+  // to 10 KiB/s of its own: the others split what it leaves.
+  TransferThrottle a(0, &total), b(0, &total), slow(10 * 1024, &total);
+  std::int64_t got[3] = {0, 0, 0};
+  ThrottleClock::time_point next[3] = {now, now, now};
+  TransferThrottle* t[3] = {&a, &b, &slow};
+  const auto end = now + seconds(60);
+  while (now < end) {
+    const int i = static_cast<int>(std::min_element(next, next + 3) - next);
+    now = next[i];
+    sleeps.clear();
+    t[i]->Passed(4096);
+    got[i] += 4096;
+    next[i] = now + (sleeps.empty() ? milliseconds(1) : sleeps.back());
+  }
+  SetThrottleHooks({});
+  const double secs = 60;
+  EXPECT_NEAR(got[2] / secs, 10 * 1024, 10 * 1024 * 0.1);
+  EXPECT_NEAR(got[0] / secs, 45 * 1024, 45 * 1024 * 0.1);
+  EXPECT_NEAR(got[1] / secs, 45 * 1024, 45 * 1024 * 0.1);
+  EXPECT_NEAR((got[0] + got[1] + got[2]) / secs, 100 * 1024, 100 * 1024 * 0.03);
 }
 
 }  // namespace
