@@ -120,6 +120,10 @@ class TlsStreamSource final : public StreamSource {
     }
     const unsigned long err = ERR_peek_error();
     ERR_clear_error();
+    // The end of file that a stop's cut makes is no end the sender chose:
+    // the stream was cut, and its save must stay pending.
+    if (Cut() && !(code == SSL_ERROR_ZERO_RETURN && PeerClosedProperly(s_)))
+      return {Status::Error, 0, SSL_ERROR_SYSCALL};
     if (code == SSL_ERROR_ZERO_RETURN)
       return {PeerClosedProperly(s_) ? Status::CloseNotify : Status::TcpClose, 0, 0};
     if (code == SSL_ERROR_SYSCALL && err == 0 && n == 0) return {Status::TcpClose, 0, 0};
