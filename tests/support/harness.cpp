@@ -59,10 +59,11 @@ SSL_CTX* Context(bool server, const Id& trusted, const Id* me) {
   return ctx;
 }
 
-End AwaitEnd(SSL* ssl) {
+End AwaitEnd(SSL* ssl, std::atomic<long long>* got) {
   char buf[4096];
   int n;
-  while ((n = SSL_read(ssl, buf, sizeof buf)) > 0) {}
+  while ((n = SSL_read(ssl, buf, sizeof buf)) > 0)
+    if (got) *got += n;
   const int e = SSL_get_error(ssl, n);
   const bool timeout = e == SSL_ERROR_SYSCALL && (errno == EAGAIN || errno == EWOULDBLOCK);
   ERR_clear_error();
@@ -137,11 +138,11 @@ bool WaitFor(const std::function<bool()>& cond, ms timeout) {
   return true;
 }
 
-Id MakeId(const fs::path& dir, const std::string& name) {
+Id MakeId(const fs::path& dir, const std::string& name, long valid_s, const std::string& dns) {
   EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
   X509* cert = X509_new();
-  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(cert), 7L * 24 * 3600);
+  X509_gmtime_adj(X509_getm_notBefore(cert), std::min(-3600L, valid_s - 3600));
+  X509_gmtime_adj(X509_getm_notAfter(cert), valid_s);
   X509_NAME* subject = X509_get_subject_name(cert);
   X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
                              reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
@@ -149,7 +150,8 @@ Id MakeId(const fs::path& dir, const std::string& name) {
   X509_set_pubkey(cert, key);
   X509V3_CTX v3;
   X509V3_set_ctx(&v3, cert, cert, nullptr, nullptr, 0);
-  X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name, ("DNS:" + name).c_str());
+  X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name,
+                                           ("DNS:" + (dns.empty() ? name : dns)).c_str());
   X509_add_ext(cert, san, -1);
   X509_EXTENSION_free(san);
   if (X509_sign(cert, key, EVP_sha256()) <= 0) throw std::runtime_error("X509_sign");
@@ -217,8 +219,9 @@ void Relay::WriteFiles() {
   std::ostringstream ini;
   ini << "[Backup]\nDir=" << root.string() << "\n[Connection]\nHost=" << host << "\nPort=" << port
       << "\nClosurePort=" << closure_port << "\nPeerCN=" << peer_cn << "\nDelayBeforeRetry="
-      << delay_ms << "\nBandwith=" << rate << "\nThrottlingEnabled=" << throttle
-      << "\n[Forward]\nHost=" << fwd_host << "\nPort=" << fwd_port << "\nPeerCN=" << fwd_cn << "\n";
+      << delay_ms << "\nBandwith=" << rate << "\nThrottlingEnabled=" << throttle << "\n";
+  for (const auto& [key, value] : connection) ini << key << "=" << value << "\n";
+  ini << "[Forward]\nHost=" << fwd_host << "\nPort=" << fwd_port << "\nPeerCN=" << fwd_cn << "\n";
   Write(dir / "settings.ini", ini.str());
   // Contexts built after start-up read their PEM files from the backup root.
   for (const fs::path& d : {dir, root}) {
@@ -364,10 +367,15 @@ void Net::Link(Relay& from, Relay& to, bool dial) {
   to.WriteFiles();
 }
 
+std::unique_ptr<Proc> Net::StartSend(const std::vector<std::string>& args) {
+  return std::make_unique<Proc>(Bin("TARNWICK_SEND", TARNWICK_SEND_BINARY), args,
+                                dir_ / ("send" + std::to_string(++runs_)));
+}
+
 std::optional<int> Net::Send(const std::vector<std::string>& args, std::string* err) {
-  Proc p(Bin("TARNWICK_SEND", TARNWICK_SEND_BINARY), args, dir_ / ("send" + std::to_string(++runs_)));
-  const auto st = p.Wait();
-  return err ? (*err = p.Err(), st) : st;
+  const auto p = StartSend(args);
+  const auto st = p->Wait();
+  return err ? (*err = p->Err(), st) : st;
 }
 
 std::vector<std::string> Net::SendArgs(const Relay& r, const std::string& repo, const fs::path& in) {

@@ -13,6 +13,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,7 +44,10 @@ std::uint16_t FreePort();
 bool WaitFor(const std::function<bool()>& cond, ms timeout = kWait);
 
 struct Id { std::string name; fs::path cert, key; };
-Id MakeId(const fs::path& dir, const std::string& name);  // EC P-256, CN and DNS SAN
+// EC P-256, CN name and DNS SAN dns (name when empty), valid until valid_s
+// seconds from now (negative: expired).
+Id MakeId(const fs::path& dir, const std::string& name, long valid_s = 7L * 24 * 3600,
+          const std::string& dns = "");
 sockaddr_in Loopback(std::uint16_t port);
 // Socket time-outs of kWait on fd, so that blocking I/O cannot hang a test.
 int Timed(int fd);
@@ -74,6 +78,7 @@ struct Relay {
   std::string host, peer_cn, rate = "0", fwd_host, fwd_cn;
   std::uint16_t port, closure_port, fwd_port;
   bool throttle = false;
+  std::map<std::string, std::string> connection;  // more [Connection] keys
   std::vector<const Id*> clients, senders, forward;
   std::unique_ptr<Proc> proc;
   int runs = 0, delay_ms = 200;
@@ -93,8 +98,9 @@ struct Relay {
 
 enum class End { Notify, Error, Timeout };  // how the peer ended the connection
 enum class How { Notify, TcpClose, Reset };      // how the test client ends it
-// Reads to the end of the session: how the peer ended it.
-End AwaitEnd(SSL* ssl);
+// Reads to the end of the session, counting the bytes into got: how the
+// peer ended it.
+End AwaitEnd(SSL* ssl, std::atomic<long long>* got = nullptr);
 
 struct Client {
   // Connects and shakes hands; me == nullptr presents no certificate.
@@ -141,6 +147,7 @@ struct Net : ::testing::Test {
   // from forwards to to: dial mode pushes, listen mode waits for to to dial in.
   void Link(Relay& from, Relay& to, bool dial);
   std::optional<int> Send(const std::vector<std::string>& args, std::string* err = nullptr);
+  std::unique_ptr<Proc> StartSend(const std::vector<std::string>& args);  // not waited for
   std::vector<std::string> SendArgs(const Relay& r, const std::string& repo, const fs::path& in);
   // Waits until to holds the whole save and from no longer tracks progress.
   ::testing::AssertionResult Forwarded(const Relay& from, const Relay& to, const std::string& repo,
