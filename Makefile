@@ -4,7 +4,7 @@ JOBS ?= 2
 
 WIN_BUILD ?= build-win
 
-.PHONY: all deps build demo test test-asan test-tsan test-all windows test-windows bench clean
+.PHONY: all deps build demo test test-asan test-tsan test-all fuzz windows test-windows bench clean
 
 all: build
 
@@ -32,7 +32,18 @@ test-tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
-test-all: test test-asan test-tsan test-windows
+# libFuzzer targets over the stream header, settings.ini and the forwarding
+# files, built with clang in a tree of their own (the whole core carries the
+# fuzzer's instrumentation), each run FUZZ_SECONDS on a copy of its corpus.
+FUZZ_SECONDS ?= 20
+fuzz:
+	scripts/install-deps.sh clang-14 libclang-rt-14-dev
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++-14 -DTARNWICK_FUZZ=ON -DTARNWICK_TESTS=OFF
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
+	tests/fuzz/run_fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+
+test-all: test test-asan test-tsan fuzz test-windows
 
 # tarnwick.exe and tarnwick-send.exe for 64-bit Windows, cross-compiled with
 # MinGW-w64 against a static OpenSSL built once from Debian's source package.
@@ -57,4 +68,4 @@ bench: build
 	bench/bench_backlog.sh
 
 clean:
-	rm -rf build build-asan build-tsan $(WIN_BUILD) demo-run bench-run
+	rm -rf build build-asan build-tsan build-fuzz $(WIN_BUILD) demo-run bench-run
