@@ -66,6 +66,7 @@ bench: build
 	bench/bench_receive.sh
 	bench/bench_chain.sh
 	bench/bench_backlog.sh
+	bench/bench_abuse.sh
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz $(WIN_BUILD) demo-run bench-run
