@@ -434,7 +434,7 @@ SessionOutcome Session::Finish(End end) {
   switch (h_.form) {
     case Form::OneField:
       complete = written && (end == End::CloseNotify || (end == End::TcpClose && !opt_.require_close_notify));
-      if (end == End::TcpClose)
+      if (end == End::TcpClose && written)
         SvcReportEvent("the stream for saves/" + Where() + " from " + src_.Peer() +
                            " ended without close_notify; " +
                            (opt_.require_close_notify ? "it stays pending (RequireCloseNotify)"
