@@ -1,6 +1,7 @@
 // Windows implementation of the platform seam: Winsock 2.2, the service
 // control manager, the event log and the profile reader.
 #include "platform/platform.h"
+#include "platform/file_system.h"
 
 // winsock2.h must come before windows.h.
 #include <winsock2.h>
@@ -222,18 +223,8 @@ void ClearSocketError() { ::WSASetLastError(0); }
 
 bool IsTimeoutError(int code) { return code == WSAETIMEDOUT || code == WSAEWOULDBLOCK; }
 
-std::string SocketErrorText(int code) {
-  char* text = nullptr;
-  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, static_cast<DWORD>(code), 0,
-                             reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string out = n ? std::string(text, n) : "error " + std::to_string(code);
-  if (text) ::LocalFree(text);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.'))
-    out.pop_back();
-  return out;
-}
+// Winsock codes are system error codes: the file seam's text serves both.
+std::string SocketErrorText(int code) { return ErrorText(code); }
 
 std::string ExecutablePath() {
   char buf[MAX_PATH] = {};
