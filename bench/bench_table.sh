@@ -69,13 +69,7 @@ bg_pids=()
 ok=0
 fail_who=bench
 
-show_logs() {
-  local d
-  for d in "$work"/relay-*; do
-    [ -d "$d" ] && show_log "$(basename "$d") log" "$d/relay.log" 30
-  done
-  return 0
-}
+show_logs() { show_relay_logs "$work"; }
 
 cleanup() {
   stop_pids "${bg_pids[@]}" "${relay_pid[@]}"

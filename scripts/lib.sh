@@ -33,6 +33,15 @@ show_log() {
 }
 
 # cleanup runs however the script ends; a signal still gives its usual status.
+# show_relay_logs <work dir>: the log of every relay-* directory in it.
+show_relay_logs() {
+  local d
+  for d in "$1"/relay-*; do
+    [ -d "$d" ] && show_log "$(basename "$d") log" "$d/relay.log" 30
+  done
+  return 0
+}
+
 install_traps() {
   trap cleanup EXIT
   trap 'exit 130' INT
