@@ -31,6 +31,7 @@ namespace {
 // One TLS record per piece: the throttle and the stop and closure checks
 // come between pieces.
 constexpr std::size_t kPiece = 16 * 1024;
+constexpr std::size_t kReadBlock = 256 * 1024;
 // No progress for this long ends the attempt.
 constexpr milliseconds kStallTimeout{60000};
 // How long the next relay may take to sync what it got and say so.
@@ -254,18 +255,26 @@ Outcome Transmission::Send(TlsSession& s) {
   // resume offsets need them alone in their first read.
   const std::string header = e_.repo + " " + std::to_string(total_ - start_) + " " + e_.save + " " +
                              std::to_string(start_);
-  std::array<char, kPiece> piece;
+  // The save is read in large blocks and sent in pieces of one record each.
+  std::vector<char> block(kReadBlock);
+  std::size_t block_at = 0, block_len = 0;
   bool all = Write(s, header.c_str(), header.size() + 1);
   TransferThrottle throttle(ForwardRate, nullptr);
   while (all && start_ + sent_ < total_) {
-    std::size_t n = 0;
-    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kPiece, total_ - start_ - sent_));
-    if (int err = platform::Fs().ReadAt(save_, start_ + sent_, piece.data(), want, n); err || n == 0) {
-      reason_ = "cannot read the save " + Describe(e_) + ": " + (err ? platform::ErrorText(err) : "it shrank");
-      all = false;
-      break;
+    if (block_at == block_len) {
+      const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kReadBlock, total_ - start_ - sent_));
+      block_at = block_len = 0;
+      if (int err = platform::Fs().ReadAt(save_, start_ + sent_, block.data(), want, block_len);
+          err || block_len == 0) {
+        reason_ = "cannot read the save " + Describe(e_) + ": " + (err ? platform::ErrorText(err) : "it shrank");
+        all = false;
+        break;
+      }
     }
-    if (!Write(s, piece.data(), n)) {
+    const std::size_t n = std::min(kPiece, block_len - block_at);
+    const char* piece = block.data() + block_at;
+    block_at += n;
+    if (!Write(s, piece, n)) {
       all = false;
       break;
     }

@@ -72,6 +72,9 @@ class FileSystem {
   virtual int Size(File& f, std::int64_t& size) = 0;
   // The file's bytes on stable storage.
   virtual int Sync(File& f) = 0;
+  // Starts writing [offset, offset + len) to storage without waiting, so a
+  // later Sync of a large file has little left to do. Only a hint.
+  virtual void StartWriteBack(File&, std::int64_t /*offset*/, std::int64_t /*len*/) {}
   virtual int CloseHandle(std::intptr_t h) = 0;
   // Replaces to (when it exists) in one step.
   virtual int Rename(const std::filesystem::path& from, const std::filesystem::path& to) = 0;

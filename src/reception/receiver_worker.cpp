@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <list>
+#include <optional>
 #include <thread>
 
 #include <openssl/err.h>
@@ -93,41 +94,29 @@ class TlsStreamSource final : public StreamSource {
     platform::SetNonBlocking(s_.socket, true);
   }
 
+  // Fills as much of buf as the records already here allow: one file write
+  // per buffer, not per 16 KiB record. An end met after some data is kept
+  // for the next call, so it is judged exactly as if it came alone.
   Result Read(char* buf, std::size_t cap) override {
-    SSL* ssl = s_.ssl.get();
-    // Explicit waits on a non-blocking socket: a sender that goes silent is
-    // cut after the idle time, and a stop's shutdown ends the wait on every
-    // platform.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(idle_seconds_);
-    int n, code;
-    for (;;) {
-      n = SSL_read(ssl, buf, static_cast<int>(std::min<std::size_t>(cap, INT_MAX)));
-      if (n > 0) return {Status::Data, static_cast<std::size_t>(n), 0};
-      code = SSL_get_error(ssl, n);
-      if (code != SSL_ERROR_WANT_READ && code != SSL_ERROR_WANT_WRITE) break;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now()).count();
-      if (left <= 0) {
-        SvcReportEvent("the stream from " + s_.peer + " sent nothing for " + std::to_string(idle_seconds_) +
-                           " s and is cut",
-                       EventType::Error);
-        return {Status::Error, 0, code};
-      }
-      if (!platform::WaitReady(s_.socket, code == SSL_ERROR_WANT_WRITE,
-                               static_cast<int>(std::min<long long>(left, 1000))) &&
-          StopRequested && Cut())
-        return {Status::Error, 0, SSL_ERROR_SYSCALL};
+    if (held_) {
+      Result r = *held_;
+      held_.reset();
+      return r;
     }
-    const unsigned long err = ERR_peek_error();
-    ERR_clear_error();
-    // The end of file that a stop's cut makes is no end the sender chose:
-    // the stream was cut, and its save must stay pending.
-    if (Cut() && !(code == SSL_ERROR_ZERO_RETURN && PeerClosedProperly(s_)))
-      return {Status::Error, 0, SSL_ERROR_SYSCALL};
-    if (code == SSL_ERROR_ZERO_RETURN)
-      return {PeerClosedProperly(s_) ? Status::CloseNotify : Status::TcpClose, 0, 0};
-    if (code == SSL_ERROR_SYSCALL && err == 0 && n == 0) return {Status::TcpClose, 0, 0};
-    return {Status::Error, 0, code};
+    Result first = ReadOnce(buf, cap, true);
+    if (first.status != Status::Data) return first;
+    std::size_t got = first.bytes;
+    while (got < cap) {
+      Result more = ReadOnce(buf + got, cap - got, false);
+      if (more.status == Status::Data) {
+        if (more.bytes == 0) break;  // nothing more without waiting
+        got += more.bytes;
+        continue;
+      }
+      held_ = more;
+      break;
+    }
+    return {Status::Data, got, 0};
   }
 
   void Answer(std::string_view text) override {
@@ -159,8 +148,52 @@ class TlsStreamSource final : public StreamSource {
  private:
   static bool Cut() { return StreamsCut(); }
 
+  // One SSL_read's worth; without wait, Data with 0 bytes when nothing is
+  // there yet.
+  Result ReadOnce(char* buf, std::size_t cap, bool wait) {
+    SSL* ssl = s_.ssl.get();
+    // Explicit waits on a non-blocking socket: a sender that goes silent is
+    // cut after the idle time, and a stop's shutdown ends the wait on every
+    // platform.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(idle_seconds_);
+    int n, code;
+    for (;;) {
+      n = SSL_read(ssl, buf, static_cast<int>(std::min<std::size_t>(cap, INT_MAX)));
+      if (n > 0) return {Status::Data, static_cast<std::size_t>(n), 0};
+      code = SSL_get_error(ssl, n);
+      if (code != SSL_ERROR_WANT_READ && code != SSL_ERROR_WANT_WRITE) break;
+      if (!wait) {
+        ERR_clear_error();
+        return {Status::Data, 0, 0};
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) {
+        SvcReportEvent("the stream from " + s_.peer + " sent nothing for " + std::to_string(idle_seconds_) +
+                           " s and is cut",
+                       EventType::Error);
+        return {Status::Error, 0, code};
+      }
+      if (!platform::WaitReady(s_.socket, code == SSL_ERROR_WANT_WRITE,
+                               static_cast<int>(std::min<long long>(left, 1000))) &&
+          StopRequested && Cut())
+        return {Status::Error, 0, SSL_ERROR_SYSCALL};
+    }
+    const unsigned long err = ERR_peek_error();
+    ERR_clear_error();
+    // The end of file that a stop's cut makes is no end the sender chose:
+    // the stream was cut, and its save must stay pending.
+    if (Cut() && !(code == SSL_ERROR_ZERO_RETURN && PeerClosedProperly(s_)))
+      return {Status::Error, 0, SSL_ERROR_SYSCALL};
+    if (code == SSL_ERROR_ZERO_RETURN)
+      return {PeerClosedProperly(s_) ? Status::CloseNotify : Status::TcpClose, 0, 0};
+    if (code == SSL_ERROR_SYSCALL && err == 0 && n == 0) return {Status::TcpClose, 0, 0};
+    return {Status::Error, 0, code};
+  }
+
   TlsSession& s_;
   int idle_seconds_;
+  std::optional<Result> held_;
 };
 
 // Stores one stream and answers the sender: a close_notify only for a

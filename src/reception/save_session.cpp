@@ -27,8 +27,11 @@ using platform::Fs;
 
 namespace {
 
-// Large reads and writes: one system call per 64 KiB, not per record.
-constexpr std::size_t kPiece = 64 * 1024;
+// Large reads and writes: one system call per 128 KiB, not per record.
+constexpr std::size_t kPiece = 128 * 1024;
+// Written bytes are pushed to the disk every so often while the stream
+// lasts, so the sync before the confirmation finds little left to write.
+constexpr std::int64_t kWriteBackEvery = 8 * 1024 * 1024;
 // How long a refused stream is read and dropped before it is cut.
 constexpr int kDiscardMs = 5000;
 
@@ -94,6 +97,7 @@ class Session {
   bool exists_ = false, pending_ = false;
   std::int64_t held_ = 0;          // the save's size when the stream began
   std::int64_t size_ = 0;          // its size now
+  std::int64_t written_back_ = -1; // bytes before this have been pushed to disk
   std::int64_t received_ = 0;      // file bytes of this stream
   std::int64_t compare_at_ = 0;    // where the next resent byte must match
   std::int64_t compare_left_ = 0;  // resent bytes still to compare
@@ -353,7 +357,12 @@ bool Session::TakePiece(const char* p, std::size_t n) {
     StoreFailure("fwrite", e);
     return false;
   }
+  if (written_back_ < 0) written_back_ = size_;
   size_ += static_cast<std::int64_t>(n);
+  if (size_ - written_back_ >= kWriteBackEvery) {
+    Fs().StartWriteBack(save_, written_back_, size_ - written_back_);
+    written_back_ = size_;
+  }
   return true;
 }
 

@@ -45,6 +45,14 @@ struct FakeReceiver {
   void Serve(int fd) {
     SSL* ssl = SSL_new(ctx_);
     SSL_set_fd(ssl, fd);
+    SSL_set_msg_callback(ssl, [](int write_p, int, int type, const void* b, size_t len, SSL*, void* me) {
+      // Record headers as they arrive: the largest one tells the record size.
+      if (write_p || type != SSL3_RT_HEADER || len < 5) return;
+      const auto* h = static_cast<const unsigned char*>(b);
+      auto& largest = static_cast<FakeReceiver*>(me)->largest_record_;
+      largest = std::max(largest.load(), (h[3] << 8) | h[4]);
+    });
+    SSL_set_msg_callback_arg(ssl, this);
     if (SSL_accept(ssl) == 1) Stream(ssl, fd);
     SSL_free(ssl);
     ERR_clear_error();
@@ -59,8 +67,9 @@ struct FakeReceiver {
     }
     std::string in;
     char buf[65536];
+    const int want = read_size_;
     int n = 0;
-    while (in.find('\0') == std::string::npos && (n = SSL_read(ssl, buf, sizeof buf)) > 0) in.append(buf, n);
+    while (in.find('\0') == std::string::npos && (n = SSL_read(ssl, buf, want)) > 0) in.append(buf, n);
     const auto nul = in.find('\0');
     if (nul == std::string::npos) return;
     const std::string header = in.substr(0, nul);
@@ -98,7 +107,7 @@ struct FakeReceiver {
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
         return;
       }
-      if ((n = SSL_read(ssl, buf, sizeof buf)) <= 0) {
+      if ((n = SSL_read(ssl, buf, want)) <= 0) {
         notify = SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN;
         break;
       }
@@ -121,6 +130,8 @@ struct FakeReceiver {
 
   std::uint16_t port = 0;
   std::atomic<bool> held_whole_{false}, stalled_{false};
+  std::atomic<int> read_size_{65536};      // bytes asked of each SSL_read
+  std::atomic<int> largest_record_{0};     // largest TLS record length seen
   Id me_, peer_;
 
  private:
@@ -183,6 +194,24 @@ TEST_F(Dlv, ResetsBareClosesAndHaveAnswersNeverLoseTheSave) {
       << a.Err();
   EXPECT_EQ(a.Stop(), 0);
   EXPECT_EQ(Read(a.Queue()), "");
+}
+
+// Relays that read 2048 bytes at a time take the transmitter's full-size
+// records whole: every byte arrives, in order.
+TEST_F(Dlv, FullSizeRecordsReachAReceiverReadingTwoKilobytesAtATime) {
+  FakeReceiver fake(next_, a_->id);
+  fake.read_size_ = 2048;
+  Relay& a = Pusher(fake, next_);
+  ASSERT_TRUE(a.Start()) << a.Err();
+  const std::string data = Random(3 * 1024 * 1024 + 777, 64);
+  ASSERT_EQ(SendStream(a.port, a.id, &client_, H("proj " + std::to_string(data.size()) + " big.bak 0") + data),
+            End::Notify);
+  ASSERT_TRUE(WaitFor([&] { return fake.Complete("big.bak") && !Exists(a.Progress("proj", "big.bak")); }, kWait))
+      << a.Err();
+  EXPECT_TRUE(Same(fake.Held("big.bak"), data));
+  // 16 KiB of data plus the record's own overhead.
+  EXPECT_GT(fake.largest_record_.load(), 16384);
+  EXPECT_EQ(a.Stop(), 0);
 }
 
 TEST_F(Dlv, SenderKilledBeforeTheConfirmationSendsAgainAfterItsRestart) {

@@ -78,6 +78,14 @@ class PosixFileSystem final : public FileSystem {
 
   int Sync(File& f) override { return ::fsync(Fd(f)) == 0 ? 0 : errno; }
 
+  void StartWriteBack(File& f, std::int64_t offset, std::int64_t len) override {
+#ifdef __linux__
+    ::sync_file_range(Fd(f), offset, len, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)f, (void)offset, (void)len;
+#endif
+  }
+
   int CloseHandle(std::intptr_t h) override { return ::close(static_cast<int>(h)) == 0 ? 0 : errno; }
 
   int Rename(const fs::path& from, const fs::path& to) override {
