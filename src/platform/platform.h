@@ -132,6 +132,47 @@ std::int64_t FileSize(std::FILE* f);
 // Positions f at a 64-bit offset from its start.
 bool Seek(std::FILE* f, std::int64_t offset);
 
+// Move-only owner of an exclusive lock on a file. The system drops the lock
+// when its owner closes it or the process ends however it ends, so a relay
+// killed outright never leaves a stale lock behind.
+class FileLock {
+ public:
+  FileLock() = default;
+  FileLock(std::intptr_t handle, int error, bool busy) : h_(handle), error_(error), busy_(busy) {}
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  FileLock(FileLock&& o) noexcept : h_(o.h_), error_(o.error_), busy_(o.busy_) { o.h_ = kNone; }
+  FileLock& operator=(FileLock&& o) noexcept {
+    if (this != &o) {
+      Release();
+      h_ = o.h_;
+      error_ = o.error_;
+      busy_ = o.busy_;
+      o.h_ = kNone;
+    }
+    return *this;
+  }
+  ~FileLock() { Release(); }
+
+  bool Held() const { return h_ != kNone; }
+  // Not held because another owner holds it: another process, or another
+  // FileLock on the same file in this one.
+  bool Busy() const { return busy_; }
+  // Not held: the system's error code (for platform::ErrorText); 0 when held.
+  int Error() const { return error_; }
+  void Release();
+
+  static constexpr std::intptr_t kNone = -1;
+
+ private:
+  std::intptr_t h_ = kNone;
+  int error_ = 0;
+  bool busy_ = false;
+};
+// Opens path (creating it when absent) and takes an exclusive lock on it
+// without waiting.
+FileLock TryLockFile(const std::string& path);
+
 // Hands one status report to the service manager: SetServiceStatus on
 // Windows; elsewhere a line "Tarnwick state: <name>" on standard error and,
 // under systemd (NOTIFY_SOCKET set), READY=1 / STOPPING=1 / STATUS=<name>.

@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarnwick {
 
@@ -15,6 +17,21 @@ namespace tarnwick {
 // surrounding blanks and one pair of enclosing quotes are removed.
 class IniFile {
  public:
+  // One line of the text as Parse reads it, for diagnostics: names keep
+  // their original spelling, lines count from 1.
+  struct Line {
+    enum class Kind {
+      Section,  // "[name]": section is the name
+      Entry,    // "key=value" inside a section: section, key and value
+      Ignored,  // a line Parse skips silently; why says why
+    };
+    Kind kind;
+    int number;
+    std::string section, key, value, why;
+  };
+  // Every line that is not blank or a comment, in order. Parse is built on
+  // it, so the two never disagree.
+  static std::vector<Line> Scan(std::string_view text);
   static IniFile Parse(std::string_view text);
   // A missing or unreadable file reads as empty: every key takes its default.
   static IniFile Load(const std::string& path);
@@ -25,11 +42,16 @@ class IniFile {
   // Leading decimal digits of the value; no digits or a sign gives 0.
   int GetInt(std::string_view section, std::string_view key, int fallback) const;
 
+  // Every later lookup adds "section\nkey" (as asked, case kept) to into;
+  // nullptr stops. Lets a test learn which keys the readers ask for.
+  void RecordLookups(std::set<std::string>* into) { lookups_ = into; }
+
  private:
   const std::string* Find(std::string_view section, std::string_view key) const;
   std::map<std::string, std::string> values_;  // "section\nkey", lower case
   // Set where the platform reads profiles itself: every lookup goes there.
   std::string native_file_;
+  std::set<std::string>* lookups_ = nullptr;
 };
 
 #ifdef _WIN32

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace tarnwick {
@@ -19,8 +21,17 @@ extern std::int64_t ThrottleRate;  // per transfer, bytes per second; 0 or less:
 extern std::int64_t TotalRate;     // all inbound streams together; 0 or less: no limit
 extern std::int64_t ForwardRate;   // the transmit side; 0 or less: no limit
 
-// "%dKB": the leading integer times 1024; keeps previous when there is none.
-std::int64_t ParseRate(std::string_view text, std::int64_t previous);
+// A rate as settings.ini writes it: a whole number, optionally signed, then
+// optionally a blank and a unit K, KB, M, MB, G or GB (any case), powers of
+// 1024 bytes per second; a bare number is in KiB/s ("2MB" = 2097152). Zero
+// or less means "no limit". None, with why set to a reason in words, for an
+// empty value, an unknown unit or anything else.
+std::optional<std::int64_t> ParseRateStrict(std::string_view text, std::string* why = nullptr);
+// The relay's reading: ParseRateStrict's value, or fallback when the text is
+// empty or invalid (the configuration check reports the latter).
+std::int64_t ParseRate(std::string_view text, std::int64_t fallback);
+// Bytes per second of [Connection] Bandwith when it is absent or invalid.
+inline constexpr std::int64_t kDefaultRate = 20 * 1024;
 void ReadThrottleSettings(const IniFile& ini);
 
 // A token bucket: bytes pass at rate on average, and after a stall at most

@@ -6,18 +6,64 @@
 #include <cmath>
 #include <vector>
 
+#include "settings/settings.h"
+
 namespace tarnwick {
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-TEST(Throttle, RateIsTheLeadingIntegerInKibibytes) {
+TEST(Throttle, RateUnitsArePowersOf1024AndABareNumberIsKibibytes) {
   const struct { const char* text; std::int64_t expected; } cases[] = {
-      {"20KB", 20480}, {"20", 20480}, {"20MB", 20480},  // the unit is never read
-      {"-5KB", -5120}, {"  7KB", 7168}, {"3000000KB", 3072000000LL},  // past 32 bits
-      {"abc", 777}, {"", 777}};
-  for (const auto& c : cases) EXPECT_EQ(ParseRate(c.text, 777), c.expected) << '"' << c.text << '"';
+      {"20", 20480}, {"20K", 20480}, {"20kb", 20480}, {"2MB", 2097152}, {"2 mb", 2097152},
+      {"3G", 3LL << 30}, {"1\tGB", 1LL << 30}, {"  7KB  ", 7168}, {"0", 0},
+      {"-5KB", -5120}, {"3000000KB", 3072000000LL}};  // negative: no limit; past 32 bits
+  for (const auto& c : cases) {
+    std::string why;
+    EXPECT_EQ(ParseRateStrict(c.text, &why), c.expected) << '"' << c.text << "\" " << why;
+    EXPECT_EQ(ParseRate(c.text, 777), c.expected) << '"' << c.text << '"';
+  }
+}
+
+TEST(Throttle, AnInvalidRateIsRefusedWithAReasonAndTheRelayKeepsItsFallback) {
+  const struct { const char* text; const char* reason; } cases[] = {
+      {"2XB", "unknown unit \"XB\""}, {"20KiB", "unknown unit"}, {"20 K B", "unknown unit"},
+      {"20bps", "unknown unit"}, {"KB", "does not start with a number"}, {"abc", "does not start"},
+      {"1.5M", "not a whole number"}, {"", "empty"}, {"9999999999999999999", "too large"},
+      {"9000000000000000G", "too large"}};
+  for (const auto& c : cases) {
+    std::string why;
+    EXPECT_FALSE(ParseRateStrict(c.text, &why)) << '"' << c.text << '"';
+    EXPECT_NE(why.find(c.reason), std::string::npos) << '"' << c.text << "\" gave: " << why;
+    EXPECT_EQ(ParseRate(c.text, 777), 777) << '"' << c.text << '"';
+  }
+}
+
+TEST(Throttle, SettingsReadRatesWithUnitsAndKeepTheDefaultOnAnInvalidOne) {
+  const struct { const char* ini; std::int64_t own, total, forward; } cases[] = {
+      {"[Connection]\nBandwith=2MB\nTotalBandwith=1G\n", 2 << 20, 1LL << 30, 2 << 20},
+      {"[Connection]\nBandwith=2XB\nTotalBandwith=junk\n[Forward]\nBandwith=??\n", kDefaultRate, 0, kDefaultRate},
+      {"[Connection]\nBandwith=\n[Forward]\nBandwith=64\n", 0, 0, 64 * 1024},  // empty: no limit
+      {"[Connection]\nThrottlingEnabled=0\nBandwith=2M\nTotalBandwith=1G\n", 0, 0, 0},
+  };
+  const bool enabled = ThrottlingEnabled;
+  const std::int64_t own = ThrottleRate, total = TotalRate, forward = ForwardRate;
+  for (const auto& c : cases) {
+    ReadThrottleSettings(IniFile::Parse(c.ini));
+    EXPECT_EQ(ThrottleRate, c.own) << c.ini;
+    EXPECT_EQ(TotalRate, c.total) << c.ini;
+    EXPECT_EQ(ForwardRate, c.forward) << c.ini;
+  }
+  Settings s;
+  ReadWorkerSettings(IniFile::Parse("[Connection]\nMinRate=2 KB\n"), s);
+  EXPECT_EQ(s.min_rate, 2048);
+  Settings bad;
+  ReadWorkerSettings(IniFile::Parse("[Connection]\nMinRate=2KBps\n"), bad);
+  EXPECT_EQ(bad.min_rate, 1024);
+  ThrottlingEnabled = enabled;
+  ThrottleRate = own, TotalRate = total, ForwardRate = forward;
+  InboundTotal().SetRate(total);
 }
 
 // A sender that always has bytes ready, paced only by the limiter.

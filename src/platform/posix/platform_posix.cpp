@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/file.h>
 #include <sys/types.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -211,6 +212,28 @@ std::string ProfileString(const std::string&, const std::string&, const std::str
 
 int ProfileInt(const std::string&, const std::string&, const std::string&, int fallback) {
   return fallback;
+}
+
+void FileLock::Release() {
+  if (h_ == kNone) return;
+  ::close(static_cast<int>(h_));  // drops the lock with the descriptor
+  h_ = kNone;
+}
+
+FileLock TryLockFile(const std::string& path) {
+  int fd;
+  do fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return FileLock(FileLock::kNone, errno, false);
+  int rc;
+  do rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int e = errno;
+    ::close(fd);
+    return FileLock(FileLock::kNone, e, e == EWOULDBLOCK);
+  }
+  return FileLock(fd, 0, false);
 }
 
 std::tm LocalTime(std::time_t t) {

@@ -262,6 +262,31 @@ int ProfileInt(const std::string& file, const std::string& section, const std::s
       ::GetPrivateProfileIntA(section.c_str(), key.c_str(), fallback, file.c_str()));
 }
 
+void FileLock::Release() {
+  if (h_ == kNone) return;
+  HANDLE h = reinterpret_cast<HANDLE>(h_);
+  OVERLAPPED at{};
+  ::UnlockFileEx(h, 0, 1, 0, &at);
+  ::CloseHandle(h);
+  h_ = kNone;
+}
+
+FileLock TryLockFile(const std::string& path) {
+  // Shared opening: the lock, not the sharing mode, is what excludes, so a
+  // reader may still look at the file.
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return FileLock(FileLock::kNone, static_cast<int>(::GetLastError()), false);
+  OVERLAPPED at{};
+  if (!::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    const DWORD e = ::GetLastError();
+    ::CloseHandle(h);
+    return FileLock(FileLock::kNone, static_cast<int>(e), e == ERROR_LOCK_VIOLATION || e == ERROR_IO_PENDING);
+  }
+  return FileLock(reinterpret_cast<std::intptr_t>(h), 0, false);
+}
+
 std::tm LocalTime(std::time_t t) {
   std::tm tm{};
   ::localtime_s(&tm, &t);
