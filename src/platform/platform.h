@@ -84,6 +84,10 @@ void EnableKeepAlive(const Socket& s);
 void SetNoDelay(const Socket& s);
 // Blocks reads on s for at most ms milliseconds (0: no limit).
 void SetReceiveTimeout(const Socket& s, int ms);
+// Bytes written to s that the peer has not acknowledged yet (Linux:
+// SIOCOUTQ); 0 where the platform cannot tell. A sender subtracts them to
+// see how far its peer really is, not how far the socket buffers reach.
+std::int64_t UnacknowledgedBytes(const Socket& s);
 int LastSocketError();
 // Resets the last socket error, so that a later read can tell its own.
 void ClearSocketError();
@@ -189,9 +193,33 @@ void PublishServiceStatus(int state, unsigned controls_accepted, unsigned long c
 bool RunServiceHost(const std::function<void()>& service_main,
                     const std::function<void(unsigned)>& on_control);
 
-// Registers the service with the system's service manager, or removes it;
-// every outcome is one line on standard output.
-void InstallService();
-void DeleteService();
+#ifdef _WIN32
+// One service, "Tarnwick", beside its settings: InstallOptions are not used.
+inline constexpr bool kServiceInstances = false;
+#else
+// One systemd unit per relay instance, tarnwick-NAME.service.
+inline constexpr bool kServiceInstances = true;
+#endif
+
+// One relay instance as the service manager is to run it, every path
+// absolute. The caller fills it from the command line and the instance's
+// settings.ini.
+struct InstallOptions {
+  std::string name;          // the unit is tarnwick-NAME.service
+  std::string executable;    // the program the unit runs
+  std::string config_dir;    // passed as --dir: settings.ini and the PEM files
+  std::string backup_root;   // the only place the relay may write
+  std::string user, group;   // empty: root, and the user's own group
+  bool binds_privileged_port = false;  // a port below 1024 is listened on
+};
+
+// Registers the service with the system's service manager, or removes it.
+// Success is a line on standard output; a failure says where and why (on
+// standard error; on Windows, standard output as always) and returns false.
+// Installing never replaces another instance's unit; installing the same
+// instance again rewrites its unit.
+bool InstallService(const InstallOptions& options);
+// name: the instance to remove (not used on Windows).
+bool DeleteService(const std::string& name);
 
 }  // namespace tarnwick::platform

@@ -32,8 +32,8 @@ bool Starts(const std::string& text, const std::string& prefix) { return text.rf
 
 struct Systemd : Net {
   struct Ran { std::optional<int> status; std::string out, err; };
-  Ran Run(const fs::path& bin, const std::string& arg) {
-    Proc p(bin, {arg}, dir_ / ("run" + std::to_string(++runs_)));
+  Ran Run(const fs::path& bin, const std::vector<std::string>& args) {
+    Proc p(bin, args, dir_ / ("run" + std::to_string(++runs_)));
     const auto st = p.Wait();
     return {st, Read(p.stem_.string() + ".out"), p.Err()};
   }
@@ -48,50 +48,74 @@ struct Systemd : Net {
   void SetUp() override { Net::SetUp(), log_ = dir_ / "systemctl.log", fs::create_directories(units_ = dir_ / "units"); }
 };
 
-TEST_F(Systemd, InstallThenDeleteTwice) {
-  const fs::path bin = NewRelay("r").dir / "tarnwick";  // valid settings: a stray relay would run
+// Two relays of one host: each gets its own unit, neither can take or
+// remove the other's.
+TEST_F(Systemd, TwoInstancesInstallAndDeleteIndependently) {
+  const Relay& r1 = NewRelay("r1");  // valid settings: a stray relay would run
+  const Relay& r2 = NewRelay("r2");
   Env path("PATH", FakeSystemctl("exit 0")), dir("TARNWICK_SYSTEMD_DIR", units_.string());
-  fs::create_symlink(bin, dir_ / "via-link");
+  fs::create_symlink(r1.dir / "tarnwick", dir_ / "via-link");
 
-  Ran r = Run(dir_ / "via-link", "INSTALL");
-  EXPECT_EQ(r.status, 0);
+  // Through a link the instance still comes from the real file's directory.
+  Ran r = Run(dir_ / "via-link", {"INSTALL"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(HasLine(r.out, "Service installed successfully")) << r.out << r.err;
-  const std::string unit = Read(units_ / "tarnwick.service");
-  for (const std::string line : {"Type=notify", "Restart=on-failure", "After=network-online.target",
-                                 "Wants=network-online.target", "WantedBy=multi-user.target"})
-    EXPECT_TRUE(HasLine(unit, line)) << line << " missing from\n" << unit;
-  EXPECT_TRUE(HasLine(unit, "ExecStart=" + fs::canonical(bin).string())) << unit;
+  const std::string unit1 = Read(units_ / "tarnwick-r1.service");
+  EXPECT_TRUE(HasLine(unit1, "ExecStart=" + fs::canonical(r1.dir / "tarnwick").string() + " --dir " +
+                                 fs::canonical(r1.dir).string()))
+      << unit1;
   std::string log = Read(log_);
-  EXPECT_NE(log.find("enable tarnwick.service\n", log.find("daemon-reload\n")), std::string::npos) << log;
+  EXPECT_NE(log.find("enable tarnwick-r1.service\n", log.find("daemon-reload\n")), std::string::npos) << log;
 
-  r = Run(bin, "Delete");
+  // The second relay asking for the first one's name is refused, and the
+  // first unit stays as it was.
+  r = Run(r2.dir / "tarnwick", {"install", "r1", "--user", "root"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("already installed for the relay in " + fs::canonical(r1.dir).string()), std::string::npos)
+      << r.err;
+  EXPECT_EQ(Read(units_ / "tarnwick-r1.service"), unit1);
+
+  r = Run(r2.dir / "tarnwick", {"install", "--user", "no-such-user-here"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("no such user"), std::string::npos) << r.err;
+  EXPECT_FALSE(Exists(units_ / "tarnwick-r2.service"));
+
+  r = Run(r2.dir / "tarnwick", {"install", "--user", "root"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(HasLine(Read(units_ / "tarnwick-r2.service"), "User=root")) << Read(units_ / "tarnwick-r2.service");
+
+  log = Read(log_);
+  r = Run(r1.dir / "tarnwick", {"Delete"});
   EXPECT_EQ(r.status, 0) << "delete went on to run the relay\n" << r.err;
   EXPECT_TRUE(HasLine(r.out, "Service deleted successfully")) << r.out << r.err;
   EXPECT_EQ(r.err.find("Tarnwick state:"), std::string::npos) << r.err;
-  EXPECT_FALSE(Exists(units_ / "tarnwick.service"));
-  EXPECT_NE(Read(log_).find("disable tarnwick.service\n", log.size()), std::string::npos) << Read(log_);
+  EXPECT_FALSE(Exists(units_ / "tarnwick-r1.service"));
+  EXPECT_TRUE(Exists(units_ / "tarnwick-r2.service"));
+  EXPECT_NE(Read(log_).find("disable tarnwick-r1.service\n", log.size()), std::string::npos) << Read(log_);
 
-  r = Run(bin, "delete");
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(Starts(r.out, "Service not installed")) << r.out << r.err;
+  r = Run(r1.dir / "tarnwick", {"delete"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_TRUE(Starts(r.err, "Service not installed")) << r.out << r.err;
+  EXPECT_TRUE(Exists(units_ / "tarnwick-r2.service"));
 }
 
-TEST_F(Systemd, InstallFailuresAreOneLine) {
+TEST_F(Systemd, InstallFailuresExitNonZeroWithOneLine) {
   const fs::path bin = NewRelay("r").dir / "tarnwick";
   Env path("PATH", FakeSystemctl("[ \"$1\" = daemon-reload ] && exit 1\nexit 0"));
   {
     Env dir("TARNWICK_SYSTEMD_DIR", units_.string());
-    const Ran r = Run(bin, "install");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(Starts(r.out, "Cannot install service")) << r.out << r.err;
+    const Ran r = Run(bin, {"install"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Starts(r.err, "Cannot install service")) << r.out << r.err;
+    EXPECT_NE(r.err.find("daemon-reload failed"), std::string::npos) << r.err;
     EXPECT_EQ(Read(log_), "daemon-reload\n") << "enabled after a failed reload";
   }
   const fs::path absent = dir_ / "no-such-dir";
   Env dir("TARNWICK_SYSTEMD_DIR", absent.string());
-  const Ran r = Run(bin, "install");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(Starts(r.out, "Cannot install service")) << r.out << r.err;
-  EXPECT_NE(r.out.find(absent.string()), std::string::npos) << r.out;
+  const Ran r = Run(bin, {"install"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Starts(r.err, "Cannot install service")) << r.out << r.err;
+  EXPECT_NE(r.err.find(absent.string()), std::string::npos) << r.err;
 }
 
 TEST_F(Systemd, NotifiesStartReadyStoppingStopped) {

@@ -1,13 +1,16 @@
 // POSIX implementation of the platform seam.
 #include "platform/platform.h"
+#include "platform/systemd_unit.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -19,6 +22,10 @@
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -26,6 +33,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -177,6 +185,16 @@ void SetReceiveTimeout(const Socket& s, int ms) {
   ::setsockopt(Fd(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
+std::int64_t UnacknowledgedBytes(const Socket& s) {
+#ifdef SIOCOUTQ
+  int queued = 0;
+  if (::ioctl(Fd(s), SIOCOUTQ, &queued) == 0 && queued > 0) return queued;
+#else
+  (void)s;
+#endif
+  return 0;
+}
+
 int LastSocketError() { return errno; }
 
 void ClearSocketError() { errno = 0; }
@@ -319,9 +337,7 @@ bool RunServiceHost(const std::function<void()>& service_main,
 
 namespace {
 
-constexpr const char* kUnitName = "tarnwick.service";
-
-// Where the unit goes; TARNWICK_SYSTEMD_DIR moves it (tests, packaging).
+// Where units go; TARNWICK_SYSTEMD_DIR moves them (tests, packaging).
 std::string UnitDirectory() {
   const char* dir = std::getenv("TARNWICK_SYSTEMD_DIR");
   return dir && *dir ? dir : "/etc/systemd/system";
@@ -330,6 +346,8 @@ std::string UnitDirectory() {
 // Runs "systemctl <args>" when systemctl is on PATH; its exit status, or -1
 // when there is none.
 int Systemctl(std::vector<std::string> args) {
+  std::fflush(stdout);
+  std::fflush(stderr);
   args.insert(args.begin(), "systemctl");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -359,95 +377,154 @@ int Systemctl(std::vector<std::string> args) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
-// systemd splits ExecStart on blanks and expands % specifiers: a path with
-// blanks is quoted, a % doubled.
-std::string UnitQuoted(const std::string& path) {
-  std::string escaped;
-  for (char c : path) {
-    if (c == '%') escaped += '%';
-    escaped += c;
+bool InstallFails(const std::string& what, const std::string& why) {
+  std::fprintf(stderr, "Cannot install service: %s: %s\n", what.c_str(), why.c_str());
+  return false;
+}
+
+// The whole file, or nullopt with errno set.
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return std::nullopt;
+  std::string text;
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  int e = std::ferror(f) ? errno : 0;
+  std::fclose(f);
+  if (e != 0) {
+    errno = e;
+    return std::nullopt;
   }
-  if (escaped.find_first_of(" \t\"\\") == std::string::npos) return escaped;
-  std::string out = "\"";
-  for (char c : escaped) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
+  return text;
+}
+
+// Writes through a temporary file and a rename: a failed write never leaves
+// a unit cut short where a working one was. Empty on success, else why not.
+std::string ReplaceFile(const std::string& path, const std::string& text) {
+  const std::string tmp = path + ".tmp";
+  std::FILE* f = std::fopen(tmp.c_str(), "w");
+  if (!f) return std::strerror(errno);
+  bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  int e = errno;
+  if (std::fclose(f) != 0 && written) {
+    written = false;
+    e = errno;
   }
-  return out + '"';
+  if (written && ::rename(tmp.c_str(), path.c_str()) != 0) {
+    written = false;
+    e = errno;
+  }
+  if (!written) {
+    ::unlink(tmp.c_str());
+    return std::strerror(e);
+  }
+  return "";
 }
 
 }  // namespace
 
-void InstallService() {
-  std::string exe = ExecutablePath();
-  if (exe.empty()) {
-    std::printf("Cannot install service (%d)\n", errno);
-    return;
+bool InstallService(const InstallOptions& o) {
+  namespace sd = systemd;
+  if (std::string why = sd::InstanceNameProblem(o.name); !why.empty())
+    return InstallFails("instance name '" + o.name + "'", why);
+  const std::pair<const char*, const std::string*> paths[] = {
+      {"program", &o.executable}, {"configuration directory", &o.config_dir},
+      {"backup root", &o.backup_root}};
+  for (const auto& [what, path] : paths)
+    if (std::string why = sd::UnitPathProblem(*path); !why.empty())
+      return InstallFails(std::string(what) + " '" + *path + "'", why);
+  for (const std::string* account : {&o.user, &o.group}) {
+    if (account->empty()) continue;
+    if (std::string why = sd::AccountNameProblem(*account); !why.empty())
+      return InstallFails("'" + *account + "'", why);
   }
-  std::string unit_path = UnitDirectory() + "/" + kUnitName;
-  std::string unit =
-      "[Unit]\n"
-      "Description=Tarnwick backup relay\n"
-      "Wants=network-online.target\n"
-      "After=network-online.target\n"
-      "\n"
-      "[Service]\n"
-      "Type=notify\n"
-      "ExecStart=" + UnitQuoted(exe) + "\n"
-      "Restart=on-failure\n"
-      "\n"
-      "[Install]\n"
-      "WantedBy=multi-user.target\n";
-  std::FILE* f = std::fopen(unit_path.c_str(), "w");
-  if (!f) {
-    std::printf("Cannot install service: %s: %s\n", unit_path.c_str(), std::strerror(errno));
-    return;
+  // systemd would only find out at the first start.
+  if (!o.user.empty() && !::getpwnam(o.user.c_str()) &&
+      o.user.find_first_not_of("0123456789") != std::string::npos)
+    return InstallFails("user '" + o.user + "'", "no such user");
+  if (!o.group.empty() && !::getgrnam(o.group.c_str()) &&
+      o.group.find_first_not_of("0123456789") != std::string::npos)
+    return InstallFails("group '" + o.group + "'", "no such group");
+
+  const std::string unit_name = sd::UnitFileName(o.name);
+  const std::string unit_path = UnitDirectory() + "/" + unit_name;
+  if (std::optional<std::string> old = ReadWholeFile(unit_path)) {
+    std::optional<std::string> owner = sd::UnitConfigDir(*old);
+    if (owner != o.config_dir)
+      return InstallFails(unit_path, "already installed for " +
+                                         (owner ? "the relay in " + *owner : "another program") +
+                                         "; choose another NAME, or remove it first with "
+                                         "'tarnwick delete " + o.name + "'");
+  } else if (errno != ENOENT) {
+    return InstallFails(unit_path, std::strerror(errno));
   }
-  bool written = std::fwrite(unit.data(), 1, unit.size(), f) == unit.size();
-  written = std::fclose(f) == 0 && written;
-  if (!written) {
-    std::printf("Cannot install service: %s: %s\n", unit_path.c_str(), std::strerror(errno));
-    return;
-  }
-  std::fflush(stdout);
+
+  sd::UnitParams p;
+  p.instance = o.name;
+  p.executable = o.executable;
+  p.config_dir = o.config_dir;
+  p.backup_root = o.backup_root;
+  p.user = o.user;
+  p.group = o.group;
+  p.binds_privileged_port = o.binds_privileged_port;
+  if (std::string why = ReplaceFile(unit_path, sd::UnitText(p)); !why.empty())
+    return InstallFails(unit_path, why);
+  std::printf("%s written\n", unit_path.c_str());
+
+  // A unit from before instances existed would run the same relay twice.
+  const std::string legacy = UnitDirectory() + "/tarnwick.service";
+  struct stat st {};
+  if (::stat(legacy.c_str(), &st) == 0)
+    std::fprintf(stderr,
+                 "Note: %s from an earlier install is still there; if it runs this relay, "
+                 "remove it (systemctl disable tarnwick.service, then delete the file)\n",
+                 legacy.c_str());
+
   int reload = Systemctl({"daemon-reload"});
-  if (reload > 0) {
-    std::printf("Cannot install service: %s written, but systemctl daemon-reload failed (%d)\n",
-                unit_path.c_str(), reload);
-    return;
-  }
+  if (reload > 0)
+    return InstallFails(unit_path, "written, but systemctl daemon-reload failed (" +
+                                       std::to_string(reload) + ")");
   if (reload < 0) {
     // No systemd here (a staging tree, a container): the unit is all there is.
-    std::printf("systemctl not found: %s written, not enabled\n", unit_path.c_str());
-  } else {
-    int enable = Systemctl({"enable", kUnitName});
-    if (enable != 0) {
-      std::printf("Cannot install service: systemctl enable failed (%d)\n", enable);
-      return;
-    }
+    std::printf("systemctl not found: %s not enabled\n", unit_name.c_str());
+  } else if (int enable = Systemctl({"enable", unit_name}); enable != 0) {
+    return InstallFails(unit_path, "written, but systemctl enable failed (" +
+                                       std::to_string(enable) + ")");
   }
-  std::printf("Service installed successfully\n");
+  std::printf("Service installed successfully\nStart it with: systemctl start %s\n",
+              unit_name.c_str());
+  return true;
 }
 
-void DeleteService() {
-  std::string unit_path = UnitDirectory() + "/" + kUnitName;
+bool DeleteService(const std::string& name) {
+  if (std::string why = systemd::InstanceNameProblem(name); !why.empty()) {
+    std::fprintf(stderr, "Cannot delete service: instance name '%s': %s\n", name.c_str(),
+                 why.c_str());
+    return false;
+  }
+  const std::string unit_name = systemd::UnitFileName(name);
+  const std::string unit_path = UnitDirectory() + "/" + unit_name;
   struct stat st {};
   if (::stat(unit_path.c_str(), &st) != 0) {
-    std::printf("Service not installed: %s: %s\n", unit_path.c_str(), std::strerror(errno));
-    return;
+    std::fprintf(stderr, "Service not installed: %s: %s\n", unit_path.c_str(),
+                 std::strerror(errno));
+    return false;
   }
-  std::fflush(stdout);
-  int disable = Systemctl({"disable", kUnitName});
+  int disable = Systemctl({"disable", unit_name});
   if (disable > 0) {
-    std::printf("DeleteService failed: systemctl disable failed (%d)\n", disable);
-    return;
+    std::fprintf(stderr, "Cannot delete service: %s: systemctl disable failed (%d)\n",
+                 unit_path.c_str(), disable);
+    return false;
   }
   if (::unlink(unit_path.c_str()) != 0) {
-    std::printf("DeleteService failed: %s: %s\n", unit_path.c_str(), std::strerror(errno));
-    return;
+    std::fprintf(stderr, "Cannot delete service: %s: %s\n", unit_path.c_str(),
+                 std::strerror(errno));
+    return false;
   }
   if (disable == 0) Systemctl({"daemon-reload"});
   std::printf("Service deleted successfully\n");
+  return true;
 }
 
 }  // namespace tarnwick::platform

@@ -217,6 +217,10 @@ void SetReceiveTimeout(const Socket& s, int ms) {
                sizeof timeout);
 }
 
+// Winsock has no cheap count of unacknowledged bytes: callers measure what
+// they handed to the socket instead.
+std::int64_t UnacknowledgedBytes(const Socket&) { return 0; }
+
 int LastSocketError() { return ::WSAGetLastError(); }
 
 void ClearSocketError() { ::WSASetLastError(0); }
@@ -380,17 +384,17 @@ struct ScHandle {
 
 }  // namespace
 
-void InstallService() {
+bool InstallService(const InstallOptions&) {
   wchar_t path[MAX_PATH];
   DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) {
     std::printf("Cannot install service (%lu)\n", ::GetLastError());
-    return;
+    return false;
   }
   ScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager.h) {
     std::printf("OpenSCManager failed (%lu)\n", ::GetLastError());
-    return;
+    return false;
   }
   // The wide call: the narrow one's dependency list is garbled under Wine.
   ScHandle service(::CreateServiceW(manager.h, L"Tarnwick", L"Tarnwick", SERVICE_ALL_ACCESS,
@@ -399,26 +403,29 @@ void InstallService() {
                                     L"Eventlog\0LanmanServer\0", nullptr, nullptr));
   if (!service.h) {
     std::printf("CreateService failed (%lu)\n", ::GetLastError());
-    return;
+    return false;
   }
   std::printf("Service installed successfully\n");
+  return true;
 }
 
-void DeleteService() {
+bool DeleteService(const std::string&) {
   ScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager.h) {
     std::printf("OpenSCManager failed (%lu)\n", ::GetLastError());
-    return;
+    return false;
   }
   ScHandle service(::OpenServiceW(manager.h, L"Tarnwick", DELETE));
   if (!service.h) {
     std::printf("OpenService failed (%lu)\n", ::GetLastError());
-    return;
+    return false;
   }
-  if (!::DeleteService(service.h))
+  if (!::DeleteService(service.h)) {
     std::printf("DeleteService failed (%lu)\n", ::GetLastError());
-  else
-    std::printf("Service deleted successfully\n");
+    return false;
+  }
+  std::printf("Service deleted successfully\n");
+  return true;
 }
 
 }  // namespace tarnwick::platform
