@@ -12,7 +12,9 @@ SslCtxPtr ListeningEndpoint(platform::Socket& slot, const std::string& peer_name
                             const std::string& port, bool forward_hop, const std::string& pem_dir,
                             bool require_cert) {
   platform::Resolution r = platform::ResolveIPv4("", port, /*passive=*/true);
-  if (r.code != 0) FailFatally("getaddrinfo failed: " + r.text + "\n", "getaddrinfo():", r.code);
+  if (r.code != 0)
+    FailFatally("getaddrinfo failed: " + r.text + "\n", "getaddrinfo():", r.code,
+                "cannot listen on port '" + port + "': " + r.text);
   slot = platform::OpenTcpSocket();
   if (!slot.Valid()) {
     int e = platform::LastSocketError();
@@ -23,11 +25,14 @@ SslCtxPtr ListeningEndpoint(platform::Socket& slot, const std::string& peer_name
   platform::SetReuseAddress(slot);
   if (!platform::Bind(slot, r.address)) {
     int e = platform::LastSocketError();
-    FailFatally("bind failed with error: " + std::to_string(e) + "\n", "bind failed", e);
+    FailFatally("bind failed with error: " + std::to_string(e) + "\n", "bind failed", e,
+                "cannot listen on port " + port + ": " + platform::SocketErrorText(e) +
+                    " (another program, or another relay, may hold it)");
   }
   if (!platform::Listen(slot, kListenBacklog)) {
     int e = platform::LastSocketError();
-    FailFatally("Listen failed with error: " + std::to_string(e) + "\n", "Listen failed", e);
+    FailFatally("Listen failed with error: " + std::to_string(e) + "\n", "Listen failed", e,
+                "cannot listen on port " + port + ": " + platform::SocketErrorText(e));
   }
   return TlsContextFactory(peer_name, /*client_role=*/false, forward_hop, pem_dir, require_cert);
 }

@@ -31,13 +31,12 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
   last_dial_refused = false;
   platform::Resolution r = platform::ResolveIPv4(host, port, /*passive=*/false);
   if (r.code != 0) {
-    std::printf("getaddrinfo failed: %d\n", r.code);
-    std::fflush(stdout);
     last_dial_error = r.code;
     last_dial_failure = "cannot resolve " + host + ": " + r.text;
-    ReportFailure("Error at getaddrinfo():", r.code);
+    // Callers that retry report the failure once, with its reason.
     if (quiet) return nullptr;
-    FatalError("error");
+    FailFatally("getaddrinfo failed: " + std::to_string(r.code) + "\n", "Error at getaddrinfo():", r.code,
+                last_dial_failure);
   }
   session->socket = platform::OpenTcpSocket();
   if (!session->socket.Valid()) {
@@ -51,7 +50,7 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
     last_dial_failure = "cannot connect to " + host + ":" + port + ": " +
                         platform::SocketErrorText(last_dial_error);
     if (quiet) return nullptr;  // the socket closes with the session
-    FailFatally("", "connect", last_dial_error);
+    FailFatally("", "connect", last_dial_error, last_dial_failure);
   }
   platform::EnableKeepAlive(session->socket);
   platform::SetNoDelay(session->socket);
@@ -66,20 +65,10 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
   if (rc == 1) return session;
 
   SSL* ssl = session->ssl.get();
-  std::printf("SSL_connect to %s failed. Err: %d\n", host.c_str(), SSL_get_error(ssl, rc));
   const unsigned long first_error = ERR_peek_error();
-  while (unsigned long e = ERR_get_error()) std::printf("%s\n", ERR_error_string(e, nullptr));
+  ERR_clear_error();
   long verify = SSL_get_verify_result(ssl);
   X509* peer = SSL_get1_peer_certificate(ssl);
-  if (verify == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT)
-    std::printf("Self signed certif cant be matched in: SSL_get_peer_certificate: %p\n",
-                static_cast<void*>(peer));
-  else if (verify == X509_V_ERR_HOSTNAME_MISMATCH)
-    std::printf("Self signed certif cant be matched. (Was expecting %s)\n", expected_peer.c_str());
-  else
-    std::printf("SSL_get_verify_result: %ld SSL_get_peer_certificate: %p\n", verify,
-                static_cast<void*>(peer));
-  std::fflush(stdout);
   const bool unverified = verify == X509_V_OK && peer == nullptr;
   X509_free(peer);
   last_dial_error = 0;
@@ -87,6 +76,8 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
   if (verify != X509_V_OK) {
     last_dial_refused = true;
     last_dial_failure = "the certificate of " + where + " is refused: " + X509_verify_cert_error_string(verify);
+    if (verify == X509_V_ERR_HOSTNAME_MISMATCH)
+      last_dial_failure += " (it does not carry the name " + expected_peer + ")";
   } else if (!unverified && first_error != 0) {
     // Its certificate was fine; it refused ours (an alert) or the
     // handshake failed otherwise.
@@ -100,10 +91,7 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
   // A quiet caller retries after its delay: a peer with a wrong certificate
   // may be mended, and it must never end this relay.
   if (quiet && !StopRequested) return nullptr;
-  if (!StopRequested) {
-    ReportFailure("ErrorSSL_connect):", 0);
-    FatalError("error");
-  }
+  if (!StopRequested) FailFatally("", "ErrorSSL_connect):", 0, last_dial_failure);
   session->handshake_failed = true;
   return session;
 }

@@ -2,12 +2,14 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <filesystem>
 #include <set>
 
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
 #include "channel/tls.h"
+#include "platform/file_system.h"
 #include "service/event_log.h"
 #include "service/service.h"
 
@@ -70,6 +72,30 @@ std::string PemPath(const std::string& dir, const char* file) {
   if (dir.empty()) return file;
   return dir.back() == platform::kPathSeparator ? dir + file
                                                 : dir + platform::kPathSeparator + file;
+}
+
+// The full path, for messages that must say which file to fix.
+std::string Shown(const std::string& path) {
+  std::error_code ec;
+  auto full = std::filesystem::absolute(path, ec);
+  return ec ? path : full.string();
+}
+
+// Why OpenSSL refused a file, in its words (the OS's for a missing one).
+std::string OpenSslReason(int saved_errno) {
+  unsigned long last = 0;
+  while (unsigned long e = ERR_get_error()) last = e;
+  if (saved_errno != 0 && (last == 0 || ERR_GET_LIB(last) == ERR_LIB_SYS))
+    return platform::ErrorText(saved_errno);
+  const char* r = last ? ERR_reason_error_string(last) : nullptr;
+  return r ? r : "not a usable PEM file";
+}
+
+// A key with a pass phrase would make OpenSSL ask on the terminal: refused
+// instead, and noted so the message can say so.
+int RefusePassPhrase(char*, int, int, void* asked) {
+  *static_cast<bool*>(asked) = true;
+  return -1;
 }
 
 }  // namespace
@@ -157,20 +183,43 @@ SslCtxPtr TlsContextFactory(const std::string& peer_name, bool client_role, bool
   errno = 0;
   if (SSL_CTX_use_certificate_file(ctx.get(), cert.c_str(), SSL_FILETYPE_PEM) <= 0) {
     int saved = errno;
-    while (unsigned long e = ERR_get_error()) ReportFailure(ERR_error_string(e, nullptr), saved);
-    FailFatally("", "SSL_CTX_use_certificate_file", saved);
+    const unsigned long first = ERR_peek_error();
+    const std::string reason = OpenSslReason(saved);
+    if (first) ReportFailure(ERR_error_string(first, nullptr), saved);
+    FailFatally("", "SSL_CTX_use_certificate_file", saved,
+                "cannot use this relay's certificate " + Shown(cert) + ": " + reason);
   }
   std::string key = PemPath(pem_dir, "key.pem");
+  bool asked = false;
+  SSL_CTX_set_default_passwd_cb(ctx.get(), RefusePassPhrase);
+  SSL_CTX_set_default_passwd_cb_userdata(ctx.get(), &asked);
   errno = 0;
-  if (SSL_CTX_use_PrivateKey_file(ctx.get(), key.c_str(), SSL_FILETYPE_PEM) <= 0)
-    FailFatally("SSL_CTX_use_PrivateKey_file failed\n", "SSL_CTX_use_PrivateKey_file failed", errno);
+  if (SSL_CTX_use_PrivateKey_file(ctx.get(), key.c_str(), SSL_FILETYPE_PEM) <= 0) {
+    int saved = errno;
+    const unsigned long e = ERR_peek_last_error();
+    std::string plain;
+    if (asked)
+      plain = "the private key " + Shown(key) +
+              " is protected by a pass phrase; the relay needs it without one "
+              "(openssl pkey -in key.pem -out key.pem)";
+    else if (ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH)
+      plain = "the private key " + Shown(key) + " does not belong to the certificate " + Shown(cert);
+    else
+      plain = "cannot use the private key " + Shown(key) + ": " + OpenSslReason(saved);
+    ERR_clear_error();
+    FailFatally("SSL_CTX_use_PrivateKey_file failed\n", "SSL_CTX_use_PrivateKey_file failed", saved, plain);
+  }
+  SSL_CTX_set_default_passwd_cb(ctx.get(), nullptr);
+  SSL_CTX_set_default_passwd_cb_userdata(ctx.get(), nullptr);
 
   const char* trusted = forward_hop ? "forwardcert.pem" : client_role ? "servercert.pem" : "clientcert.pem";
   std::string trusted_path = PemPath(pem_dir, trusted);
   errno = 0;
-  if (SSL_CTX_load_verify_locations(ctx.get(), trusted_path.c_str(), nullptr) <= 0)
-    FailFatally("SSL_CTX_load_verify_locations failed\n", "SSL_CTX_load_verify_locations failed",
-                   errno);
+  if (SSL_CTX_load_verify_locations(ctx.get(), trusted_path.c_str(), nullptr) <= 0) {
+    int saved = errno;
+    FailFatally("SSL_CTX_load_verify_locations failed\n", "SSL_CTX_load_verify_locations failed", saved,
+                "cannot load the trusted certificates " + Shown(trusted_path) + ": " + OpenSslReason(saved));
+  }
   ERR_clear_error();
 
   X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx.get());

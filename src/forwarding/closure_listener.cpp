@@ -19,7 +19,7 @@ void UnblockClosureListener() {
 void OpenClosureListener() {
   std::lock_guard lock(ClosureLock);
   ClosureContext = ListeningEndpoint(ClosureSocket, g_settings.forward_peer_cn, g_settings.closure_port,
-                                     /*forward_hop=*/true, ForwardRoot.string(), /*require_cert=*/true);
+                                     /*forward_hop=*/true, ForwardPemDirectory(), /*require_cert=*/true);
 }
 
 void ClosureListener() {

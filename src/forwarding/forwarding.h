@@ -25,6 +25,10 @@ void ReadForwardSettings(const IniFile& ini);
 // still has a record, oldest first; starts the transmitter and, in the
 // listen role, the closure listener.
 void ReplayForwardQueue(const std::filesystem::path& backup_root);
+// Where the contexts built after start-up (forward listen mode, the closure
+// listener) read cert.pem, key.pem and forwardcert.pem: the configuration
+// directory given with --dir, else the backup root.
+std::string ForwardPemDirectory();
 // Creates and syncs forwards/<repo>/<save> for a save that just completed,
 // before the save is confirmed: from then on a crash cannot lose the fact
 // that it must be forwarded. False (reported) when it could not.

@@ -177,6 +177,10 @@ void ReadForwardSettings(const IniFile& ini) {
                                        /*forward_hop=*/true, "");
 }
 
+std::string ForwardPemDirectory() {
+  return g_settings.config_dir.empty() ? ForwardRoot.string() : g_settings.config_dir;
+}
+
 void ReplayForwardQueue(const fs::path& backup_root) {
   ForwardRoot = backup_root;
   // Temporary files of writes a crash cut short.
@@ -210,10 +214,11 @@ void ReplayForwardQueue(const fs::path& backup_root) {
     ReportFailure("fopen(TOFORWARD, \"w+\")", err);
 
   // Built once, here at start-up, so that a missing PEM file is a start-up
-  // failure; contexts read their files from the backup root.
+  // failure; contexts read their files from the backup root, or from the
+  // configuration directory named with --dir.
   if (!g_settings.ForwardDials())
     ForwardContext = TlsContextFactory(g_settings.forward_peer_cn, /*client_role=*/false,
-                                       /*forward_hop=*/true, backup_root.string(),
+                                       /*forward_hop=*/true, ForwardPemDirectory(),
                                        /*require_cert=*/true);
   if (!g_settings.InboundDials()) OpenClosureListener();
   try {

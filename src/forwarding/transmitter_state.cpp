@@ -211,7 +211,9 @@ bool TransmitterState::Parse(std::string_view text, TransmitterState& out, std::
 }
 
 int TransmitterState::Write(const fs::path& root) const {
-  return platform::WriteFileAtomically(root / TRANSMITTER_STATE_FILE, Format(), root / TEMP_DIR);
+  // Informational only: not worth a sync in the middle of a transmission.
+  return platform::WriteFileAtomically(root / TRANSMITTER_STATE_FILE, Format(), root / TEMP_DIR,
+                                       /*durable=*/false);
 }
 
 TransmitterState TransmitterState::Read(const fs::path& root, ReadResult* how) {

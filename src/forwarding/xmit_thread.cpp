@@ -11,6 +11,7 @@
 #include <openssl/err.h>
 
 #include "forwarding/forwarding.h"
+#include "forwarding/transmitter_state.h"
 #include "platform/file_system.h"
 #include "reception/reception.h"
 #include "reception/save_session.h"
@@ -57,7 +58,11 @@ std::string Describe(const QueueEntry& e) { return e.repo + "/" + e.save; }
 // One attempt at one save: its files, its session and its counts.
 class Transmission {
  public:
-  explicit Transmission(const QueueEntry& e) : e_(e) {}
+  // failing: earlier attempts failed and were reported; a failed dial is
+  // then not announced again.
+  // state: where the attempt is shown for "tarnwick status".
+  Transmission(const QueueEntry& e, bool failing, TransmitterStateRecorder& state)
+      : e_(e), failing_(failing), state_(state) {}
   Outcome Run();
   const std::string& Reason() const { return reason_; }
 
@@ -79,12 +84,15 @@ class Transmission {
   }
 
   QueueEntry e_;
+  const bool failing_;
+  TransmitterStateRecorder& state_;
   platform::File save_;
   std::int64_t total_ = 0, start_ = 0, sent_ = 0;  // sent_: bytes of this attempt
   std::string answer_;
   bool answered_ = false, closed_by_peer_ = false, stop_ = false, closure_ = false;
   std::string reason_;
   Clock::time_point last_checkpoint_ = Clock::now();
+  const Clock::time_point began_ = Clock::now();
 };
 
 Outcome Transmission::Prepare() {
@@ -136,7 +144,7 @@ TlsSessionPtr Transmission::Connect(bool& stop) {
       return nullptr;
     }
     if (!s) {
-      SvcReportEvent("Bogus connection", EventType::Information);
+      if (!failing_) SvcReportEvent("Bogus connection", EventType::Information);
       reason_ = LastDialFailure();
     }
     return s;
@@ -291,6 +299,7 @@ Outcome Transmission::Send(TlsSession& s) {
     }
     if (Clock::now() - last_checkpoint_ >= kCheckpointEvery) {
       WriteRecord(ForwardRoot, e_, ForwardRecord{start_ + sent_, false});
+      state_.Progress(start_ + sent_);
       last_checkpoint_ = Clock::now();
     }
     throttle.Passed(static_cast<std::int64_t>(n));
@@ -301,7 +310,10 @@ Outcome Transmission::Send(TlsSession& s) {
     return EndWith(Outcome::Failed, start_ + sent_);
   }
   Outcome o = Outcome::Failed;
-  if (!answered_) o = Confirm(s, stop_ || closure_ ? kConfirmAtStop : kConfirmTimeout);
+  if (!answered_) {
+    if (!stop_ && !closure_) state_.AwaitingConfirmation(start_ + sent_);
+    o = Confirm(s, stop_ || closure_ ? kConfirmAtStop : kConfirmTimeout);
+  }
   if (answered_) {
     const std::string text = answer_.substr(0, answer_.find('\0'));
     if (text.starts_with("have ")) {
@@ -322,6 +334,7 @@ Outcome Transmission::Send(TlsSession& s) {
                          "; its forwarding is set aside until an operator acts (see the README)",
                      EventType::Error);
       WriteRecord(ForwardRoot, e_, ForwardRecord{start_, true});
+      state_.AttemptEnded(AttemptState::SetAside, start_, "conflict: the next relay holds a different save");
       return Outcome::Done;
     }
     reason_ = "the next relay answered something unknown for " + Describe(e_);
@@ -332,6 +345,11 @@ Outcome Transmission::Send(TlsSession& s) {
   if (o == Outcome::Delivered && start_ + sent_ == total_) {
     if (int err = RemoveRecord(ForwardRoot, e_))
       ReportFailure("unlink(" + RecordPath(ForwardRoot, e_).string() + ")", err);
+    SvcReportEvent("forwarded " + Describe(e_) + " to " + s.peer + ", confirmed: " + std::to_string(total_) +
+                       " bytes" + (start_ > 0 ? " (resumed at byte " + std::to_string(start_) + ")" : "") +
+                       ", " + RateText(sent_, Clock::now() - began_),
+                   EventType::Information);
+    state_.AttemptEnded(AttemptState::Confirmed, total_);
     return Outcome::Delivered;
   }
   if (o == Outcome::Delivered) reason_ = "the stream of " + Describe(e_) + " ended before its last byte";
@@ -343,15 +361,27 @@ Outcome Transmission::Send(TlsSession& s) {
 Outcome Transmission::EndWith(Outcome o, std::int64_t offset) {
   if (int err = WriteRecord(ForwardRoot, e_, ForwardRecord{offset, false}))
     ReportFailure("fclose(" + RecordPath(ForwardRoot, e_).string() + ")", err);
+  state_.AttemptEnded(o == Outcome::Failed    ? AttemptState::Failed
+                      : o == Outcome::Stopped ? AttemptState::Stopped
+                                              : AttemptState::Interrupted,
+                      offset, o == Outcome::Failed ? reason_ : "");
   return o;
 }
 
 Outcome Transmission::Run() {
-  if (Outcome o = Prepare(); o != Outcome::Delivered) return o;
+  if (Outcome o = Prepare(); o != Outcome::Delivered) {
+    if (o == Outcome::Failed) state_.AttemptEnded(AttemptState::Failed, start_, reason_);
+    return o;
+  }
+  state_.AttemptStarted(e_, start_, total_);
   bool stop = false;
   TlsSessionPtr session = Connect(stop);
   if (stop) return Outcome::Stopped;
-  if (!session) return Outcome::Failed;
+  if (!session) {
+    state_.AttemptEnded(AttemptState::Failed, start_, reason_);
+    return Outcome::Failed;
+  }
+  state_.Transmitting(start_);
   Transmitting = true;
   CloseRequested = false;  // a closure that came before this session is not for it
   platform::SetNonBlocking(session->socket, true);
@@ -368,6 +398,9 @@ void XmitThread() {
                                ? g_settings.forward_host + ":" + g_settings.forward_port
                                : "the relay that dials port " + g_settings.forward_port;
   FailureLog failures("forwarding to " + peer);
+  TransmitterStateRecorder state(ForwardRoot, g_settings.ForwardDials()
+                                                  ? peer
+                                                  : "listening on port " + g_settings.forward_port);
   Backoff backoff(kBackoffFirstMs, kBackoffMaxMs);
   QueueEntry entry;
   for (;;) {
@@ -375,9 +408,13 @@ void XmitThread() {
       std::lock_guard guard(ForwardConnectionLock);
       ForwardSocket.Close();
     }
-    if (!NextToForward(entry)) break;
+    if (NothingToForward()) state.Idle();
+    if (!NextToForward(entry)) {
+      state.Stopped();
+      break;
+    }
     for (;;) {
-      Transmission t(entry);
+      Transmission t(entry, failures.Failing(), state);
       const Outcome o = t.Run();
       if (o == Outcome::Delivered || o == Outcome::Done) {
         if (o == Outcome::Delivered) {
@@ -387,13 +424,19 @@ void XmitThread() {
         ForwardDone(entry);
         break;
       }
-      if (o == Outcome::Stopped || StopRequested) return;  // entry stays unfinished
+      if (o == Outcome::Stopped || StopRequested) {  // entry stays unfinished
+        state.Stopped();
+        return;
+      }
       if (o == Outcome::Again) continue;
       failures.Failed(t.Reason());
       // In the listen mode the wait for the next relay to dial in paces the
       // attempts; in the dial mode the pause grows.
       const long pause = g_settings.ForwardDials() ? backoff.Next() : kSliceMs;
-      if (StopEvent.WaitFor(pause) || StopRequested) return;
+      if (StopEvent.WaitFor(pause) || StopRequested) {
+        state.Stopped();
+        return;
+      }
     }
   }
 }

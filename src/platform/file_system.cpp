@@ -27,7 +27,8 @@ FileSystem& Fs() {
 
 FileSystem* SetFileSystem(FileSystem* fs) { return current.exchange(fs); }
 
-int WriteFileAtomically(const fs::path& path, std::string_view text, const fs::path& temp_dir) {
+int WriteFileAtomically(const fs::path& path, std::string_view text, const fs::path& temp_dir,
+                        bool durable) {
   FileSystem& f = Fs();
   if (int e = f.CreateDirectory(temp_dir)) return e;
   // Unique per call: several threads may write records at once.
@@ -36,7 +37,7 @@ int WriteFileAtomically(const fs::path& path, std::string_view text, const fs::p
   File out;
   int e = f.Open(temp, FileSystem::Mode::Truncate, out);
   if (e == 0) e = f.Write(out, text.data(), text.size());
-  if (e == 0) e = f.Sync(out);
+  if (e == 0 && durable) e = f.Sync(out);
   if (int c = out.Close(); e == 0) e = c;
   // The rename is what makes the new content visible: it comes only after
   // the bytes are on disk, so a crash never shows an empty file.
@@ -45,7 +46,7 @@ int WriteFileAtomically(const fs::path& path, std::string_view text, const fs::p
     f.Remove(temp);
     return e;
   }
-  return f.SyncDirectory(path.parent_path());
+  return durable ? f.SyncDirectory(path.parent_path()) : 0;
 }
 
 int ReadSmallFile(const fs::path& path, std::string& text, std::size_t cap) {

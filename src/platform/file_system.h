@@ -103,8 +103,10 @@ bool IsNoSpace(int code);
 // written, synced and renamed over path, and path's directory is synced. A
 // crash or a failure leaves either the old content or the new one, never an
 // empty or partial file. 0 or the error code.
+// durable = false skips the syncs: still never a half-written file, but a
+// crash may bring back the previous content (for files that only inform).
 int WriteFileAtomically(const std::filesystem::path& path, std::string_view text,
-                        const std::filesystem::path& temp_dir);
+                        const std::filesystem::path& temp_dir, bool durable = true);
 // Whole content of a small file; 0 or the error code.
 int ReadSmallFile(const std::filesystem::path& path, std::string& text, std::size_t cap = 4096);
 

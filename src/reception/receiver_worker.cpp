@@ -12,8 +12,10 @@
 
 #include "channel/tls.h"
 #include "forwarding/forwarding.h"
+#include "platform/file_system.h"
 #include "platform/platform.h"
 #include "reception/reception.h"
+#include "service/config_check.h"
 #include "reception/save_session.h"
 #include "service/event_log.h"
 #include "service/retry.h"
@@ -368,6 +370,17 @@ void ReceiverWorker(int /*argc*/, char** /*argv*/) {
   ReadForwardSettings(ini);
   ReadThrottleSettings(ini);
 
+  // What "tarnwick check" would find, said before anything is built: a
+  // relay that cannot work refuses to start, before it reports RUNNING. The
+  // steps below still fail with their own entries where they would.
+  CheckOptions check;
+  check.config_dir = ConfigDirectory();
+  check.pems_in_backup_root = g_settings.config_dir.empty();
+  const std::vector<Finding> findings = StartupFindings(check);
+  for (const Finding& f : findings)
+    if (f.severity != Finding::Severity::Note)
+      SvcReportEvent(f.text, f.severity == Finding::Severity::Error ? EventType::Error : EventType::Warning);
+
   if (g_settings.InboundDials())
     InboundContext = TlsContextFactory(g_settings.peer_cn, /*client_role=*/true,
                                        /*forward_hop=*/false, "");
@@ -375,16 +388,41 @@ void ReceiverWorker(int /*argc*/, char** /*argv*/) {
     InboundContext = ListeningEndpoint(InboundSocket, g_settings.peer_cn, g_settings.port,
                                        /*forward_hop=*/false, "", g_settings.require_client_cert);
 
-  ReportSvcStatus(ServiceState::Running, 0, 0);
-
   if (!platform::ChangeDirectory(g_settings.backup_dir)) {
     int e = errno;
-    FailFatally("_chdir failed: " + std::to_string(e) + "\n", "chdir(startup_directory)", e);
+    FailFatally("", "chdir(startup_directory)", e,
+                "cannot use the backup root " + g_settings.backup_dir + " ([Backup] Dir in " +
+                    (std::filesystem::path(check.config_dir) / "settings.ini").string() +
+                    "): " + platform::ErrorText(e));
   }
   std::error_code ec;
   const std::filesystem::path backup_root = std::filesystem::current_path(ec);
+  // Held while the relay runs: a second relay on the same root would
+  // interleave writes to the same saves, and "tarnwick check" learns from
+  // it that the ports are this relay's.
+  static platform::FileLock root_lock;
+  root_lock = platform::TryLockFile((backup_root / kRelayLockFile).string());
+  if (!root_lock.Held()) {
+    const int e = root_lock.Error();
+    FailFatally("", "lock(relay.lock)", e,
+                root_lock.Busy() ? "another relay is running on the backup root " + backup_root.string() +
+                                       " (" + kRelayLockFile + " is locked)"
+                                 : "cannot lock " + (backup_root / kRelayLockFile).string() + ": " +
+                                       platform::ErrorText(e));
+  }
 
   if (g_settings.ForwardingConfigured()) ReplayForwardQueue(backup_root);
+  if (HasErrors(findings)) {
+    std::size_t n = std::count_if(findings.begin(), findings.end(),
+                                  [](const Finding& f) { return f.severity == Finding::Severity::Error; });
+    FailFatally("", "start-up check", static_cast<long long>(n),
+                "the relay does not start: the configuration has " + std::to_string(n) +
+                    " error(s), listed above; \"tarnwick check\" shows them too");
+  }
+
+  // Only now: the files, ports and root are known to be good, and systemd
+  // takes READY=1 to mean so.
+  ReportSvcStatus(ServiceState::Running, 0, 0);
 
   Receiver receiver(backup_root);
   receiver.Run();

@@ -105,6 +105,7 @@ class Session {
   int write_error_ = 0;
   std::string conflict_;
   std::string claim_;  // the claimed save's key, released at the end
+  const std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
 };
 
 std::optional<SessionOutcome> Session::ReadHeader() {
@@ -479,6 +480,10 @@ SessionOutcome Session::Finish(End end) {
       return SessionOutcome::Failed;
     }
     if (opt_.hooks && opt_.hooks->hand_off) opt_.hooks->hand_off(h_.repo, save_name_);
+    if (ended)
+      SvcReportEvent("stored saves/" + Where() + " from " + src_.Peer() + ": " + std::to_string(size_) +
+                         " bytes, this stream " + RateText(received_, std::chrono::steady_clock::now() - began_),
+                     EventType::Information);
     return ended ? SessionOutcome::Stored : SessionOutcome::Failed;
   }
   if (h_.form != Form::OneField && written && ended)

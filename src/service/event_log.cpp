@@ -1,5 +1,6 @@
 #include "service/event_log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -61,10 +62,19 @@ void FatalError(const char* /*step*/) {
   std::_Exit(1);
 }
 
-void FailFatally(std::string_view printed, std::string_view what, long long code) {
+void FailFatally(std::string_view printed, std::string_view what, long long code, std::string_view plain) {
   if (!printed.empty()) std::fwrite(printed.data(), 1, printed.size(), stdout);
   ReportFailure(what, code);
+  if (!plain.empty()) SvcReportEvent(plain, EventType::Error);
   FatalError("error");
+}
+
+std::string RateText(long long bytes, std::chrono::steady_clock::duration took) {
+  const double secs = std::max(std::chrono::duration<double>(took).count(), 0.001);
+  char text[96];
+  std::snprintf(text, sizeof text, "%lld bytes in %.1f s (%.1f MiB/s)", bytes, secs,
+                static_cast<double>(bytes) / secs / (1024.0 * 1024.0));
+  return text;
 }
 
 std::string EscapeControl(std::string_view text) {
@@ -91,7 +101,9 @@ std::string EscapeControl(std::string_view text) {
 
 std::string FormatEventLine(EventType type, std::string_view message) {
   std::string line = "Tarnwick[0xC0020001] ";
-  line += type == EventType::Error ? "error: " : "information: ";
+  line += type == EventType::Error     ? "error: "
+          : type == EventType::Warning ? "warning: "
+                                       : "information: ";
   line += EscapeControl(message);
   return line;
 }

@@ -1,13 +1,14 @@
 // Failure reporting: every part of the service reports trouble through here.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
 
 namespace tarnwick {
 
-enum class EventType { Error = 1, Information = 4 };
+enum class EventType { Error = 1, Warning = 2, Information = 4 };
 
 inline constexpr unsigned long kEventId = 0xC0020001UL;
 inline constexpr const char* kSourceName = "Tarnwick";
@@ -34,8 +35,13 @@ std::string FormatFailure(std::string_view what, long long code);
 [[noreturn]] void FatalError(const char* step);
 
 // The usual end of a failure the service cannot work around: a diagnostic
-// line on standard output (none when empty), the report, FatalError.
-[[noreturn]] void FailFatally(std::string_view printed, std::string_view what, long long code);
+// line on standard output (none when empty), the report, then the same in
+// plain words (what to look at and why) as an entry of its own, FatalError.
+[[noreturn]] void FailFatally(std::string_view printed, std::string_view what, long long code,
+                              std::string_view plain = {});
+
+// "<n> bytes in 1.2 s (85.3 MiB/s)" for the entries about a transfer.
+std::string RateText(long long bytes, std::chrono::steady_clock::duration took);
 
 // The standard-error form of an entry:
 // "Tarnwick[0xC0020001] error: <message>" with control characters escaped.

@@ -52,9 +52,17 @@ void SvcMain(int argc, char** argv);
 inline constexpr unsigned kControlStop = 1;
 void SvcCtrlHandler(unsigned control);
 
-// Process entry: "install" registers the service and ends; "delete" removes
-// it and goes on like any other argument, to the service host. Returns the
-// exit status (always 0).
+// Process entry: the verbs (help, version, check, status, install, delete)
+// run and end; otherwise the relay runs under the service host. Windows'
+// "delete" removes the service and goes on to the host. Returns the exit
+// status: 0, 1 when a verb failed, 2 for a bad command line.
 int ServiceEntry(int argc, char** argv);
+
+// The directory settings.ini and the PEM files are read from at start-up.
+std::string ConfigDirectory();
+
+// tarnwick check / tarnwick status: print, and return the exit status.
+int RunCheck();
+int RunStatus(bool json);
 
 }  // namespace tarnwick

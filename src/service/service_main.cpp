@@ -1,15 +1,18 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
-#include <algorithm>
-#include <cctype>
+#include <filesystem>
 
 #include "channel/tls.h"
 #include "forwarding/forwarding.h"
+#include "platform/file_system.h"
 #include "platform/platform.h"
 #include "reception/reception.h"
 #include "service/event_log.h"
+#include "service/install.h"
+#include "service/command_line.h"
 #include "service/service.h"
+#include "tarnwick_version.h"
 #include "settings/settings.h"
 
 namespace tarnwick {
@@ -106,10 +109,11 @@ void SvcCtrlHandler(unsigned control) {
   WorkerDone.Signal();
 }
 
-void SvcMain(int argc, char** argv) {
-  ReportSvcStatus(ServiceState::StartPending, 0, 3000);
+// The directory settings.ini and the start-up PEM files are read from.
+std::string ConfigDirectory() {
+  if (!g_settings.config_dir.empty()) return g_settings.config_dir;
   std::string path = platform::ExecutablePath();
-  if (path.empty()) return;
+  if (path.empty()) return "";
   auto last = path.rfind(platform::kPathSeparator);
   if (last == std::string::npos) {
     // settings.ini and the PEM files are found beside the executable only
@@ -117,27 +121,60 @@ void SvcMain(int argc, char** argv) {
     ReportFailure("last_slash", 0);
     FatalError("last_slash");
   }
-  platform::ChangeDirectory(last == 0 ? path.substr(0, 1) : path.substr(0, last));
+  return last == 0 ? path.substr(0, 1) : path.substr(0, last);
+}
+
+void SvcMain(int argc, char** argv) {
+  ReportSvcStatus(ServiceState::StartPending, 0, 3000);
+  const std::string dir = ConfigDirectory();
+  if (dir.empty()) return;
+  if (!platform::ChangeDirectory(dir)) {
+    const int e = errno;
+    SvcReportEvent("cannot use the configuration directory " + dir + ": " + platform::ErrorText(e),
+                   EventType::Error);
+    ReportFailure("chdir(configuration directory)", e);
+    FatalError("chdir");
+  }
   ReceiverWorker(argc, argv);
 }
 
 namespace {
-bool SameWord(const char* arg, std::string_view word) {
-  std::string_view a(arg);
-  return std::equal(a.begin(), a.end(), word.begin(), word.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) == y;
-  });
+
+std::string Absolute(const std::string& dir) {
+  std::error_code ec;
+  std::filesystem::path p = std::filesystem::absolute(dir, ec);
+  return ec ? dir : p.lexically_normal().string();
 }
+
 }  // namespace
 
 int ServiceEntry(int argc, char** argv) {
-  if (argc > 1 && SameWord(argv[1], "install")) {
-    platform::InstallService();
-    return 0;
-  }
-  if (argc > 1 && SameWord(argv[1], "delete")) {
-    platform::DeleteService();
-    if (!platform::kDeleteThenHost) return 0;
+  using Verb = CommandLine::Verb;
+  const CommandLine cl = ParseCommandLine(argc, argv);
+  if (!cl.dir.empty()) g_settings.config_dir = Absolute(cl.dir);
+  switch (cl.verb) {
+    case Verb::Bad:
+      std::fprintf(stderr, "tarnwick: %s\n%s", cl.error.c_str(), kRelayUsage);
+      return 2;
+    case Verb::Help:
+      std::fputs(kRelayUsage, stdout);
+      return 0;
+    case Verb::Version:
+      std::printf("tarnwick %s\n", kVersion);
+      return 0;
+    case Verb::Check:
+      return RunCheck();
+    case Verb::Status:
+      return RunStatus(cl.json);
+    case Verb::Install:
+      return InstallRelayService(cl.name, g_settings.config_dir, cl.user) ? 0 : 1;
+    case Verb::Delete: {
+      const bool deleted = DeleteRelayService(cl.name, g_settings.config_dir);
+      if (!platform::kDeleteThenHost) return deleted ? 0 : 1;
+      break;
+    }
+    case Verb::Run:
+      break;
   }
   bool hosted = platform::RunServiceHost([&] { SvcMain(argc, argv); },
                                          [](unsigned control) {

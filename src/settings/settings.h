@@ -61,6 +61,10 @@ inline constexpr const char* kDefaultBackupDir = "/var/lib/tarnwick";
 #endif
 
 struct Settings {
+  // --dir, made absolute: settings.ini and every PEM file, at start-up and
+  // later, come from here. Empty: the executable's directory at start-up,
+  // the backup root for the contexts made later.
+  std::string config_dir;
   // [Backup]
   std::string backup_dir = kDefaultBackupDir;  // capacity 480
   // [Connection]

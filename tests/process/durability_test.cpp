@@ -121,7 +121,7 @@ TEST_F(Net, ResumeRulesOverTls) {
   }
   EXPECT_TRUE(r.Line(kInfo + "the stream for saves/projT/" + Date() + "_1 from 127.0.0.1 ended without close_notify", m))
       << r.Err();
-  EXPECT_EQ(r.Err().find("saves/projT/" + Date() + " from"), std::string::npos) << r.Err();
+  EXPECT_EQ(r.Err().find("the stream for saves/projT/" + Date() + " from"), std::string::npos) << r.Err();
   EXPECT_EQ(Read(r.Save("projT", Date() + "_1")), "def");
 }
 

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/certs.h"
+
 namespace tw {
 namespace fs = std::filesystem;
 using ms = std::chrono::milliseconds;
@@ -43,11 +45,6 @@ inline std::string H(std::string text) { text.push_back('\0'); return text; }
 std::uint16_t FreePort();
 bool WaitFor(const std::function<bool()>& cond, ms timeout = kWait);
 
-struct Id { std::string name; fs::path cert, key; };
-// EC P-256, CN name and DNS SAN dns (name when empty), valid until valid_s
-// seconds from now (negative: expired).
-Id MakeId(const fs::path& dir, const std::string& name, long valid_s = 7L * 24 * 3600,
-          const std::string& dns = "");
 sockaddr_in Loopback(std::uint16_t port);
 // Socket time-outs of kWait on fd, so that blocking I/O cannot hang a test.
 int Timed(int fd);

@@ -1,0 +1,88 @@
+#include "service/command_line.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+
+namespace tarnwick {
+
+const char kRelayUsage[] =
+    "usage: tarnwick [--dir DIR]              run the relay (systemd, the Windows service manager)\n"
+    "       tarnwick check [--dir DIR]        check settings.ini, the PEM files, the backup root and\n"
+    "                                         the ports without starting; exit 1 on any error\n"
+    "       tarnwick status [--dir DIR] [--json]\n"
+    "                                         saves held, pending and queued, the last forwarding attempt\n"
+    "       tarnwick install [NAME] [--dir DIR] [--user USER[:GROUP]]\n"
+    "                                         a systemd unit tarnwick-NAME.service (Windows: the service)\n"
+    "       tarnwick delete [NAME] [--dir DIR] remove it\n"
+    "       tarnwick --help | --version\n"
+    "DIR holds settings.ini and the PEM files; without --dir, the executable's directory.\n";
+
+namespace {
+
+// Verbs compare without regard to case, as "install" always has.
+bool Is(std::string_view arg, std::string_view word) {
+  return std::equal(arg.begin(), arg.end(), word.begin(), word.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) == y;
+  });
+}
+
+CommandLine Bad(std::string why) {
+  CommandLine c;
+  c.verb = CommandLine::Verb::Bad;
+  c.error = std::move(why);
+  return c;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(int argc, char** argv) {
+  using Verb = CommandLine::Verb;
+  CommandLine c;
+  bool have_verb = false, have_json = false, have_user = false;
+  // The verb is the first word that is not an option, so that
+  // "tarnwick --dir DIR status" and "tarnwick status --dir DIR" both work.
+  for (int i = 1; i < argc; ++i) {
+    std::string_view a = argv[i];
+    auto value = [&](std::string& into) {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') return false;
+      into = argv[++i];
+      return true;
+    };
+    if (a == "--help" || a == "-h") {
+      c.verb = Verb::Help;
+      return c;
+    }
+    if (a == "--version") {
+      c.verb = Verb::Version;
+      return c;
+    }
+    if (a == "--dir") {
+      if (!value(c.dir)) return Bad("option --dir needs a directory");
+    } else if (a == "--user") {
+      if (!value(c.user)) return Bad("option --user needs USER or USER:GROUP");
+      have_user = true;
+    } else if (a == "--json") {
+      have_json = true;
+    } else if (!a.empty() && a[0] == '-') {
+      return Bad("unknown option '" + std::string(a) + "'");
+    } else if (!have_verb) {
+      if (Is(a, "check")) c.verb = Verb::Check;
+      else if (Is(a, "status")) c.verb = Verb::Status;
+      else if (Is(a, "install")) c.verb = Verb::Install;
+      else if (Is(a, "delete")) c.verb = Verb::Delete;
+      else return Bad("unknown command '" + std::string(a) + "'");
+      have_verb = true;
+    } else if ((c.verb == Verb::Install || c.verb == Verb::Delete) && c.name.empty()) {
+      c.name = a;
+    } else {
+      return Bad("unexpected argument '" + std::string(a) + "'");
+    }
+  }
+  if (have_json && c.verb != Verb::Status) return Bad("option --json is for status only");
+  c.json = have_json;
+  if (have_user && c.verb != Verb::Install) return Bad("option --user is for install only");
+  return c;
+}
+
+}  // namespace tarnwick

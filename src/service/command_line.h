@@ -1,0 +1,23 @@
+// The relay's command line: one verb and its options.
+#pragma once
+
+#include <string>
+
+namespace tarnwick {
+
+struct CommandLine {
+  enum class Verb { Run, Help, Version, Check, Status, Install, Delete, Bad };
+  Verb verb = Verb::Run;
+  std::string dir;    // --dir: settings.ini and every PEM file come from here
+  std::string name;   // install / delete: the instance
+  std::string user;   // install: USER[:GROUP] the unit runs as
+  bool json = false;  // status
+  std::string error;  // Bad: what was wrong, in words
+};
+
+// Never exits: a bad line is Verb::Bad with the reason.
+CommandLine ParseCommandLine(int argc, char** argv);
+
+extern const char kRelayUsage[];
+
+}  // namespace tarnwick

@@ -1,0 +1,51 @@
+// "tarnwick check" and "tarnwick status": read what the relay would read,
+// print it for an operator, start nothing.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "service/config_check.h"
+#include "service/service.h"
+#include "service/status_view.h"
+#include "settings/settings.h"
+
+namespace tarnwick {
+
+int RunCheck() {
+  CheckOptions options;
+  options.config_dir = ConfigDirectory();
+  // Without --dir the forwarding contexts built after start-up read their
+  // PEM files from the backup root; with it, from the named directory.
+  options.pems_in_backup_root = g_settings.config_dir.empty();
+  const std::vector<Finding> findings = CheckConfiguration(options);
+  std::size_t errors = 0, warnings = 0;
+  for (const Finding& f : findings) {
+    if (f.severity == Finding::Severity::Error) ++errors;
+    if (f.severity == Finding::Severity::Warning) ++warnings;
+    std::printf("%s: %s\n", SeverityName(f.severity), f.text.c_str());
+  }
+  std::printf("%s: %zu error(s), %zu warning(s) in %s\n", errors ? "FAILED" : "OK", errors,
+              warnings, options.config_dir.c_str());
+  return errors ? 1 : 0;
+}
+
+int RunStatus(bool json) {
+  namespace fs = std::filesystem;
+  const fs::path dir = ConfigDirectory();
+  const fs::path ini_path = dir / "settings.ini";
+  std::error_code ec;
+  if (!fs::exists(ini_path, ec))
+    std::fprintf(stderr, "tarnwick: %s does not exist; showing the default backup root\n",
+                 ini_path.string().c_str());
+  Settings s;
+  ReadWorkerSettings(IniFile::Load(ini_path.string()), s);
+  // A relative Dir is taken from the configuration directory, as at start-up.
+  const fs::path root = (dir / s.backup_dir).lexically_normal();
+  const StatusReport report = BuildStatus(root.string());
+  const std::string text = json ? FormatStatusJson(report) : FormatStatusTable(report);
+  std::fputs(text.c_str(), stdout);
+  if (!text.empty() && text.back() != '\n') std::fputc('\n', stdout);
+  return report.error.empty() ? 0 : 1;
+}
+
+}  // namespace tarnwick
