@@ -12,44 +12,20 @@ set -euo pipefail
 [ "$#" -eq 3 ] || { echo "usage: $0 <tarnwick> <tarnwick-send> <tarnwick-certs>" >&2; exit 2; }
 relay_bin=$1 send_bin=$2 certs_tool=$3
 
+# shellcheck source-path=SCRIPTDIR source=../../scripts/lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/certs-tool-test.XXXXXX")
 declare -A pid=()
-
-fail() {
-  echo "certs_tool_test FAILED: $*" >&2
-  local log
-  for log in "$work"/*.log; do
-    [ -s "$log" ] && { echo "---- $(basename "$log") ----" >&2; tail -n 30 "$log" >&2; }
-  done
-  exit 1
+fail_who=certs_tool_test
+show_logs() {
+  local r
+  for r in relay-a relay-b; do show_log "$r log" "$work/$r.log" 30; done
 }
-
 cleanup() {
-  local p
-  for p in "${pid[@]}"; do
-    [ -z "$p" ] || kill -TERM "$p" 2>/dev/null || true
-  done
-  for p in "${pid[@]}"; do
-    [ -n "$p" ] || continue
-    for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$p" 2>/dev/null || true
-  done
+  stop_pids "${pid[@]}"
   [ -n "${KEEP:-}" ] || rm -rf "$work"
 }
-trap cleanup EXIT
-
-# N loopback ports, all bound at once so none is handed out twice.
-free_ports() {
-  python3 - "$1" <<'EOF'
-import socket, sys
-socks = []
-for _ in range(int(sys.argv[1])):
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    socks.append(s)
-print(" ".join(str(s.getsockname()[1]) for s in socks))
-EOF
-}
+install_traps
 
 certs=$work/certs
 
@@ -93,10 +69,10 @@ grep -q '^CA (kept)' "$work/second.out" || fail "the second run does not say it 
 
 # ---- relays built from the node directories ----------------------------------------
 
-# make_relay <name> <settings body>: the program, settings.ini and the node's
+# relay_from_node <name> <settings body>: the program, settings.ini and the node's
 # PEM files in one directory; the forward and closure contexts read theirs
 # from the backup root, so those get copies too.
-make_relay() {
+relay_from_node() {
   local name=$1 dir=$work/$1 root=$work/$1-root
   rm -rf "$dir" "$root"
   mkdir -p "$dir" "$root"
@@ -109,29 +85,9 @@ make_relay() {
 start_relay() {
   "$work/$1/tarnwick" >"$work/$1.log" 2>&1 &
   pid[$1]=$!
-  for _ in $(seq 100); do
-    grep -q '^Tarnwick state: RUNNING' "$work/$1.log" && return 0
-    kill -0 "${pid[$1]}" 2>/dev/null || fail "$1 exited before RUNNING"
-    sleep 0.1
-  done
-  fail "$1 not RUNNING after 10 s"
+  wait_running "$work/$1.log" "${pid[$1]}" "$1"
 }
-
-stop_relay() {
-  local p=${pid[$1]} rc=""
-  kill -TERM "$p"
-  for _ in $(seq 150); do
-    if ! kill -0 "$p" 2>/dev/null; then
-      rc=0
-      wait "$p" || rc=$?
-      break
-    fi
-    sleep 0.1
-  done
-  pid[$1]=""
-  [ -n "$rc" ] || fail "$1 still running 15 s after SIGTERM"
-  [ "$rc" -eq 0 ] || fail "$1 exited with $rc after SIGTERM"
-}
+stop_relay() { stop_relay_pid "pid[$1]" "$1"; }
 
 # send <port> <cert dir> <repo> <file>: tarnwick-send's exit status.
 send() {
@@ -162,8 +118,8 @@ head -c 300000 /dev/urandom >"$payload"
 
 # ---- (a) relay-a dials relay-b ------------------------------------------------------
 
-read -r a_port a_closure b_port b_closure < <(free_ports 4)
-make_relay relay-a "[Connection]
+read -r a_port a_closure b_port b_closure < <(free_ports 4 | xargs)
+relay_from_node relay-a "[Connection]
 Port=$a_port
 ClosurePort=$a_closure
 PeerCN=origin
@@ -173,7 +129,7 @@ ThrottlingEnabled=0
 Host=127.0.0.1
 Port=$b_port
 PeerCN=relay-b"
-make_relay relay-b "[Connection]
+relay_from_node relay-b "[Connection]
 Port=$b_port
 ClosurePort=$b_closure
 PeerCN=relay-a
@@ -200,8 +156,8 @@ stop_relay relay-b
 
 # ---- (b) relay-b dials relay-a --------------------------------------------------------
 
-read -r a_port a_closure a_fwd < <(free_ports 3)
-make_relay relay-a "[Connection]
+read -r a_port a_closure a_fwd < <(free_ports 3 | xargs)
+relay_from_node relay-a "[Connection]
 Port=$a_port
 ClosurePort=$a_closure
 PeerCN=origin
@@ -211,7 +167,7 @@ ThrottlingEnabled=0
 Host=
 Port=$a_fwd
 PeerCN=relay-b"
-make_relay relay-b "[Connection]
+relay_from_node relay-b "[Connection]
 Host=127.0.0.1
 Port=$a_fwd
 ClosurePort=$a_closure
