@@ -4,7 +4,7 @@ JOBS ?= 2
 
 WIN_BUILD ?= build-win
 
-.PHONY: all deps build demo test test-asan test-tsan test-all fuzz windows test-windows bench clean
+.PHONY: all deps build demo test test-asan test-tsan test-all fuzz windows test-windows package test-package bench clean
 
 all: build
 
@@ -55,6 +55,17 @@ windows:
 	  -U 'OPENSSL_*' -U 'LIB_EAY*' -U 'SSL_EAY*' \
 	  -DOPENSSL_ROOT_DIR="$$openssl_root" -DTARNWICK_TESTS=OFF
 	cmake --build $(WIN_BUILD) -j $(JOBS)
+	cd $(WIN_BUILD) && cpack -G ZIP
+
+# A .deb of the programs, manual pages, the unit template and an example
+# configuration (build/tarnwick_<version>_<arch>.deb).
+package: build
+	scripts/install-deps.sh dpkg-dev file
+	cd $(BUILD) && cpack -G DEB
+
+# Installs that package on this machine (as root) and runs what it installed.
+test-package: package
+	scripts/test-package.sh $(BUILD)
 
 # The Windows build as a service under Wine, relaying to and from Linux relays.
 test-windows: build windows
