@@ -275,7 +275,7 @@ log_summary() {
 
 # send <file> <repo> <stderr file> [timeout]: one no-certificate send; returns its status.
 send() {
-  timeout -k 5 "${4:-60}" "$build/tarnwick-send" --host 127.0.0.1 --port "$relay_port" \
+  timeout -k 5 "${4:-60}" "$build/tarnwick-send" --quiet --host 127.0.0.1 --port "$relay_port" \
     --repo "$2" --ca "$certs/relay-a.cert.pem" --peer-name relay-a --wait 45 "$1" 2>>"$3"
 }
 

@@ -88,7 +88,7 @@ run_tarnwick() {
   a0=$(proc_cpu "${relay_pid[a]}") || fail "relay a died"
   b0=$(proc_cpu "${relay_pid[b]}") || fail "relay b died"
   t0=$EPOCHREALTIME
-  "$build/tarnwick-send" \
+  "$build/tarnwick-send" --quiet \
     --host 127.0.0.1 --port "$a_port" --repo "$repo" --wait 300 \
     --ca "$certs/relay-a.cert.pem" --peer-name relay-a \
     --cert "$certs/sender.cert.pem" --key "$certs/sender.key.pem" \

@@ -80,7 +80,7 @@ run_tarnwick() {
   local input=$1 bytes=$2 cpu0 cpu1 t0 t1 rc=0
   cpu0=$(proc_cpu "$relay_pid") || fail "relay died"
   t0=$EPOCHREALTIME
-  "${timer[@]}" ${timer:+-o "$work/send.time"} "$build/tarnwick-send" \
+  "${timer[@]}" ${timer:+-o "$work/send.time"} "$build/tarnwick-send" --quiet \
     --host 127.0.0.1 --port "$relay_port" --repo bench --wait 300 \
     --ca "$certs/relay-a.cert.pem" --peer-name relay-a \
     --cert "$certs/sender.cert.pem" --key "$certs/sender.key.pem" \

@@ -150,7 +150,7 @@ ThrottlingEnabled=0" cert.pem=relay-b.cert.pem key.pem=relay-b.key.pem clientcer
 send() {
   local mib
   mib=$(($(stat -c %s "$3") / 1048576))
-  timeout -k 5 "$(limit_for "$mib")" "$build/tarnwick-send" --host 127.0.0.1 --port "$1" \
+  timeout -k 5 "$(limit_for "$mib")" "$build/tarnwick-send" --quiet --host 127.0.0.1 --port "$1" \
     --repo "$2" --wait 300 --ca "$certs/relay-a.cert.pem" --peer-name relay-a \
     --cert "$certs/sender.cert.pem" --key "$certs/sender.key.pem" "$3" 2>>"$4"
 }

@@ -40,8 +40,12 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
   }
   session->socket = platform::OpenTcpSocket();
   if (!session->socket.Valid()) {
-    int e = platform::LastSocketError();
-    FailFatally("Error at socket(): " + std::to_string(e) + "\n", "Error at socket():", e);
+    // Out of descriptors, for a while: the callers retry, the relay goes on.
+    last_dial_error = platform::LastSocketError();
+    last_dial_failure = "cannot open a socket to dial " + host + ":" + port + ": " +
+                        platform::SocketErrorText(last_dial_error);
+    ReportFailure("Error at socket():", last_dial_error);
+    return nullptr;
   }
   const bool connected = platform::ConnectWithin(session->socket, r.address, kConnectTimeoutMs,
                                                  [stoppable] { return stoppable && StopRequested.load(); });

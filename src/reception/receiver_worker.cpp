@@ -367,8 +367,6 @@ void ReceiverWorker(int /*argc*/, char** /*argv*/) {
   // PEM files are read from there.
   IniFile ini = IniFile::Load("settings.ini");
   ReadWorkerSettings(ini, g_settings);
-  ReadForwardSettings(ini);
-  ReadThrottleSettings(ini);
 
   // What "tarnwick check" would find, said before anything is built: a
   // relay that cannot work refuses to start, before it reports RUNNING. The
@@ -380,6 +378,9 @@ void ReceiverWorker(int /*argc*/, char** /*argv*/) {
   for (const Finding& f : findings)
     if (f.severity != Finding::Severity::Note)
       SvcReportEvent(f.text, f.severity == Finding::Severity::Error ? EventType::Error : EventType::Warning);
+
+  ReadForwardSettings(ini);
+  ReadThrottleSettings(ini);
 
   if (g_settings.InboundDials())
     InboundContext = TlsContextFactory(g_settings.peer_cn, /*client_role=*/true,
@@ -411,7 +412,6 @@ void ReceiverWorker(int /*argc*/, char** /*argv*/) {
                                        platform::ErrorText(e));
   }
 
-  if (g_settings.ForwardingConfigured()) ReplayForwardQueue(backup_root);
   if (HasErrors(findings)) {
     std::size_t n = std::count_if(findings.begin(), findings.end(),
                                   [](const Finding& f) { return f.severity == Finding::Severity::Error; });
@@ -419,6 +419,8 @@ void ReceiverWorker(int /*argc*/, char** /*argv*/) {
                 "the relay does not start: the configuration has " + std::to_string(n) +
                     " error(s), listed above; \"tarnwick check\" shows them too");
   }
+  // Forwarding resumes only in a relay that will run.
+  if (g_settings.ForwardingConfigured()) ReplayForwardQueue(backup_root);
 
   // Only now: the files, ports and root are known to be good, and systemd
   // takes READY=1 to mean so.

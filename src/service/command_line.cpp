@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace tarnwick {
@@ -44,7 +46,17 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   // "tarnwick --dir DIR status" and "tarnwick status --dir DIR" both work.
   for (int i = 1; i < argc; ++i) {
     std::string_view a = argv[i];
+    // "--dir=DIR" as well as "--dir DIR".
+    std::optional<std::string> inline_value;
+    if (a.starts_with("--") && a.find('=') != std::string_view::npos) {
+      inline_value = std::string(a.substr(a.find('=') + 1));
+      a = a.substr(0, a.find('='));
+    }
     auto value = [&](std::string& into) {
+      if (inline_value) {
+        into = *inline_value;
+        return !into.empty();
+      }
       if (i + 1 >= argc || argv[i + 1][0] == '\0') return false;
       into = argv[++i];
       return true;
@@ -62,7 +74,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     } else if (a == "--user") {
       if (!value(c.user)) return Bad("option --user needs USER or USER:GROUP");
       have_user = true;
-    } else if (a == "--json") {
+    } else if (a == "--json" && !inline_value) {
       have_json = true;
     } else if (!a.empty() && a[0] == '-') {
       return Bad("unknown option '" + std::string(a) + "'");

@@ -194,7 +194,9 @@ class Checker {
     std::string text;
     if (int e = platform::ReadSmallFile(path, text, kPemCap)) {
       std::error_code ec;
-      if (!fs::exists(fs::symlink_status(path, ec)))
+      if (!fs::is_directory(options_.config_dir, ec))
+        Add(Severity::Error, "the configuration directory " + options_.config_dir + " does not exist");
+      else if (!fs::exists(fs::symlink_status(path, ec)))
         Add(Severity::Note, where + " does not exist: every setting takes its default");
       else
         Add(Severity::Error, "cannot read " + where + ": " + platform::ErrorText(e));
@@ -523,7 +525,11 @@ class Checker {
   void TestPorts(bool root_ok) {
     if (root_ok) {
       const fs::path lock_path = BackupRoot() / kRelayLockFile;
-      platform::FileLock lock = platform::TryLockFile(lock_path.string());
+      // Only a relay creates the file: a check run as another user (root)
+      // must not leave one the relay cannot open.
+      std::error_code ec;
+      platform::FileLock lock;
+      if (fs::exists(lock_path, ec)) lock = platform::TryLockFile(lock_path.string());
       if (lock.Busy()) {
         Add(Severity::Note, "a relay is running on this backup root (" + lock_path.string() +
                                 " is locked); ports not tested");

@@ -97,6 +97,10 @@ bool InstallRelayService(const std::string& name, const std::string& dir, const 
   std::optional<std::string> config_dir = ConfigDir("install", dir);
   if (!config_dir) return false;
   o.config_dir = *config_dir;
+  // A unit for a directory without a relay would only fail at its start.
+  if (std::error_code ec; !fs::exists(fs::path(o.config_dir) / "settings.ini", ec))
+    return Fails("install", (fs::path(o.config_dir) / "settings.ini").string(),
+                 "does not exist; give the relay's directory with --dir DIR");
   std::optional<std::string> instance = InstanceName("install", name, o.config_dir);
   if (!instance) return false;
   o.name = *instance;

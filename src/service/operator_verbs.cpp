@@ -11,9 +11,19 @@
 
 namespace tarnwick {
 
+namespace {
+bool NoConfigDirectory(const std::string& dir) {
+  if (!dir.empty()) return false;
+  std::fprintf(stderr, "tarnwick: cannot read the program's own path, where settings.ini is looked for; "
+                       "give --dir DIR\n");
+  return true;
+}
+}  // namespace
+
 int RunCheck() {
   CheckOptions options;
   options.config_dir = ConfigDirectory();
+  if (NoConfigDirectory(options.config_dir)) return 1;
   // Without --dir the forwarding contexts built after start-up read their
   // PEM files from the backup root; with it, from the named directory.
   options.pems_in_backup_root = g_settings.config_dir.empty();
@@ -32,8 +42,13 @@ int RunCheck() {
 int RunStatus(bool json) {
   namespace fs = std::filesystem;
   const fs::path dir = ConfigDirectory();
+  if (NoConfigDirectory(dir.string())) return 1;
   const fs::path ini_path = dir / "settings.ini";
   std::error_code ec;
+  if (!fs::is_directory(dir, ec)) {
+    std::fprintf(stderr, "tarnwick: the configuration directory %s does not exist\n", dir.string().c_str());
+    return 1;
+  }
   if (!fs::exists(ini_path, ec))
     std::fprintf(stderr, "tarnwick: %s does not exist; showing the default backup root\n",
                  ini_path.string().c_str());

@@ -127,7 +127,9 @@ std::string ConfigDirectory() {
 void SvcMain(int argc, char** argv) {
   ReportSvcStatus(ServiceState::StartPending, 0, 3000);
   const std::string dir = ConfigDirectory();
-  if (dir.empty()) return;
+  if (dir.empty())
+    FailFatally("", "GetModuleFileName", 0,
+                "cannot read the program's own path, where settings.ini is looked for; start it with --dir DIR");
   if (!platform::ChangeDirectory(dir)) {
     const int e = errno;
     SvcReportEvent("cannot use the configuration directory " + dir + ": " + platform::ErrorText(e),

@@ -92,7 +92,7 @@ stop_relay() { stop_relay_pid "pid[$1]" "$1"; }
 # send <port> <cert dir> <repo> <file>: tarnwick-send's exit status.
 send() {
   local rc=0
-  "$send_bin" --host 127.0.0.1 --port "$1" --peer-name relay-a --ca "$certs/origin/ca.pem" \
+  "$send_bin" --quiet --host 127.0.0.1 --port "$1" --peer-name relay-a --ca "$certs/origin/ca.pem" \
     --cert "$2/cert.pem" --key "$2/key.pem" --repo "$3" --wait 20 "$4" 2>>"$work/send.log" || rc=$?
   echo "$rc"
 }

@@ -44,6 +44,12 @@ TEST_F(Verbs, CheckAndStatusBesideTheRelay) {
   Ran ran = Run(bin, {"check"});
   EXPECT_EQ(ran.status, 0) << ran.out << ran.err;
   EXPECT_NE(ran.out.find("OK: 0 error(s), 0 warning(s)"), std::string::npos) << ran.out;
+  // Only the relay creates its lock: one left by check (run as root) could
+  // keep the relay's own user from taking it.
+  EXPECT_FALSE(Exists(r.root / "relay.lock"));
+  ran = Run(bin, {"status", "--dir=" + (dir_ / "no-such-dir").string()});
+  EXPECT_EQ(ran.status, 1);
+  EXPECT_NE(ran.err.find("no-such-dir does not exist"), std::string::npos) << ran.err;
 
   // A misspelt key: check refuses it, the relay runs with a warning entry.
   Write(r.dir / "settings.ini", Read(r.dir / "settings.ini") + "[Connection]\nBandwidth=2MB\n");

@@ -324,6 +324,9 @@ bool RunServiceHost(const std::function<void()>& service_main,
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  // A closed terminal under a foreground relay: a clean stop, not a kill
+  // that leaves the transmission unrecorded until the next start.
+  sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::thread([set, on_control] {
     for (;;) {
