@@ -201,7 +201,7 @@ SslCtxPtr TlsContextFactory(const std::string& peer_name, bool client_role, bool
     if (asked)
       plain = "the private key " + Shown(key) +
               " is protected by a pass phrase; the relay needs it without one "
-              "(openssl pkey -in key.pem -out key.pem)";
+              "(openssl pkey -in key.pem -out plain.pem, then replace key.pem with plain.pem)";
     else if (ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH)
       plain = "the private key " + Shown(key) + " does not belong to the certificate " + Shown(cert);
     else

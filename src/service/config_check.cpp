@@ -354,7 +354,7 @@ class Checker {
       ERR_clear_error();
       Add(Severity::Error, key_need.path.string() +
                                " is encrypted with a pass phrase, which the relay cannot ask for; store it "
-                               "without one (openssl pkey -in key.pem -out key.pem) and keep the file readable "
+                               "without one (openssl pkey -in key.pem -out plain.pem, then replace key.pem with plain.pem) and keep the file readable "
                                "only by the relay's user");
       return;
     }
