@@ -26,7 +26,13 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
                                  bool stoppable) {
   auto session = std::make_unique<TlsSession>();
   session->ssl.reset(SSL_new(context));
-  if (!session->ssl) FailFatally("SSL_new failed\n", "Error at SSL_new():", 0);
+  if (!session->ssl) {
+    // Out of memory for a moment: a dial is retried, never the relay's end.
+    last_dial_error = 0;
+    last_dial_failure = "no memory for a TLS session to " + host + ":" + port;
+    ReportFailure("Error at SSL_new():", 0);
+    return nullptr;
+  }
   session->peer = host;
   last_dial_refused = false;
   platform::Resolution r = platform::ResolveIPv4(host, port, /*passive=*/false);
@@ -58,8 +64,12 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
   }
   platform::EnableKeepAlive(session->socket);
   platform::SetNoDelay(session->socket);
-  if (SSL_set_fd(session->ssl.get(), static_cast<int>(session->socket.Native())) == 0)
-    FailFatally("SSL_set_fd failed\n", "SSL_set_fd failed):", 0);
+  if (SSL_set_fd(session->ssl.get(), static_cast<int>(session->socket.Native())) == 0) {
+    last_dial_error = 0;
+    last_dial_failure = "no memory for a TLS session to " + host + ":" + port;
+    ReportFailure("SSL_set_fd failed):", 0);
+    return nullptr;
+  }
   int rc;
   {
     std::optional<HandshakeGuard> guard;
