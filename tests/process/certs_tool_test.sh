@@ -113,18 +113,19 @@ expect_at_b() {
   fail "relay-b holds no complete copy of $1 after 30 s: $(find "$dir" 2>/dev/null | tr '\n' ' ')"
 }
 
+# relay-a's inbound side, the same in both directions: the origin dials in.
+relay_a_inbound() {
+  printf '[Connection]\nPort=%s\nClosurePort=%s\nPeerCN=origin\nRequireClientCert=1\nThrottlingEnabled=0' \
+    "$a_port" "$a_closure"
+}
+
 payload=$work/payload.bin
 head -c 300000 /dev/urandom >"$payload"
 
 # ---- (a) relay-a dials relay-b ------------------------------------------------------
 
 read -r a_port a_closure b_port b_closure < <(free_ports 4 | xargs)
-relay_from_node relay-a "[Connection]
-Port=$a_port
-ClosurePort=$a_closure
-PeerCN=origin
-RequireClientCert=1
-ThrottlingEnabled=0
+relay_from_node relay-a "$(relay_a_inbound)
 [Forward]
 Host=127.0.0.1
 Port=$b_port
@@ -157,12 +158,7 @@ stop_relay relay-b
 # ---- (b) relay-b dials relay-a --------------------------------------------------------
 
 read -r a_port a_closure a_fwd < <(free_ports 3 | xargs)
-relay_from_node relay-a "[Connection]
-Port=$a_port
-ClosurePort=$a_closure
-PeerCN=origin
-RequireClientCert=1
-ThrottlingEnabled=0
+relay_from_node relay-a "$(relay_a_inbound)
 [Forward]
 Host=
 Port=$a_fwd

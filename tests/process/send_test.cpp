@@ -15,13 +15,9 @@
 namespace tw {
 namespace {
 
-struct Ran { std::optional<int> status; std::string out, err; };
-
 struct Send : Net {
   Ran Run(const std::vector<std::string>& args) {
-    const auto p = StartSend(args);
-    const auto st = p->Wait();
-    return {st, Read(p->stem_.string() + ".out"), p->Err()};
+    return Net::Run(Bin("TARNWICK_SEND", TARNWICK_SEND_BINARY), args);
   }
 };
 
@@ -31,8 +27,7 @@ struct Shown { double at; std::string text; };
 // Runs tarnwick-send with standard output and error on a terminal of its
 // own; every line or carriage-return-ended piece it drew, with its time.
 std::vector<Shown> OnTerminal(const std::vector<std::string>& args, std::optional<int>* status) {
-  const char* env = std::getenv("TARNWICK_SEND");
-  const std::string bin = env && *env ? env : TARNWICK_SEND_BINARY;
+  const std::string bin = Bin("TARNWICK_SEND", TARNWICK_SEND_BINARY);
   std::vector<char*> argv = {const_cast<char*>(bin.c_str())};
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);

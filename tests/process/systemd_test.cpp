@@ -31,12 +31,6 @@ bool HasLine(const std::string& text, const std::string& line) {
 bool Starts(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
 struct Systemd : Net {
-  struct Ran { std::optional<int> status; std::string out, err; };
-  Ran Run(const fs::path& bin, const std::vector<std::string>& args) {
-    Proc p(bin, args, dir_ / ("run" + std::to_string(++runs_)));
-    const auto st = p.Wait();
-    return {st, Read(p.stem_.string() + ".out"), p.Err()};
-  }
   // A systemctl that logs its arguments and runs tail; returns PATH with it first.
   std::string FakeSystemctl(const std::string& tail) {
     Write(dir_ / "bin" / "systemctl", "#!/bin/sh\necho \"$*\" >> '" + log_.string() + "'\n" + tail + "\n");

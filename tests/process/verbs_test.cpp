@@ -9,14 +9,7 @@
 namespace tw {
 namespace {
 
-struct Verbs : Net {
-  struct Ran { std::optional<int> status; std::string out, err; };
-  Ran Run(const fs::path& bin, const std::vector<std::string>& args) {
-    Proc p(bin, args, dir_ / ("verb" + std::to_string(++runs_)));
-    const auto st = p.Wait();
-    return {st, Read(p.stem_.string() + ".out"), p.Err()};
-  }
-};
+using Verbs = Net;
 
 TEST_F(Verbs, HelpVersionAndUsageErrorsStartNothing) {
   const Relay& r = NewRelay("r");  // valid settings: a stray relay would run

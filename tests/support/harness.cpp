@@ -17,15 +17,10 @@
 #include <sstream>
 
 namespace tw {
-namespace {
-
-// The binaries under test; the environment may point at another build's.
 std::string Bin(const char* env, const char* built) {
   const char* v = std::getenv(env);
   return v && *v ? v : built;
 }
-
-}  // namespace
 
 // Blocking I/O that gives up after kWait instead of hanging the test.
 int Timed(int fd) {
@@ -340,6 +335,12 @@ void Net::Link(Relay& from, Relay& to, bool dial) {
 std::unique_ptr<Proc> Net::StartSend(const std::vector<std::string>& args) {
   return std::make_unique<Proc>(Bin("TARNWICK_SEND", TARNWICK_SEND_BINARY), args,
                                 dir_ / ("send" + std::to_string(++runs_)));
+}
+
+Net::Ran Net::Run(const fs::path& bin, const std::vector<std::string>& args) {
+  Proc p(bin, args, dir_ / ("run" + std::to_string(++runs_)));
+  const auto st = p.Wait();
+  return {st, Read(p.stem_.string() + ".out"), p.Err()};
 }
 
 std::optional<int> Net::Send(const std::vector<std::string>& args, std::string* err) {

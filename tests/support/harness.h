@@ -43,6 +43,8 @@ std::string Random(std::size_t n, unsigned seed);
 std::string Date();  // local YYYY-MM-DD, as the relay names saves
 inline std::string H(std::string text) { text.push_back('\0'); return text; }
 std::uint16_t FreePort();
+// A binary under test; the environment variable env may point at another build's.
+std::string Bin(const char* env, const char* built);
 bool WaitFor(const std::function<bool()>& cond, ms timeout = kWait);
 
 sockaddr_in Loopback(std::uint16_t port);
@@ -145,6 +147,9 @@ struct Net : ::testing::Test {
   void Link(Relay& from, Relay& to, bool dial);
   std::optional<int> Send(const std::vector<std::string>& args, std::string* err = nullptr);
   std::unique_ptr<Proc> StartSend(const std::vector<std::string>& args);  // not waited for
+  // Runs bin with args to its end: its status and what it printed.
+  struct Ran { std::optional<int> status; std::string out, err; };
+  Ran Run(const fs::path& bin, const std::vector<std::string>& args);
   std::vector<std::string> SendArgs(const Relay& r, const std::string& repo, const fs::path& in);
   // Waits until to holds the whole save and from no longer tracks progress.
   ::testing::AssertionResult Forwarded(const Relay& from, const Relay& to, const std::string& repo,

@@ -1,8 +1,9 @@
 // `tarnwick status` read from a prepared backup root: the facts, the table
-// an operator reads, and JSON that a strict parser accepts.
+// an operator reads, and JSON that a strict parser (nlohmann::json) accepts.
 #include "service/status_view.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <fstream>
@@ -18,147 +19,6 @@ namespace tarnwick {
 namespace {
 
 namespace fs = std::filesystem;
-
-// ---- A strict little JSON reader, so the output is checked by structure ----
-
-struct Json {
-  enum Type { Null, Bool, Number, String, Array, Object } type = Null;
-  bool b = false;
-  double n = 0;
-  std::string s;
-  std::vector<Json> items;
-  std::map<std::string, Json> members;
-
-  const Json& operator[](const std::string& k) const {
-    auto it = members.find(k);
-    if (type != Object || it == members.end()) throw std::runtime_error("no member " + k);
-    return it->second;
-  }
-  const Json& operator[](std::size_t i) const {
-    if (type != Array || i >= items.size()) throw std::runtime_error("no element " + std::to_string(i));
-    return items[i];
-  }
-};
-
-class JsonParser {
- public:
-  explicit JsonParser(std::string_view t) : t_(t) {}
-  Json Document() {
-    Json v = Value();
-    Blank();
-    if (i_ != t_.size()) Fail("text after the document");
-    return v;
-  }
-
- private:
-  [[noreturn]] void Fail(const std::string& why) {
-    throw std::runtime_error(why + " at byte " + std::to_string(i_));
-  }
-  void Blank() {
-    while (i_ < t_.size() && (t_[i_] == ' ' || t_[i_] == '\n' || t_[i_] == '\t' || t_[i_] == '\r')) ++i_;
-  }
-  bool Eat(char c) {
-    Blank();
-    if (i_ < t_.size() && t_[i_] == c) return ++i_, true;
-    return false;
-  }
-  void Expect(char c) {
-    if (!Eat(c)) Fail(std::string("expected ") + c);
-  }
-  bool Word(std::string_view w) {
-    if (t_.substr(i_, w.size()) != w) return false;
-    i_ += w.size();
-    return true;
-  }
-  Json Value() {
-    Blank();
-    Json v;
-    if (i_ >= t_.size()) Fail("end of text");
-    const char c = t_[i_];
-    if (c == '{') {
-      v.type = Json::Object;
-      ++i_;
-      if (Eat('}')) return v;
-      do {
-        Blank();
-        std::string k = Str();
-        Expect(':');
-        if (!v.members.emplace(k, Value()).second) Fail("duplicate key " + k);
-      } while (Eat(','));
-      Expect('}');
-    } else if (c == '[') {
-      v.type = Json::Array;
-      ++i_;
-      if (Eat(']')) return v;
-      do v.items.push_back(Value());
-      while (Eat(','));
-      Expect(']');
-    } else if (c == '"') {
-      v.type = Json::String;
-      v.s = Str();
-    } else if (Word("true") || Word("false")) {
-      v.type = Json::Bool;
-      v.b = c == 't';
-    } else if (Word("null")) {
-    } else {
-      std::size_t start = i_;
-      if (i_ < t_.size() && t_[i_] == '-') ++i_;
-      while (i_ < t_.size() && std::isdigit(static_cast<unsigned char>(t_[i_]))) ++i_;
-      if (i_ == start || (t_[start] == '0' && i_ - start > 1)) Fail("bad value");
-      v.type = Json::Number;
-      v.n = std::stod(std::string(t_.substr(start, i_ - start)));
-    }
-    return v;
-  }
-  // Strings must be UTF-8 with no raw control character; escapes are decoded.
-  std::string Str() {
-    if (i_ >= t_.size() || t_[i_] != '"') Fail("expected a string");
-    std::string out;
-    for (++i_;; ++i_) {
-      if (i_ >= t_.size()) Fail("unterminated string");
-      const auto u = static_cast<unsigned char>(t_[i_]);
-      if (u == '"') break;
-      if (u < 0x20) Fail("raw control character");
-      if (u >= 0x80) {
-        // Enough to reject stray bytes: a lead byte and its continuations.
-        const std::size_t n = u >= 0xF0 ? 4 : u >= 0xE0 ? 3 : u >= 0xC2 ? 2 : 0;
-        if (n == 0 || i_ + n > t_.size()) Fail("not UTF-8");
-        for (std::size_t k = 1; k < n; ++k)
-          if ((static_cast<unsigned char>(t_[i_ + k]) & 0xC0) != 0x80) Fail("not UTF-8");
-        out.append(t_.substr(i_, n));
-        i_ += n - 1;
-        continue;
-      }
-      if (u != '\\') {
-        out += t_[i_];
-        continue;
-      }
-      if (++i_ >= t_.size()) Fail("unterminated escape");
-      const char e = t_[i_];
-      const std::string_view simple = "\"\\/bfnrt", decoded = "\"\\/\b\f\n\r\t";
-      if (const auto k = simple.find(e); k != std::string_view::npos) {
-        out += decoded[k];
-      } else if (e == 'u') {
-        const unsigned cp = std::stoul(std::string(t_.substr(i_ + 1, 4)), nullptr, 16);
-        i_ += 4;
-        if (cp >= 0xD800 && cp < 0xE000) Fail("surrogate escape");
-        if (cp < 0x80) out += static_cast<char>(cp);
-        else if (cp < 0x800) out += static_cast<char>(0xC0 | cp >> 6), out += static_cast<char>(0x80 | (cp & 63));
-        else out += static_cast<char>(0xE0 | cp >> 12), out += static_cast<char>(0x80 | ((cp >> 6) & 63)),
-             out += static_cast<char>(0x80 | (cp & 63));
-      } else {
-        Fail("bad escape");
-      }
-    }
-    ++i_;
-    return out;
-  }
-
-  std::string_view t_;
-  std::size_t i_ = 0;
-};
-
-Json ParseJson(const std::string& text) { return JsonParser(text).Document(); }
 
 // ---- A backup root in a temporary directory ----
 
@@ -282,25 +142,25 @@ TEST_F(StatusViewTest, ReportsWhatTheRootHolds) {
   EXPECT_NE(table.find("line 3 is malformed: \"not a queue line\""), std::string::npos) << table;
   EXPECT_EQ(table.find("7.tmp"), std::string::npos);
 
-  const Json j = ParseJson(FormatStatusJson(r));
-  EXPECT_EQ(j["error"].type, Json::Null);
-  const Json& saves = j["repositories"][0]["saves"];
-  EXPECT_EQ(saves[0]["state"].s, "complete");
-  EXPECT_EQ(saves[0]["bytes"].n, 3000);
-  EXPECT_EQ(saves[1]["missing"].n, 1000);
-  EXPECT_EQ(saves[2]["marker"].s, "unknown");
-  EXPECT_EQ(saves[2]["missing"].type, Json::Null);
-  EXPECT_EQ(saves[3]["missing"].n, -5);
-  EXPECT_EQ(saves[4]["marker_text"].s, "12x");
-  EXPECT_TRUE(saves[5]["no_data"].b);
-  const Json& fwd = j["forwarding"];
-  EXPECT_EQ(fwd["transmitter"]["state"].s, "transmitting");
-  EXPECT_EQ(fwd["transmitter"]["save"]["offset"].n, 2048);
-  EXPECT_EQ(fwd["records"][0]["remaining"].n, 1976);
-  EXPECT_EQ(fwd["records"][1]["remaining"].type, Json::Null);
-  EXPECT_TRUE(fwd["records"][2]["set_aside"].b);
-  EXPECT_EQ(fwd["queued"][1]["repo"].s, "projB");
-  EXPECT_EQ(fwd["bad_queue_lines"][0]["text"].s, "not a queue line");
+  nlohmann::json j = nlohmann::json::parse(FormatStatusJson(r));
+  EXPECT_TRUE(j["error"].is_null());
+  nlohmann::json& saves = j["repositories"][0]["saves"];
+  EXPECT_EQ(saves[0]["state"].get<std::string>(), "complete");
+  EXPECT_EQ(saves[0]["bytes"].get<double>(), 3000);
+  EXPECT_EQ(saves[1]["missing"].get<double>(), 1000);
+  EXPECT_EQ(saves[2]["marker"].get<std::string>(), "unknown");
+  EXPECT_TRUE(saves[2]["missing"].is_null());
+  EXPECT_EQ(saves[3]["missing"].get<double>(), -5);
+  EXPECT_EQ(saves[4]["marker_text"].get<std::string>(), "12x");
+  EXPECT_TRUE(saves[5]["no_data"].get<bool>());
+  nlohmann::json& fwd = j["forwarding"];
+  EXPECT_EQ(fwd["transmitter"]["state"].get<std::string>(), "transmitting");
+  EXPECT_EQ(fwd["transmitter"]["save"]["offset"].get<double>(), 2048);
+  EXPECT_EQ(fwd["records"][0]["remaining"].get<double>(), 1976);
+  EXPECT_TRUE(fwd["records"][1]["remaining"].is_null());
+  EXPECT_TRUE(fwd["records"][2]["set_aside"].get<bool>());
+  EXPECT_EQ(fwd["queued"][1]["repo"].get<std::string>(), "projB");
+  EXPECT_EQ(fwd["bad_queue_lines"][0]["text"].get<std::string>(), "not a queue line");
 }
 
 TEST_F(StatusViewTest, NamesAnyBytesAllowAreEscapedInBothOutputs) {
@@ -317,16 +177,16 @@ TEST_F(StatusViewTest, NamesAnyBytesAllowAreEscapedInBothOutputs) {
   EXPECT_EQ(table.find('\xff'), std::string::npos);
   EXPECT_NE(table.find("q\"b\\\\s\\x01\\xff\xc3\xa9"), std::string::npos) << table;
 
-  const Json j = ParseJson(FormatStatusJson(r));
-  const Json& repo = j["repositories"][0];
-  EXPECT_EQ(repo["name"].s, "q\"b\\s\x01\xef\xbf\xbd\xc3\xa9");  // the bad byte as U+FFFD
-  EXPECT_EQ(repo["name_hex"].s, "7122625c7301ffc3a9");
-  EXPECT_EQ(repo["saves"][0]["marker_text"].s, "7\n\x02");
+  nlohmann::json j = nlohmann::json::parse(FormatStatusJson(r));
+  nlohmann::json& repo = j["repositories"][0];
+  EXPECT_EQ(repo["name"].get<std::string>(), "q\"b\\s\x01\xef\xbf\xbd\xc3\xa9");  // the bad byte as U+FFFD
+  EXPECT_EQ(repo["name_hex"].get<std::string>(), "7122625c7301ffc3a9");
+  EXPECT_EQ(repo["saves"][0]["marker_text"].get<std::string>(), "7\n\x02");
   // A name that is UTF-8 has no hex twin.
   Put("saves/plain/s", "1");
-  const Json plain = ParseJson(FormatStatusJson(BuildStatus(root.string())))["repositories"][0];
-  EXPECT_EQ(plain["name"].s, "plain");
-  EXPECT_EQ(plain.members.count("name_hex"), 0u);
+  nlohmann::json plain = nlohmann::json::parse(FormatStatusJson(BuildStatus(root.string())))["repositories"][0];
+  EXPECT_EQ(plain["name"].get<std::string>(), "plain");
+  EXPECT_FALSE(plain.contains("name_hex"));
 }
 
 TEST_F(StatusViewTest, AMissingRootIsAnErrorNotAnEmptyRelay) {
@@ -335,7 +195,7 @@ TEST_F(StatusViewTest, AMissingRootIsAnErrorNotAnEmptyRelay) {
     const StatusReport r = BuildStatus(bad.string());
     EXPECT_NE(r.error.find(bad.string()), std::string::npos) << r.error;
     EXPECT_NE(FormatStatusTable(r).find("Error: "), std::string::npos);
-    EXPECT_EQ(ParseJson(FormatStatusJson(r))["error"].s, r.error);
+    EXPECT_EQ(nlohmann::json::parse(FormatStatusJson(r))["error"].get<std::string>(), r.error);
   }
   // An empty root is a relay with nothing yet.
   const StatusReport empty = BuildStatus(root.string());
@@ -378,7 +238,7 @@ TEST_F(StatusViewTest, StateFileRoundTripsAndSurvivesDamage) {
   }
   const StatusReport r = BuildStatus(root.string());
   EXPECT_NE(FormatStatusTable(r).find("forwarding.state is malformed"), std::string::npos);
-  EXPECT_EQ(ParseJson(FormatStatusJson(r))["forwarding"]["transmitter"]["file"].s, "malformed");
+  EXPECT_EQ(nlohmann::json::parse(FormatStatusJson(r))["forwarding"]["transmitter"]["file"].get<std::string>(), "malformed");
 }
 
 TEST_F(StatusViewTest, RecorderStampsCountsAndPacesProgress) {
