@@ -2,6 +2,8 @@
 #include "platform/file_system.h"
 
 #include <atomic>
+#include <cstdio>
+#include <random>
 #include <string>
 
 namespace tarnwick::platform {
@@ -31,9 +33,13 @@ int WriteFileAtomically(const fs::path& path, std::string_view text, const fs::p
                         bool durable) {
   FileSystem& f = Fs();
   if (int e = f.CreateDirectory(temp_dir)) return e;
-  // Unique per call: several threads may write records at once.
-  const fs::path temp =
-      temp_dir / (path.filename().string() + "." + std::to_string(++temp_counter) + ".tmp");
+  // Unique per call (several threads write records at once) and per process
+  // (a verb may write beside the relay), and short whatever path it stands
+  // for: a name derived from a 247-byte save name would not fit.
+  static const unsigned process_tag = std::random_device{}();
+  char name[48];
+  std::snprintf(name, sizeof name, "%08x-%lu.tmp", process_tag, ++temp_counter);
+  const fs::path temp = temp_dir / name;
   File out;
   int e = f.Open(temp, FileSystem::Mode::Truncate, out);
   if (e == 0) e = f.Write(out, text.data(), text.size());
@@ -47,6 +53,13 @@ int WriteFileAtomically(const fs::path& path, std::string_view text, const fs::p
     return e;
   }
   return durable ? f.SyncDirectory(path.parent_path()) : 0;
+}
+
+int Exists(const fs::path& p, bool& exists) {
+  FileInfo info;
+  const int e = Fs().Stat(p, info);
+  exists = e == 0;
+  return IsNotFound(e) ? 0 : e;
 }
 
 int ReadSmallFile(const fs::path& path, std::string& text, std::size_t cap) {

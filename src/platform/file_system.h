@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarnwick::platform {
 
@@ -50,8 +51,17 @@ class File {
   std::intptr_t h_ = kNone;
 };
 
+// What a lookup found at a path (links are not followed).
+struct FileInfo {
+  enum class Type { Regular, Directory, Other } type = Type::Other;
+  std::int64_t size = 0;
+  std::int64_t modified_ns = 0;  // last modification, for ordering only
+};
+
 // Every call returns 0 on success, otherwise the system's error code (errno
-// on POSIX, GetLastError on Windows).
+// on POSIX, GetLastError on Windows). Only IsNotFound(code) means "absent":
+// any other error (a permission, an I/O error, no descriptors) means the
+// entry could not be looked at, and whatever it is stays as it is.
 class FileSystem {
  public:
   enum class Mode {
@@ -68,8 +78,9 @@ class FileSystem {
   virtual int Read(File& f, char* data, std::size_t cap, std::size_t& n) = 0;
   // Reads up to cap bytes at offset, without moving the position.
   virtual int ReadAt(File& f, std::int64_t offset, char* data, std::size_t cap, std::size_t& n) = 0;
-  virtual int Seek(File& f, std::int64_t offset) = 0;
   virtual int Size(File& f, std::int64_t& size) = 0;
+  // Cuts the file to size bytes (a write that may not have reached the disk).
+  virtual int Truncate(File& f, std::int64_t size) = 0;
   // The file's bytes on stable storage.
   virtual int Sync(File& f) = 0;
   // Starts writing [offset, offset + len) to storage without waiting, so a
@@ -84,6 +95,9 @@ class FileSystem {
   // Creates dir when absent (an existing directory is success).
   virtual int CreateDirectory(const std::filesystem::path& dir) = 0;
   virtual int FreeSpace(const std::filesystem::path& dir, std::uint64_t& bytes) = 0;
+  virtual int Stat(const std::filesystem::path& p, FileInfo& info) = 0;
+  // The names in dir, without "." and "..", in no particular order.
+  virtual int List(const std::filesystem::path& dir, std::vector<std::string>& names) = 0;
 };
 
 // The real one of this platform.
@@ -97,6 +111,14 @@ FileSystem* SetFileSystem(FileSystem* fs);
 std::string ErrorText(int code);
 // True for "no space left on the device" (and the quota's kin).
 bool IsNoSpace(int code);
+// True only for "no such file or directory": the one error that says a
+// thing is gone.
+bool IsNotFound(int code);
+// The code IsNotFound accepts, for fakes and callers that make one up.
+int NotFoundCode();
+
+// Looks p up: 0 and exists = true/false, or a code when it could not tell.
+int Exists(const std::filesystem::path& p, bool& exists);
 
 // Writes text as the whole content of path in one step: a temporary file in
 // temp_dir (which must be on the same volume and hold nothing else) is

@@ -97,10 +97,13 @@ bool IsTimeoutError(int code);
 std::string SocketErrorText(int code);
 
 #ifdef _WIN32
+// NTFS names differ in case only as spellings of one file.
+inline constexpr bool kCaseInsensitiveNames = true;
 inline constexpr char kPathSeparator = '\\';
 // "delete" goes on to the dispatcher, which fails from a console.
 inline constexpr bool kDeleteThenHost = true;
 #else
+inline constexpr bool kCaseInsensitiveNames = false;
 inline constexpr char kPathSeparator = '/';
 // Here the host would run the relay in the foreground: "delete" only deletes.
 inline constexpr bool kDeleteThenHost = false;
@@ -126,15 +129,9 @@ int ProfileInt(const std::string& file, const std::string& section, const std::s
                int fallback);
 
 std::tm LocalTime(std::time_t t);
-// Pushes a stdio file's data to stable storage; false on failure (errno set).
-bool SyncFile(std::FILE* f);
 bool IsTerminal(std::FILE* f);
 // Stops newline translation on f (Windows); nothing elsewhere.
 void SetBinaryMode(std::FILE* f);
-// Size of an open file from its status record; -1 on failure (errno set).
-std::int64_t FileSize(std::FILE* f);
-// Positions f at a 64-bit offset from its start.
-bool Seek(std::FILE* f, std::int64_t offset);
 
 // Move-only owner of an exclusive lock on a file. The system drops the lock
 // when its owner closes it or the process ends however it ends, so a relay

@@ -29,6 +29,11 @@ class FaultFs final : public FileSystem {
   int rename_error = 0;  // every Rename fails with this
   int open_error = 0;    // Opens of paths containing open_match fail with this
   std::string open_match;
+  // Lookups (Stat, List) and opens of paths containing lookup_match fail
+  // with lookup_error: a directory that cannot be read for a while (EACCES,
+  // EIO, a flaky network share), not one that is gone.
+  int lookup_error = 0;
+  std::string lookup_match;
   // Sees "open <path>", "write <path>", "sync <path>", "rename <from> <to>",
   // "remove <path>" before each is carried out.
   std::function<void(const std::string& op, const fs::path& p)> observe;
@@ -36,6 +41,7 @@ class FaultFs final : public FileSystem {
   int Open(const fs::path& p, Mode mode, File& out) override {
     See("open", p);
     if (open_error && p.string().find(open_match) != std::string::npos) return open_error;
+    if (int e = LookupFault(p)) return e;
     File f;
     if (int e = real_.Open(p, mode, f)) return e;
     std::lock_guard l(m_);
@@ -68,9 +74,10 @@ class FaultFs final : public FileSystem {
     Release(r);
     return e;
   }
-  int Seek(File& f, std::int64_t o) override {
+  int Truncate(File& f, std::int64_t size) override {
+    See("truncate", PathOf(f));
     File r = Borrow(f);
-    int e = real_.Seek(r, o);
+    int e = real_.Truncate(r, size);
     Release(r);
     return e;
   }
@@ -106,10 +113,18 @@ class FaultFs final : public FileSystem {
   int SyncDirectory(const fs::path& d) override { return real_.SyncDirectory(d); }
   int CreateDirectory(const fs::path& d) override { return real_.CreateDirectory(d); }
   int FreeSpace(const fs::path& d, std::uint64_t& b) override { return real_.FreeSpace(d, b); }
+  int Stat(const fs::path& p, platform::FileInfo& info) override {
+    if (int e = LookupFault(p)) return e;
+    return real_.Stat(p, info);
+  }
+  int List(const fs::path& d, std::vector<std::string>& names) override {
+    if (int e = LookupFault(d)) return e;
+    return real_.List(d, names);
+  }
 
   void Clear() {
     write_budget = -1;
-    sync_error = rename_error = open_error = 0;
+    sync_error = rename_error = open_error = lookup_error = 0;
   }
 
  private:
@@ -120,6 +135,9 @@ class FaultFs final : public FileSystem {
     std::lock_guard l(m_);
     auto it = paths_.find(f.Handle());
     return it == paths_.end() ? fs::path() : it->second;
+  }
+  int LookupFault(const fs::path& p) const {
+    return lookup_error && p.string().find(lookup_match) != std::string::npos ? lookup_error : 0;
   }
   void See(const char* op, const fs::path& p) {
     if (observe) observe(op, p);

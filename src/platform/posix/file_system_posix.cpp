@@ -1,4 +1,5 @@
 // The file seam on POSIX: plain descriptors, fsync, rename(2).
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -65,8 +66,11 @@ class PosixFileSystem final : public FileSystem {
     return 0;
   }
 
-  int Seek(File& f, std::int64_t offset) override {
-    return ::lseek(Fd(f), static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
+  int Truncate(File& f, std::int64_t size) override {
+    int rc;
+    do rc = ::ftruncate(Fd(f), static_cast<off_t>(size));
+    while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : errno;
   }
 
   int Size(File& f, std::int64_t& size) override {
@@ -116,6 +120,36 @@ class PosixFileSystem final : public FileSystem {
     bytes = static_cast<std::uint64_t>(v.f_bavail) * v.f_frsize;
     return 0;
   }
+
+  int Stat(const fs::path& p, FileInfo& info) override {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0) return errno;
+    info.type = S_ISREG(st.st_mode)   ? FileInfo::Type::Regular
+                : S_ISDIR(st.st_mode) ? FileInfo::Type::Directory
+                                      : FileInfo::Type::Other;
+    info.size = static_cast<std::int64_t>(st.st_size);
+    info.modified_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return 0;
+  }
+
+  int List(const fs::path& dir, std::vector<std::string>& names) override {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return errno;
+    names.clear();
+    int e = 0;
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(d);
+      if (!entry) {
+        e = errno;
+        break;
+      }
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != "..") names.emplace_back(name);
+    }
+    ::closedir(d);
+    return e;
+  }
 };
 
 }  // namespace
@@ -128,5 +162,9 @@ FileSystem& RealFileSystem() {
 std::string ErrorText(int code) { return std::strerror(code); }
 
 bool IsNoSpace(int code) { return code == ENOSPC || code == EDQUOT; }
+
+bool IsNotFound(int code) { return code == ENOENT; }
+
+int NotFoundCode() { return ENOENT; }
 
 }  // namespace tarnwick::platform

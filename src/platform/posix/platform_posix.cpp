@@ -260,24 +260,9 @@ std::tm LocalTime(std::time_t t) {
   return tm;
 }
 
-bool SyncFile(std::FILE* f) {
-  if (std::fflush(f) != 0) return false;
-  return ::fsync(::fileno(f)) == 0;
-}
-
 bool IsTerminal(std::FILE* f) { return ::isatty(::fileno(f)) == 1; }
 
 void SetBinaryMode(std::FILE*) {}
-
-std::int64_t FileSize(std::FILE* f) {
-  struct stat st {};
-  if (::fstat(::fileno(f), &st) != 0) return -1;
-  return static_cast<std::int64_t>(st.st_size);
-}
-
-bool Seek(std::FILE* f, std::int64_t offset) {
-  return ::fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
-}
 
 namespace {
 

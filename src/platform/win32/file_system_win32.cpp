@@ -122,10 +122,22 @@ class Win32FileSystem final : public FileSystem {
     return e;
   }
 
-  int Seek(File& f, std::int64_t offset) override {
+  // Appending handles lack FILE_WRITE_DATA, which SetEndOfFile needs: the
+  // file is opened again for the cut.
+  int Truncate(File& f, std::int64_t size) override {
+    std::wstring path(32768, L'\0');
+    DWORD n = ::GetFinalPathNameByHandleW(H(f), path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+    if (n == 0 || n >= path.size()) return LastError();
+    path.resize(n);
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return LastError();
     LARGE_INTEGER to{};
-    to.QuadPart = offset;
-    return ::SetFilePointerEx(H(f), to, nullptr, FILE_BEGIN) ? 0 : LastError();
+    to.QuadPart = size;
+    int e = ::SetFilePointerEx(h, to, nullptr, FILE_BEGIN) && ::SetEndOfFile(h) ? 0 : LastError();
+    if (e == 0 && !::FlushFileBuffers(h)) e = LastError();
+    ::CloseHandle(h);
+    return e;
   }
 
   int Size(File& f, std::int64_t& size) override {
@@ -155,9 +167,28 @@ class Win32FileSystem final : public FileSystem {
     return ::DeleteFileW(Native(p).c_str()) ? 0 : LastError();
   }
 
-  // NTFS journals its metadata: a created, renamed or removed entry is
-  // durable with the operation, and a directory cannot be flushed anyway.
-  int SyncDirectory(const fs::path&) override { return 0; }
+  // NTFS journals a created, renamed or removed entry, but writes the
+  // journal lazily: a power loss can roll back a marker removal made just
+  // before a confirmation. FlushFileBuffers on a directory handle (opened
+  // for writing with backup semantics) commits the journal up to that
+  // directory's changes, the counterpart of fsync on a directory. Renames
+  // also pass MOVEFILE_WRITE_THROUGH; removals have no such flag, so this is
+  // what makes them durable. A file system that cannot flush a directory
+  // (FAT, some network shares) answers ERROR_INVALID_FUNCTION or
+  // ERROR_ACCESS_DENIED; it has no journal to commit either, so that is not
+  // a failure.
+  int SyncDirectory(const fs::path& dir) override {
+    HANDLE h = ::CreateFileW(Native(dir.empty() ? fs::path(".") : dir).c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      const int e = LastError();
+      return e == ERROR_ACCESS_DENIED ? 0 : e;
+    }
+    int e = ::FlushFileBuffers(h) ? 0 : LastError();
+    ::CloseHandle(h);
+    return e == ERROR_INVALID_FUNCTION || e == ERROR_ACCESS_DENIED ? 0 : e;
+  }
 
   int CreateDirectory(const fs::path& dir) override {
     const std::wstring native = Native(dir);
@@ -177,6 +208,40 @@ class Win32FileSystem final : public FileSystem {
     if (!::GetDiskFreeSpaceExW(Native(dir).c_str(), &avail, nullptr, nullptr)) return LastError();
     bytes = avail.QuadPart;
     return 0;
+  }
+
+  int Stat(const fs::path& p, FileInfo& info) override {
+    WIN32_FILE_ATTRIBUTE_DATA a{};
+    if (!::GetFileAttributesExW(Native(p).c_str(), GetFileExInfoStandard, &a)) return LastError();
+    info.type = (a.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? FileInfo::Type::Other
+                : (a.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? FileInfo::Type::Directory
+                                                                    : FileInfo::Type::Regular;
+    info.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(a.nFileSizeHigh) << 32) | a.nFileSizeLow);
+    const std::uint64_t t = (static_cast<std::uint64_t>(a.ftLastWriteTime.dwHighDateTime) << 32) |
+                            a.ftLastWriteTime.dwLowDateTime;
+    info.modified_ns = static_cast<std::int64_t>(t) * 100;
+    return 0;
+  }
+
+  int List(const fs::path& dir, std::vector<std::string>& names) override {
+    WIN32_FIND_DATAW d{};
+    HANDLE h = ::FindFirstFileW(Native(dir / L"*").c_str(), &d);
+    if (h == INVALID_HANDLE_VALUE) {
+      const int e = LastError();
+      return e == ERROR_FILE_NOT_FOUND ? 0 : e;  // an empty directory
+    }
+    names.clear();
+    int e = 0;
+    do {
+      const std::wstring name = d.cFileName;
+      if (name != L"." && name != L"..") {
+        const std::u8string u8 = fs::path(name).u8string();
+        names.emplace_back(u8.begin(), u8.end());
+      }
+    } while (::FindNextFileW(h, &d));
+    if (::GetLastError() != ERROR_NO_MORE_FILES) e = LastError();
+    ::FindClose(h);
+    return e;
   }
 };
 
@@ -200,6 +265,10 @@ std::string ErrorText(int code) {
     out.pop_back();
   return out;
 }
+
+bool IsNotFound(int code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
+int NotFoundCode() { return ERROR_FILE_NOT_FOUND; }
 
 bool IsNoSpace(int code) {
   return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL ||

@@ -297,22 +297,9 @@ std::tm LocalTime(std::time_t t) {
   return tm;
 }
 
-bool SyncFile(std::FILE* f) {
-  if (std::fflush(f) != 0) return false;
-  return ::_commit(::_fileno(f)) == 0;
-}
-
 bool IsTerminal(std::FILE* f) { return ::_isatty(::_fileno(f)) != 0; }
 
 void SetBinaryMode(std::FILE* f) { ::_setmode(::_fileno(f), _O_BINARY); }
-
-std::int64_t FileSize(std::FILE* f) {
-  struct _stat64 st {};
-  if (::_fstat64(::_fileno(f), &st) != 0) return -1;
-  return static_cast<std::int64_t>(st.st_size);
-}
-
-bool Seek(std::FILE* f, std::int64_t offset) { return ::_fseeki64(f, offset, SEEK_SET) == 0; }
 
 namespace {
 
