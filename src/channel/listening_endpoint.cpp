@@ -53,7 +53,16 @@ bool OpenListeningSocket(platform::Socket& slot, const std::string& port, std::s
   return true;
 }
 
-TlsSessionPtr ServerHandshake(platform::Socket socket, const std::string& ip, SSL_CTX* context) {
+namespace {
+FailureRateLimit& HandshakeFailures() {
+  static FailureRateLimit limit("failed handshakes", 10);
+  return limit;
+}
+}  // namespace
+
+TlsSessionPtr ServerHandshake(platform::Socket socket, const std::string& ip, SSL_CTX* context,
+                              bool* reported) {
+  if (reported) *reported = false;
   auto session = std::make_unique<TlsSession>();
   session->ssl.reset(SSL_new(context));
   if (!session->ssl) return nullptr;  // out of memory: the connection is dropped
@@ -69,27 +78,33 @@ TlsSessionPtr ServerHandshake(platform::Socket socket, const std::string& ip, SS
   {
     HandshakeGuard guard(session->socket);
     // A client that connects and never speaks must not hold a slot.
-    rc = RunHandshake(*session, /*server=*/true);
+    rc = RunHandshake(*session, /*server=*/true, kHandshakeTimeoutMs);
   }
   if (rc == 1) return session;
   if (StopRequested) return nullptr;  // cut by the stop: not the client's fault
   int code = SSL_get_error(session->ssl.get(), rc);
-  std::string msg = "SSL_accept failed from " + ip + ".\n";
-  ReportFailure(msg, code);
-  if (code == SSL_ERROR_SSL) {
-    while (unsigned long e = ERR_get_error()) ReportFailure(ERR_error_string(e, nullptr), code);
+  if (HandshakeFailures().Note(ip)) {
+    if (reported) *reported = true;
+    std::string msg = "SSL_accept failed from " + ip + ".\n";
+    ReportFailure(msg, code);
+    if (code == SSL_ERROR_SSL) {
+      while (unsigned long e = ERR_get_error()) ReportFailure(ERR_error_string(e, nullptr), code);
+    }
   }
   ERR_clear_error();
   return nullptr;  // the session and the client's socket are released here
 }
 
-TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* context) {
+TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* context, int* accept_error) {
+  if (accept_error) *accept_error = 0;
   std::string ip;
   platform::Socket socket = platform::Accept(listening, ip);
-  int accept_error = platform::LastSocketError();
+  const int saved = platform::LastSocketError();
+  int* error = accept_error;
   if (StopRequested) return nullptr;  // a stop is never reported as a failure
   if (!socket.Valid()) {
-    ReportFailure("accept", accept_error);
+    if (error) *error = saved;
+    else ReportFailure("accept", saved);
     return nullptr;
   }
   return ServerHandshake(std::move(socket), ip, context);

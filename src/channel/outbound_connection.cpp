@@ -23,7 +23,7 @@ const std::string& LastDialFailure() { return last_dial_failure; }
 
 TlsSessionPtr OutboundConnection(const std::string& host, const std::string& expected_peer,
                                  SSL_CTX* context, const std::string& port, bool quiet,
-                                 bool stoppable) {
+                                 bool stoppable, int timeout_ms) {
   auto session = std::make_unique<TlsSession>();
   session->ssl.reset(SSL_new(context));
   if (!session->ssl) {
@@ -53,7 +53,7 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
     ReportFailure("Error at socket():", last_dial_error);
     return nullptr;
   }
-  const bool connected = platform::ConnectWithin(session->socket, r.address, kConnectTimeoutMs,
+  const bool connected = platform::ConnectWithin(session->socket, r.address, timeout_ms,
                                                  [stoppable] { return stoppable && StopRequested.load(); });
   if (!connected) {
     last_dial_error = platform::LastSocketError();
@@ -74,7 +74,7 @@ TlsSessionPtr OutboundConnection(const std::string& host, const std::string& exp
   {
     std::optional<HandshakeGuard> guard;
     if (stoppable) guard.emplace(session->socket);
-    rc = RunHandshake(*session, /*server=*/false);
+    rc = RunHandshake(*session, /*server=*/false, timeout_ms);
   }
   if (rc == 1) return session;
 

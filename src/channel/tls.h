@@ -1,7 +1,10 @@
 // TLS contexts, listening endpoints and outbound connections.
 #pragma once
 
+#include <chrono>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <openssl/ssl.h>
@@ -47,6 +50,8 @@ class HandshakeGuard {
 
 // Sends close_notify, then releases the session and closes its socket.
 void EndSession(TlsSessionPtr session);
+// Sends close_notify and keeps the session: its owner closes it later.
+void CloseNotify(TlsSession& session);
 // Sends close_notify and waits, at most timeout_ms, for the peer's own:
 // true when it came. Reading to the end also drains whatever the peer sent
 // unasked (session tickets), whose presence would make the close a reset
@@ -71,13 +76,18 @@ bool FlushWrites(TlsSession& session);
 void ShutdownPendingHandshakes();
 
 // Runs the server (accept) or client handshake of session with explicit
-// waits: a silent peer is given up after kHandshakeTimeoutMs, and a stop
-// that shuts the socket down ends the wait on every platform. SSL_accept's
-// or SSL_connect's result.
-int RunHandshake(TlsSession& session, bool server);
+// waits: a silent peer is given up after timeout_ms, and a stop that shuts
+// the socket down ends the wait on every platform. SSL_accept's or
+// SSL_connect's result.
+int RunHandshake(TlsSession& session, bool server, int timeout_ms);
 
 // Once per process, before any other TLS call.
 void InitTlsLibrary();
+
+// The name in the context's own certificate (its first DNS name, else its
+// common name), kept to letters, digits, '.', '-' and '_' and 64 bytes, for
+// use inside a file name; "relay" when it has none.
+std::string CertificateName(SSL_CTX* context);
 
 // The longest a TLS handshake may wait for its peer.
 inline constexpr int kHandshakeTimeoutMs = 10000;
@@ -105,12 +115,19 @@ SslCtxPtr ListeningEndpoint(platform::Socket& slot, const std::string& peer_name
 bool OpenListeningSocket(platform::Socket& slot, const std::string& port, std::string& why);
 
 // Accepts one client and runs the server handshake. None when a stop was
-// requested, the accept failed or the handshake was refused (the last two
-// reported).
-TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* context);
+// requested, the accept failed or the handshake was refused (a refusal is
+// reported; a failed accept too, unless accept_error takes its code for a
+// caller that reports it itself).
+TlsSessionPtr AcceptTlsClient(const platform::Socket& listening, SSL_CTX* context,
+                              int* accept_error = nullptr);
 // The server handshake on a connection already accepted from ip; none
-// (reported) when it fails or runs out of time.
-TlsSessionPtr ServerHandshake(platform::Socket socket, const std::string& ip, SSL_CTX* context);
+// (reported) when it fails or runs out of time. The first failures from an
+// address in a minute are reported in full; more from that address within
+// the minute are counted and summed up in one entry ("N failed handshakes
+// from A in the last minute"), so a client that fails in a loop cannot
+// flood the log. *reported: whether this failure was written in full.
+TlsSessionPtr ServerHandshake(platform::Socket socket, const std::string& ip, SSL_CTX* context,
+                              bool* reported = nullptr);
 
 // Dials host:port and runs the client handshake. quiet: a failed resolution,
 // connect or handshake returns none (LastDialFailure says why) instead of
@@ -119,9 +136,10 @@ TlsSessionPtr ServerHandshake(platform::Socket socket, const std::string& ip, SS
 // handshake_failed set.
 // The stop's own closure dial passes stoppable false: it must not be cut
 // short by the stop it serves.
+// timeout_ms bounds the connect and, again, the handshake.
 TlsSessionPtr OutboundConnection(const std::string& host, const std::string& expected_peer,
                                  SSL_CTX* context, const std::string& port, bool quiet,
-                                 bool stoppable = true);
+                                 bool stoppable = true, int timeout_ms = 10000);
 
 // The socket error of this thread's last failed dial, for callers that
 // report a quiet failure themselves.
@@ -135,5 +153,29 @@ bool LastDialRefused();
 
 // The longest a TCP connect may take.
 inline constexpr int kConnectTimeoutMs = 10000;
+
+// Counts failures per address for the rate-limited entries (see
+// ServerHandshake). Exposed for tests, with the clock passed in.
+class FailureRateLimit {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // burst: failures per address and minute written in full.
+  FailureRateLimit(std::string what, unsigned burst) : what_(std::move(what)), burst_(burst) {}
+  // True when this failure is to be written in full. Writes the summary of
+  // any address whose minute has passed.
+  bool Note(const std::string& address, Clock::time_point now = Clock::now());
+
+ private:
+  struct Window {
+    Clock::time_point since;
+    unsigned long full = 0;  // written in full
+    unsigned long more = 0;  // counted only
+  };
+  void Flush(Clock::time_point now);
+  std::string what_;
+  unsigned burst_;
+  std::mutex m_;
+  std::map<std::string, Window> windows_;
+};
 
 }  // namespace tarnwick

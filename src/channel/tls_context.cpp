@@ -1,3 +1,4 @@
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -40,11 +41,10 @@ void ShutdownPendingHandshakes() {
   for (platform::NativeSocket s : pending_handshakes) platform::Socket::ShutdownNative(s);
 }
 
-int RunHandshake(TlsSession& session, bool server) {
+int RunHandshake(TlsSession& session, bool server, int timeout_ms) {
   SSL* ssl = session.ssl.get();
   platform::SetNonBlocking(session.socket, true);
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(kHandshakeTimeoutMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   int rc;
   for (;;) {
     rc = server ? SSL_accept(ssl) : SSL_connect(ssl);
@@ -118,14 +118,48 @@ bool FlushWrites(TlsSession& session) {
   return !w || BIO_flush(w) == 1;
 }
 
+void CloseNotify(TlsSession& session) {
+  if (!session.ssl || session.handshake_failed) return;
+  FlushWrites(session);
+  SSL_shutdown(session.ssl.get());
+  FlushWrites(session);
+  ERR_clear_error();
+}
+
 void EndSession(TlsSessionPtr session) {
   if (!session) return;
-  if (session->ssl && !session->handshake_failed) {
-    FlushWrites(*session);
-    SSL_shutdown(session->ssl.get());
-    FlushWrites(*session);
-  }
+  CloseNotify(*session);
   session.reset();  // frees the session, then closes its socket
+}
+
+std::string CertificateName(SSL_CTX* context) {
+  X509* cert = context ? SSL_CTX_get0_certificate(context) : nullptr;
+  std::string name;
+  if (cert) {
+    if (auto* sans = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr))) {
+      for (int i = 0; i < sk_GENERAL_NAME_num(sans) && name.empty(); ++i) {
+        const GENERAL_NAME* g = sk_GENERAL_NAME_value(sans, i);
+        if (g->type == GEN_DNS)
+          name.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(g->d.dNSName)),
+                      static_cast<std::size_t>(ASN1_STRING_length(g->d.dNSName)));
+      }
+      GENERAL_NAMES_free(sans);
+    }
+    if (name.empty()) {
+      char cn[256] = {};
+      if (X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, cn, sizeof cn) > 0) name = cn;
+    }
+  }
+  std::string safe;
+  for (unsigned char c : name) {
+    if (safe.size() >= 64) break;
+    safe += std::isalnum(c) || c == '.' || c == '-' || c == '_' ? static_cast<char>(c) : '-';
+  }
+  while (!safe.empty() && (safe.back() == '.' || safe.front() == '.')) {
+    if (safe.back() == '.') safe.pop_back();
+    else safe.erase(0, 1);
+  }
+  return safe.empty() ? "relay" : safe;
 }
 
 void AbortSession(TlsSessionPtr session) { session.reset(); }
@@ -135,6 +169,34 @@ bool PeerClosedProperly(TlsSession& session) {
   // record, after which nothing more is read from the socket.
   BIO* rbio = SSL_get_rbio(session.ssl.get());
   return rbio && BIO_eof(rbio) == 0;
+}
+
+bool FailureRateLimit::Note(const std::string& address, Clock::time_point now) {
+  std::lock_guard lock(m_);
+  Flush(now);
+  // Bounded: a flood from many addresses is summed up under one name.
+  const std::string& key = windows_.size() < 256 || windows_.count(address) ? address : "other addresses";
+  auto [it, fresh] = windows_.try_emplace(key, Window{now});
+  if (key == address && it->second.full < burst_) {
+    ++it->second.full;
+    return true;
+  }
+  ++it->second.more;
+  return false;
+}
+
+void FailureRateLimit::Flush(Clock::time_point now) {
+  for (auto it = windows_.begin(); it != windows_.end();) {
+    if (now - it->second.since < std::chrono::minutes(1)) {
+      ++it;
+      continue;
+    }
+    if (it->second.more > 0)
+      SvcReportEvent(std::to_string(it->second.full + it->second.more) + " " + what_ + " from " + it->first +
+                         " in the last minute",
+                     EventType::Error);
+    it = windows_.erase(it);
+  }
 }
 
 bool EndSessionConfirmed(TlsSessionPtr session, int timeout_ms) {

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <list>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -15,6 +16,7 @@
 #include "platform/file_system.h"
 #include "platform/platform.h"
 #include "reception/reception.h"
+#include "reception/stream_slots.h"
 #include "service/config_check.h"
 #include "reception/save_session.h"
 #include "service/event_log.h"
@@ -32,69 +34,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Every inbound connection being served, so that the acceptor can bound
-// them and a stop can cut them.
-struct Connection {
-  platform::NativeSocket socket;
-  Clock::time_point since;
-  bool handshaking = true;
-};
-std::mutex conn_mutex;
-std::condition_variable conn_changed;
-std::list<Connection> connections;
-bool streams_cut = false;
+// Made at start-up from MaxStreams; the stop cuts the streams through it.
+std::unique_ptr<StreamSlots> slots;
 
-bool StreamsCut() {
-  std::lock_guard lock(conn_mutex);
-  return streams_cut;
-}
-
-// One connection's place among them for its lifetime.
-class Slot {
- public:
-  explicit Slot(std::list<Connection>::iterator it) : it_(it) {}
-  ~Slot() {
-    std::lock_guard lock(conn_mutex);
-    connections.erase(it_);
-    conn_changed.notify_all();
-  }
-  // False when a stop has cut the streams: the stream must not start.
-  bool Streaming() {
-    std::lock_guard lock(conn_mutex);
-    it_->handshaking = false;
-    return !streams_cut;
-  }
-  Slot(const Slot&) = delete;
-  Slot& operator=(const Slot&) = delete;
-
- private:
-  std::list<Connection>::iterator it_;
-};
-
-// Takes a place for a new connection. When every place is taken, the oldest
-// unfinished handshake is dropped for the newcomer (a client that connects
-// and stays silent must not keep senders out); when all are streams, the
-// newcomer is refused.
-std::optional<std::list<Connection>::iterator> Admit(const platform::Socket& s, std::size_t max) {
-  std::lock_guard lock(conn_mutex);
-  if (streams_cut) return std::nullopt;
-  if (connections.size() >= max) {
-    auto oldest = std::find_if(connections.begin(), connections.end(),
-                               [](const Connection& c) { return c.handshaking; });
-    if (oldest == connections.end()) return std::nullopt;
-    platform::Socket::ShutdownNative(oldest->socket);
-    oldest->handshaking = false;  // on its way out: not dropped twice
-  }
-  connections.push_back({s.Native(), Clock::now(), true});
-  return std::prev(connections.end());
-}
+bool StreamsCut() { return slots && slots->Cut(); }
 
 // A stream read from a TLS session.
 class TlsStreamSource final : public StreamSource {
  public:
-  TlsStreamSource(TlsSession& s, int idle_seconds) : s_(s), idle_seconds_(idle_seconds) {
+  // header_by: the whole header must have come by then, however the
+  // client paces its bytes.
+  TlsStreamSource(TlsSession& s, int idle_seconds, Clock::time_point header_by, int header_seconds)
+      : s_(s), idle_seconds_(idle_seconds), header_by_(header_by), header_seconds_(header_seconds) {
     platform::SetNonBlocking(s_.socket, true);
   }
+
+  void HeaderRead() override { header_done_ = true; }
 
   // Fills as much of buf as the records already here allow: one file write
   // per buffer, not per 16 KiB record. An end met after some data is kept
@@ -126,10 +81,12 @@ class TlsStreamSource final : public StreamSource {
   }
 
   void Discard(int ms) override {
-    // Explicit waits: the deadline holds whatever the sender does.
+    // Explicit waits: the deadline holds whatever the sender does, also
+    // while it keeps sending.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     char scratch[16384];
     for (;;) {
+      if (std::chrono::steady_clock::now() >= deadline) break;
       int n = SSL_read(s_.ssl.get(), scratch, sizeof scratch);
       if (n > 0) continue;
       int code = SSL_get_error(s_.ssl.get(), n);
@@ -157,7 +114,9 @@ class TlsStreamSource final : public StreamSource {
     // Explicit waits on a non-blocking socket: a sender that goes silent is
     // cut after the idle time, and a stop's shutdown ends the wait on every
     // platform.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(idle_seconds_);
+    const auto idle_by = Clock::now() + std::chrono::seconds(idle_seconds_);
+    const bool header = !header_done_ && header_by_ < idle_by;
+    const auto deadline = header ? header_by_ : idle_by;
     int n, code;
     for (;;) {
       n = SSL_read(ssl, buf, static_cast<int>(std::min<std::size_t>(cap, INT_MAX)));
@@ -171,8 +130,10 @@ class TlsStreamSource final : public StreamSource {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                             deadline - std::chrono::steady_clock::now()).count();
       if (left <= 0) {
-        SvcReportEvent("the stream from " + s_.peer + " sent nothing for " + std::to_string(idle_seconds_) +
-                           " s and is cut",
+        SvcReportEvent(header ? "the stream from " + s_.peer + " did not send its whole header within " +
+                                    std::to_string(header_seconds_) + " s (HeaderTimeout) and is cut"
+                              : "the stream from " + s_.peer + " sent nothing for " +
+                                    std::to_string(idle_seconds_) + " s and is cut",
                        EventType::Error);
         return {Status::Error, 0, code};
       }
@@ -195,25 +156,28 @@ class TlsStreamSource final : public StreamSource {
 
   TlsSession& s_;
   int idle_seconds_;
+  Clock::time_point header_by_;
+  int header_seconds_;
+  bool header_done_ = false;
   std::optional<Result> held_;
 };
 
-// Stores one stream and answers the sender: a close_notify only for a
-// stream that is stored.
-SessionOutcome Serve(TlsSession& session, Slot& slot, const std::filesystem::path& root,
-                     const SaveSessionOptions& options) {
-  if (!slot.Streaming()) return SessionOutcome::Refused;
-  TlsStreamSource source(session, g_settings.idle_timeout_s);
-  const SessionOutcome outcome = SaveSession(source, root, options);
-  platform::SetNonBlocking(session.socket, false);
-  return outcome;
-}
-
-void End(TlsSessionPtr session, SessionOutcome outcome) {
-  if (Confirms(outcome))
-    EndSession(std::move(session));
-  else
-    AbortSession(std::move(session));
+// Why a connection may not stream, said once per refusal.
+void ReportRefusal(StreamSlots::Verdict v, const std::string& peer, std::size_t max) {
+  switch (v) {
+    case StreamSlots::Verdict::Full:
+      SvcReportEvent("a connection from " + peer + " is refused: " + std::to_string(max) +
+                         " streams are being stored (MaxStreams)",
+                     EventType::Information);
+      break;
+    case StreamSlots::Verdict::Anonymous:
+      SvcReportEvent("a connection from " + peer + " without a certificate is refused: clients without one "
+                         "hold half of the " + std::to_string(max) + " places (MaxStreams) already",
+                     EventType::Information);
+      break;
+    default:
+      break;
+  }
 }
 
 class Receiver {
@@ -221,6 +185,8 @@ class Receiver {
   explicit Receiver(const std::filesystem::path& root) : root_(root) {
     options_.require_close_notify = g_settings.require_close_notify;
     options_.min_rate = g_settings.min_rate;
+    options_.pause = [](std::chrono::milliseconds d) { return slots->WaitCut(d); };
+    if (g_settings.TakesForwardedSaves()) options_.date_name_suffix = "." + CertificateName(InboundContext.get());
     if (g_settings.ForwardingConfigured()) options_.hooks = &hooks_;
   }
   void Run() { g_settings.InboundDials() ? DialLoop() : ListenLoop(); }
@@ -233,7 +199,10 @@ class Receiver {
  private:
   void DialLoop();
   void ListenLoop();
-  void ServeAccepted(platform::Socket socket, std::string ip, std::list<Connection>::iterator it);
+  void ServeAccepted(platform::Socket socket, std::string ip, StreamSlots::Id id);
+  // Stores the session's stream under the place held; the place is given
+  // back before the socket closes.
+  SessionOutcome Serve(TlsSessionPtr session, SlotHold& hold, Clock::time_point handshake_done);
 
   std::filesystem::path root_;
   const CompletionHooks hooks_{CreateForwardRecord, ForwardHandOff};
@@ -243,20 +212,47 @@ class Receiver {
   std::vector<std::thread::id> finished_;
 };
 
-// Listen role: each accepted connection is served on a thread of its own,
-// at most MaxStreams at once.
+SessionOutcome Receiver::Serve(TlsSessionPtr session, SlotHold& hold, Clock::time_point handshake_done) {
+  const bool certified = SSL_get0_peer_certificate(session->ssl.get()) != nullptr;
+  const StreamSlots::Verdict v = slots->Begin(hold.Id(), certified);
+  SessionOutcome outcome = SessionOutcome::Refused;
+  if (v == StreamSlots::Verdict::Stream) {
+    TlsStreamSource source(*session, g_settings.idle_timeout_s,
+                           handshake_done + std::chrono::seconds(g_settings.header_timeout_s),
+                           g_settings.header_timeout_s);
+    SaveSessionOptions options = options_;
+    const StreamSlots::Id id = hold.Id();
+    options.stored_first_byte = [id] { slots->Stored(id); };
+    outcome = SaveSession(source, root_, options);
+    platform::SetNonBlocking(session->socket, false);
+  } else {
+    ReportRefusal(v, session->peer, static_cast<std::size_t>(std::max(1, g_settings.max_streams)));
+  }
+  // A close_notify only for a stream that is stored.
+  if (Confirms(outcome)) CloseNotify(*session);
+  hold.Release();
+  session.reset();
+  return outcome;
+}
+
+// Listen role: each accepted connection is served on a thread of its own.
 void Receiver::ListenLoop() {
-  const std::size_t max = static_cast<std::size_t>(std::max(1, g_settings.max_streams));
+  FailureLog accept_failures("accepting connections on port " + g_settings.port);
+  Backoff backoff(100, 5000);
   while (!StopRequested) {
     std::string ip;
     platform::Socket socket = platform::Accept(InboundSocket, ip);
     if (StopRequested) break;
     if (!socket.Valid()) {
-      ReportFailure("accept", platform::LastSocketError());
-      // Out of descriptors, say: give the streams a moment to end.
-      StopEvent.WaitFor(100);
+      // Out of descriptors, say: said once, and a growing pause lets the
+      // streams end instead of a loop that spins on the same failure.
+      const int e = platform::LastSocketError();
+      accept_failures.Failed("accept failed with " + std::to_string(e) + ": " + platform::SocketErrorText(e));
+      StopEvent.WaitFor(backoff.Next());
       continue;
     }
+    accept_failures.Succeeded();
+    backoff.Reset();
     // Threads that ended are joined here, so they never pile up.
     {
       std::lock_guard lock(finished_mutex_);
@@ -269,32 +265,29 @@ void Receiver::ListenLoop() {
       }
       finished_.clear();
     }
-    std::optional<std::list<Connection>::iterator> it = Admit(socket, max);
-    if (!it) {
-      SvcReportEvent("a connection from " + ip + " is refused: " + std::to_string(max) +
-                         " streams are being stored (MaxStreams)",
-                     EventType::Information);
-      continue;
-    }
+    std::optional<StreamSlots::Id> id = slots->Accept(socket.Native());
+    if (!id) break;  // cut by the stop
     try {
-      threads_.emplace_back(&Receiver::ServeAccepted, this, std::move(socket), ip, *it);
+      threads_.emplace_back(&Receiver::ServeAccepted, this, std::move(socket), ip, *id);
     } catch (const std::system_error& e) {
       ReportFailure("_beginthread(SaveSession)", e.code().value());
-      std::lock_guard lock(conn_mutex);
-      connections.erase(*it);
+      slots->Release(*id);  // before the socket closes with this scope
     }
   }
 }
 
-void Receiver::ServeAccepted(platform::Socket socket, std::string ip, std::list<Connection>::iterator it) {
+void Receiver::ServeAccepted(platform::Socket socket, std::string ip, StreamSlots::Id id) {
   {
-    Slot slot(it);
-    TlsSessionPtr session = ServerHandshake(std::move(socket), ip, InboundContext.get());
+    SlotHold hold(*slots, id);
+    // The socket is owned by the session from here; the hold is released
+    // before the session closes it.
+    bool reported = false;
+    TlsSessionPtr session = ServerHandshake(std::move(socket), ip, InboundContext.get(), &reported);
     if (!session) {
-      if (!StopRequested) SvcReportEvent("Bogus connection", EventType::Information);
+      hold.Release();
+      if (reported && !StopRequested) SvcReportEvent("Bogus connection", EventType::Information);
     } else {
-      const SessionOutcome outcome = Serve(*session, slot, root_, options_);
-      End(std::move(session), outcome);
+      Serve(std::move(session), hold, Clock::now());
     }
   }
   std::lock_guard lock(finished_mutex_);
@@ -325,13 +318,12 @@ void Receiver::DialLoop() {
       continue;
     }
     if (StopRequested) break;  // the stop's closure may have missed this stream
-    std::optional<std::list<Connection>::iterator> it = Admit(session->socket, 1);
-    if (!it) break;  // cut by the stop
+    std::optional<StreamSlots::Id> id = slots->Accept(session->socket.Native());
+    if (!id) break;  // cut by the stop
     SessionOutcome outcome;
     {
-      Slot slot(*it);
-      outcome = Serve(*session, slot, root_, options_);
-      End(std::move(session), outcome);
+      SlotHold hold(*slots, *id);
+      outcome = Serve(std::move(session), hold, Clock::now());
     }
     if (Confirms(outcome)) {
       dial_failures.Succeeded();
@@ -349,13 +341,7 @@ void Receiver::DialLoop() {
 }  // namespace
 
 void CutInboundStreams(int grace_ms) {
-  std::unique_lock lock(conn_mutex);
-  // Connections still in their handshake have no stream to finish.
-  for (const Connection& c : connections)
-    if (c.handshaking) platform::Socket::ShutdownNative(c.socket);
-  conn_changed.wait_for(lock, std::chrono::milliseconds(grace_ms), [] { return connections.empty(); });
-  streams_cut = true;
-  for (const Connection& c : connections) platform::Socket::ShutdownNative(c.socket);
+  if (slots) slots->CutAll(std::chrono::milliseconds(grace_ms));
 }
 
 void ReceiverWorker(int /*argc*/, char** /*argv*/) {
@@ -389,6 +375,8 @@ void ReceiverWorker(int /*argc*/, char** /*argv*/) {
     InboundContext = ListeningEndpoint(InboundSocket, g_settings.peer_cn, g_settings.port,
                                        /*forward_hop=*/false, "", g_settings.require_client_cert);
 
+  slots = std::make_unique<StreamSlots>(static_cast<std::size_t>(std::max(1, g_settings.max_streams)));
+
   if (!platform::ChangeDirectory(g_settings.backup_dir)) {
     int e = errno;
     FailFatally("", "chdir(startup_directory)", e,
@@ -419,6 +407,8 @@ void ReceiverWorker(int /*argc*/, char** /*argv*/) {
                 "the relay does not start: the configuration has " + std::to_string(n) +
                     " error(s), listed above; \"tarnwick check\" shows them too");
   }
+  // Temporary files of writes a crash cut short.
+  EmptyTemporaryDirectory(backup_root);
   // Forwarding resumes only in a relay that will run.
   if (g_settings.ForwardingConfigured()) ReplayForwardQueue(backup_root);
 

@@ -21,6 +21,9 @@ void ReceiverWorker(int argc, char** argv);
 
 // How long a stop lets the streams being stored go on before it cuts them.
 inline constexpr int kStopGraceMs = 3000;
+// The longest a stop's closure dial (dial role) may take, connect and
+// handshake each.
+inline constexpr int kStopClosureDialMs = 2000;
 // Stop handler's part: waits up to grace_ms for the streams being stored to
 // end, then cuts the rest; no stream starts after it.
 void CutInboundStreams(int grace_ms);

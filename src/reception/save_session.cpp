@@ -1,8 +1,10 @@
 #include "reception/save_session.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,8 +44,18 @@ using Status = StreamSource::Status;
 // so two one-field streams of a repository never get the same name.
 std::mutex claims_mutex;
 std::set<std::string> claimed;
+// The last _n given per repository and date: a busy day's next name is
+// found from there, not by looking at every name given that day.
+std::map<std::string, unsigned long> date_hints;
 
-std::string ClaimKey(const fs::path& save) { return save.string(); }
+// Where names differ only in case they are one file (Windows), and so one
+// claim.
+std::string ClaimKey(const fs::path& save) {
+  std::string key = save.string();
+  if (platform::kCaseInsensitiveNames)
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return key;
+}
 
 std::string Words(int code) {
   return platform::ErrorText(code) + " (" + std::to_string(code) + ")";
@@ -67,9 +79,11 @@ class Session {
 
   std::optional<SessionOutcome> ReadHeader();
   bool MakeDirectory(const fs::path& dir);
-  std::string DateName() const;
-  // Whether name is taken, by a save or by a marker.
-  bool Taken(const std::string& name) const;
+  bool MakeDirectories();
+  // 0 with a free date name in name, or the error of a lookup that failed.
+  int DateName(std::string& name) const;
+  // Whether name is taken, by a save or by a marker; 0 or a lookup's error.
+  int Taken(const std::string& name, bool& taken) const;
   bool Inspect();
   SessionOutcome Prepare();
   bool WriteMarker(std::int64_t missing);
@@ -103,9 +117,11 @@ class Session {
   std::int64_t compare_left_ = 0;  // resent bytes still to compare
   bool redelivery_ = false;        // nothing may be written, only compared
   int write_error_ = 0;
+  bool stored_any_ = false;        // a byte of this stream reached the save
   std::string conflict_;
   std::string claim_;  // the claimed save's key, released at the end
   const std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
+  ThrottleClock::time_point first_byte_{};  // when the stream's first byte came
 };
 
 std::optional<SessionOutcome> Session::ReadHeader() {
@@ -113,6 +129,7 @@ std::optional<SessionOutcome> Session::ReadHeader() {
   for (;;) {
     StreamSource::Result r = src_.Read(buf_.data() + filled, buf_.size() - filled);
     if (r.status == Status::Data) {
+      if (filled == 0 && r.bytes > 0) first_byte_ = ThrottleClock::now();
       const std::size_t searched = std::min(filled + r.bytes, kHeaderMax);
       filled += r.bytes;
       const auto begin = buf_.begin();
@@ -142,63 +159,85 @@ std::optional<SessionOutcome> Session::ReadHeader() {
     ReportFailure(h_.error, h_.error_code);
     return SessionOutcome::Refused;
   }
+  src_.HeaderRead();
   return std::nullopt;
 }
 
 bool Session::MakeDirectory(const fs::path& dir) {
-  std::error_code ec;
-  if (fs::is_directory(dir, ec)) return true;
-  if (int e = Fs().CreateDirectory(dir)) {
-    ReportFailure("_mkdir", e);
-    SvcReportEvent("cannot create the folder " + dir.string() + ": " + Words(e) +
-                       "; the stream is refused",
-                   EventType::Error);
-    return false;
+  platform::FileInfo info;
+  int e = Fs().Stat(dir, info);
+  if (e == 0 && info.type == platform::FileInfo::Type::Directory) return true;
+  if (e == 0 || platform::IsNotFound(e)) {
+    e = Fs().CreateDirectory(dir);
+    // The new folder must survive a crash before anything inside it is
+    // relied on.
+    if (e == 0) e = Fs().SyncDirectory(dir.parent_path());
   }
-  // The new folder must survive a crash before anything inside it is relied on.
-  Fs().SyncDirectory(dir.parent_path());
-  return true;
+  if (e == 0) return true;
+  ReportFailure("_mkdir", e);
+  SvcReportEvent("cannot create the folder " + dir.string() + ": " + Words(e) + "; the stream is refused",
+                 EventType::Error);
+  write_error_ = e;
+  return false;
 }
 
-bool Session::Taken(const std::string& name) const {
-  std::error_code ec;
-  if (claimed.count(ClaimKey(repo_dir_ / name))) return true;
-  return fs::exists(fs::symlink_status(repo_dir_ / name, ec)) ||
-         fs::exists(fs::symlink_status(repo_dir_ / (name + std::string(kPendingSuffix)), ec));
+// Only a stream that will store something creates the saves tree.
+bool Session::MakeDirectories() { return MakeDirectory(root_ / SAVES_DIR) && MakeDirectory(repo_dir_); }
+
+int Session::Taken(const std::string& name, bool& taken) const {
+  taken = claimed.count(ClaimKey(repo_dir_ / name)) != 0;
+  if (taken) return 0;
+  if (int e = platform::Exists(repo_dir_ / name, taken); e != 0 || taken) return e;
+  return platform::Exists(repo_dir_ / (name + std::string(kPendingSuffix)), taken);
 }
 
-// A name by the local date, with _1, _2, ... when the date is taken by a save
-// or by a marker left behind.
-std::string Session::DateName() const {
+// A name by the local date, with _1, _2, ... when the date is taken by a
+// save or by a marker left behind, then the relay's own suffix (see
+// SaveSessionOptions::date_name_suffix). The plain date is tried first, so
+// a name freed since is given again; after it, the count goes on from the
+// last one given.
+int Session::DateName(std::string& name) const {
   std::tm tm = platform::LocalTime(std::time(nullptr));
   char date[32];
   std::strftime(date, sizeof date, "%Y-%m-%d", &tm);
-  std::string name = date;
-  for (unsigned long k = 1; Taken(name); ++k) name = std::string(date) + "_" + std::to_string(k);
-  return name;
+  const std::string& suffix = opt_.date_name_suffix;
+  const std::string hint_key = ClaimKey(repo_dir_) + '\n' + date + suffix;
+  if (date_hints.size() > 4096) date_hints.clear();  // bounded; only a hint
+  unsigned long& last = date_hints[hint_key];
+  for (unsigned long k = 0;; k = k == 0 ? last + 1 : k + 1) {
+    name = std::string(date) + (k == 0 ? "" : "_" + std::to_string(k)) + suffix;
+    bool taken = false;
+    if (int e = Taken(name, taken)) return e;
+    if (!taken) {
+      if (k > last) last = k;
+      return 0;
+    }
+  }
 }
 
 // What the relay holds of the named save: absent, pending or complete, and
 // its size.
 bool Session::Inspect() {
-  File f;
-  int e = Fs().Open(save_path_, FileSystem::Mode::Read, f);
+  // A missing repository folder is a missing save; any other failure to
+  // look is a passing fault, not an absent save.
+  platform::FileInfo info;
+  int e = Fs().Stat(save_path_, info);
+  if (e == 0 && info.type != platform::FileInfo::Type::Regular) {
+    StoreFailure("fopen_s", 0);
+    return false;
+  }
   if (e == 0) {
     exists_ = true;
-    e = Fs().Size(f, held_);
-    if (e == 0) stored_ = std::move(f);
-  } else if (fs::exists(fs::symlink_status(save_path_))) {
-    // There, but unreadable (out of descriptors, permissions): a passing
-    // fault, not an absent save.
-  } else {
+    e = Fs().Open(save_path_, FileSystem::Mode::Read, stored_);
+    if (e == 0) e = Fs().Size(stored_, held_);
+  } else if (platform::IsNotFound(e)) {
     e = 0;
   }
+  if (e == 0) e = platform::Exists(marker_path_, pending_);
   if (e != 0) {
     StoreFailure("fopen_s", e);
     return false;
   }
-  std::error_code ec;
-  pending_ = fs::exists(fs::symlink_status(marker_path_, ec));
   size_ = held_;
   return true;
 }
@@ -267,9 +306,14 @@ SessionOutcome Session::RefuseGap() {
 SessionOutcome Session::Prepare() {
   using Form = StreamHeader::Form;
   if (h_.form == Form::OneField) {
+    if (!MakeDirectories()) return SessionOutcome::Failed;
     {
       std::lock_guard lock(claims_mutex);
-      save_name_ = DateName();
+      if (int e = DateName(save_name_)) {
+        save_name_ = "<date name>";
+        StoreFailure("fopen_s", e);
+        return SessionOutcome::Failed;
+      }
       save_path_ = repo_dir_ / save_name_;
       claim_ = ClaimKey(save_path_);
       claimed.insert(claim_);
@@ -321,6 +365,7 @@ SessionOutcome Session::Prepare() {
     compare_left_ = held_ - h_.offset;
     missing = h_.offset + h_.count - held_;
   }
+  if (!exists_ && !MakeDirectories()) return SessionOutcome::Failed;
   if (!pending_ && !WriteMarker(missing)) return SessionOutcome::Failed;
   if (!OpenForAppend(!exists_)) return SessionOutcome::Failed;
   return SessionOutcome::Stored;
@@ -358,6 +403,10 @@ bool Session::TakePiece(const char* p, std::size_t n) {
     StoreFailure("fwrite", e);
     return false;
   }
+  if (!stored_any_) {
+    stored_any_ = true;
+    if (opt_.stored_first_byte) opt_.stored_first_byte();
+  }
   if (written_back_ < 0) written_back_ = size_;
   size_ += static_cast<std::int64_t>(n);
   if (size_ - written_back_ >= kWriteBackEvery) {
@@ -368,12 +417,12 @@ bool Session::TakePiece(const char* p, std::size_t n) {
 }
 
 Session::End Session::Stream() {
-  const auto start = ThrottleClock::now();
-  TransferThrottle throttle(ThrottleRate, &InboundTotal());
+  TransferThrottle throttle(ThrottleRate, &InboundTotal(), opt_.pause);
   // The rate floor is judged over whole minutes in which the relay's own
-  // throttle did not hold the stream back.
+  // throttle did not hold the stream back, from the stream's first byte:
+  // a sender that trickles its header spends the same minute.
   const std::int64_t floor = opt_.min_rate;
-  auto window_start = start;
+  auto window_start = first_byte_;
   std::int64_t window_bytes = 0;
   bool window_throttled = false;
   // Bytes that came with the header are file data like any other.
@@ -434,10 +483,26 @@ SessionOutcome Session::Finish(End end) {
   // Bytes not yet on disk are not stored: the save is synced before its
   // state is decided.
   if (write_error_ == 0) {
-    if (int e = Fs().Sync(save_)) StoreFailure("fsync", e);
+    if (int e = Fs().Sync(save_)) {
+      StoreFailure("fsync", e);
+      // After a failed sync the kernel may drop the pages it could not
+      // write while the size still counts them: a resume at that size
+      // would append after bytes that never reached the disk. Back to
+      // the size the previous stream synced.
+      if (int t = Fs().Truncate(save_, held_); t == 0) {
+        size_ = held_;
+      } else {
+        ReportFailure("ftruncate(" + save_name_ + ")", t);
+        SvcReportEvent("cannot cut saves/" + Where() + " back to its last synced size " + std::to_string(held_) +
+                           " after a failed sync: " + Words(t) + "; compare it with the sender's copy",
+                       EventType::Error);
+      }
+    }
   }
   if (int e = save_.Close(); e != 0 && write_error_ == 0) StoreFailure("fclose", e);
   const bool written = write_error_ == 0;
+  // File bytes of this stream that stay in the save.
+  const std::int64_t kept = size_ - held_;
 
   bool complete = false;
   std::int64_t missing = 0;
@@ -453,7 +518,7 @@ SessionOutcome Session::Finish(End end) {
       break;
     case Form::ThreeField:
       complete = written && received_ == h_.count;
-      missing = h_.count - received_;
+      missing = h_.count - kept;
       break;
     case Form::FourField:
       complete = written && compare_left_ == 0 && size_ == h_.offset + h_.count;
@@ -470,8 +535,7 @@ SessionOutcome Session::Finish(End end) {
     // a crash before this line leaves a pending save, never a complete one
     // that is not recorded for forwarding.
     int e = Fs().Remove(marker_path_);
-    std::error_code ec;
-    if (e != 0 && !fs::exists(fs::symlink_status(marker_path_, ec))) e = 0;  // already gone
+    if (platform::IsNotFound(e)) e = 0;  // already gone
     if (e == 0) e = Fs().SyncDirectory(repo_dir_);
     if (e != 0) {
       ReportFailure("unlink(" + save_name_ + "_pending)", e);
@@ -501,9 +565,7 @@ SessionOutcome Session::Finish(End end) {
 
 SessionOutcome Session::Run() {
   if (std::optional<SessionOutcome> o = ReadHeader()) return *o;
-  const fs::path saves = root_ / SAVES_DIR;
-  repo_dir_ = saves / h_.repo;
-  if (!MakeDirectory(saves) || !MakeDirectory(repo_dir_)) return SessionOutcome::Failed;
+  repo_dir_ = root_ / SAVES_DIR / h_.repo;
   if (SessionOutcome o = Prepare(); o != SessionOutcome::Stored) return o;
   return Finish(Stream());
 }
@@ -513,6 +575,18 @@ SessionOutcome Session::Run() {
 SessionOutcome SaveSession(StreamSource& source, const fs::path& backup_root,
                            const SaveSessionOptions& options) {
   return Session(source, backup_root, options).Run();
+}
+
+void EmptyTemporaryDirectory(const fs::path& backup_root) {
+  std::vector<std::string> names;
+  const fs::path dir = backup_root / TEMP_DIR;
+  if (int e = Fs().List(dir, names); e != 0) {
+    if (!platform::IsNotFound(e)) ReportFailure("opendir(" + dir.string() + ")", e);
+    return;
+  }
+  for (const std::string& name : names)
+    if (int e = Fs().Remove(dir / name); e != 0 && !platform::IsNotFound(e))
+      ReportFailure("unlink(" + (dir / name).string() + ")", e);
 }
 
 }  // namespace tarnwick

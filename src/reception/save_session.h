@@ -2,6 +2,7 @@
 // stream may do to the saves tree, apart from the TLS session it came on.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -38,6 +39,8 @@ class StreamSource {
   // Whether the sender presented a trusted certificate: only such a sender
   // may append to a named save.
   virtual bool Certified() const = 0;
+  // The header has been read: its deadline no longer applies.
+  virtual void HeaderRead() {}
 };
 
 // What a forwarding relay does with a save that a stream completed.
@@ -55,6 +58,14 @@ struct SaveSessionOptions {
   // the throttle holds it lower); 0: no floor.
   std::int64_t min_rate = 0;
   const CompletionHooks* hooks = nullptr;  // none: the relay does not forward
+  // Appended to every date name ("." and this relay's certificate name on
+  // a relay that takes forwarded saves), so that a one-field stream here
+  // can never take a name that an upstream relay sends.
+  std::string date_name_suffix;
+  // Called once, when the stream's first byte is written to its save.
+  std::function<void()> stored_first_byte;
+  // Sleeps the throttle's pauses; returns early (true) at a stop.
+  std::function<bool(std::chrono::milliseconds)> pause;
 };
 
 enum class SessionOutcome {
@@ -73,5 +84,8 @@ inline constexpr const char* TEMP_DIR = "tmp";
 
 SessionOutcome SaveSession(StreamSource& source, const std::filesystem::path& backup_root,
                            const SaveSessionOptions& options);
+
+// Removes what writes cut short by a crash left in tmp/ (a start-up step).
+void EmptyTemporaryDirectory(const std::filesystem::path& backup_root);
 
 }  // namespace tarnwick

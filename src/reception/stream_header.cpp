@@ -41,16 +41,23 @@ StreamHeader Malformed(StreamHeader h, const char* error, long long code) {
   return h;
 }
 
+// Windows reserves these names for devices with any extension ("NUL.txt"),
+// in any case and with blanks before the extension ("CON .txt"): COM and
+// LPT with a digit 0-9 or a superscript 1, 2 or 3 (as UTF-8, or as the
+// Latin-1 byte a narrow name may carry).
 bool IsDeviceName(std::string_view name) {
-  // Windows reserves these with any extension ("NUL.txt") and in any case.
   std::string base(name.substr(0, name.find('.')));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
+  while (!base.empty() && (base.back() == ' ' || base.back() == '.')) base.pop_back();
   for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
   for (const char* n : kNames)
     if (base == n) return true;
-  return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
-         base[3] >= '0' && base[3] <= '9';
+  if (!base.starts_with("COM") && !base.starts_with("LPT")) return false;
+  const std::string_view tail = std::string_view(base).substr(3);
+  if (tail.size() == 1 && tail[0] >= '0' && tail[0] <= '9') return true;
+  for (std::string_view super : {"\xC2\xB9", "\xC2\xB2", "\xC2\xB3", "\xB9", "\xB2", "\xB3"})
+    if (tail == super) return true;
+  return false;
 }
 
 }  // namespace

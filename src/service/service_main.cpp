@@ -87,9 +87,12 @@ void SvcCtrlHandler(unsigned control) {
   if (g_settings.InboundDials()) {
     // The sender's closure listener makes it abandon its transmission, so
     // the worker's blocked read ends.
+    // Bounded well below the stop's promise: a sender whose closure port
+    // is black-holed must not hold the stop (the streams are cut below
+    // whether the closure got through or not).
     TlsSessionPtr closure = OutboundConnection(g_settings.host, g_settings.peer_cn,
                                                InboundContext.get(), g_settings.closure_port,
-                                               /*quiet=*/true, /*stoppable=*/false);
+                                               /*quiet=*/true, /*stoppable=*/false, kStopClosureDialMs);
     if (closure) {
       EndSession(std::move(closure));
     } else {

@@ -138,6 +138,9 @@ void ReadWorkerSettings(const IniFile& ini, Settings& s) {
   s.require_close_notify = ini.GetInt("Connection", "RequireCloseNotify", 0) != 0;
   s.idle_timeout_s = ini.GetInt("Connection", "IdleTimeout", s.idle_timeout_s);
   if (s.idle_timeout_s <= 0) s.idle_timeout_s = 120;
+  s.header_timeout_s = ini.GetInt("Connection", "HeaderTimeout", s.header_timeout_s);
+  if (s.header_timeout_s <= 0) s.header_timeout_s = 10;
+  s.upstream = ini.GetInt("Connection", "Upstream", 0) != 0;
   s.min_rate = ParseRate(ini.GetString("Connection", "MinRate", "1KB", 214), s.min_rate);
   s.max_streams = ini.GetInt("Connection", "MaxStreams", s.max_streams);
   if (s.max_streams <= 0) s.max_streams = 64;

@@ -78,6 +78,11 @@ struct Settings {
   bool require_close_notify = false;
   // A stream that delivers nothing for this long is cut.
   int idle_timeout_s = 120;
+  // A client must have sent its whole header this long after its handshake.
+  int header_timeout_s = 10;
+  // This relay takes saves forwarded by an upstream relay (the dial role
+  // always does): its date names carry its certificate name.
+  bool upstream = false;
   // A stream slower than this (bytes per second) over a whole minute is cut.
   std::int64_t min_rate = 1024;
   // Streams served at once in the listen role.
@@ -90,6 +95,7 @@ struct Settings {
   std::string forward_peer_cn;     // 560
 
   bool InboundDials() const { return !host.empty(); }
+  bool TakesForwardedSaves() const { return upstream || InboundDials(); }
   bool ForwardingConfigured() const { return !forward_peer_cn.empty(); }
   bool ForwardDials() const { return !forward_host.empty(); }
 };

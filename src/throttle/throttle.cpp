@@ -109,6 +109,8 @@ bool TransferThrottle::Passed(std::int64_t bytes, const std::function<void()>& b
   if (before_sleep) before_sleep();
   if (h.sleep)
     h.sleep(ms);
+  else if (pause_)
+    pause_(ms);
   else
     std::this_thread::sleep_for(wait);
   return true;

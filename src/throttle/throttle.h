@@ -60,10 +60,16 @@ class RateLimiter {
 // The relay-wide limit of all inbound streams (TotalBandwith).
 RateLimiter& InboundTotal();
 
+// Sleeps for the given time unless a stop comes first (then true, at once).
+using PauseFn = std::function<bool(std::chrono::milliseconds)>;
+
 // One transfer's throttle: its own rate and, inbound, its part of the total.
 class TransferThrottle {
  public:
-  TransferThrottle(std::int64_t rate, RateLimiter* shared) : own_(rate), shared_(shared) {}
+  // pause: how the throttle sleeps; a stop must end the sleep, so that a
+  // stop never waits for throttled transfers. Empty: a plain sleep.
+  TransferThrottle(std::int64_t rate, RateLimiter* shared, PauseFn pause = {})
+      : own_(rate), shared_(shared), pause_(std::move(pause)) {}
   // Sleeps as long as the bytes just moved require; true when it slept.
   // before_sleep runs only when a sleep follows.
   bool Passed(std::int64_t bytes, const std::function<void()>& before_sleep = {});
@@ -71,6 +77,7 @@ class TransferThrottle {
  private:
   RateLimiter own_;
   RateLimiter* shared_;
+  PauseFn pause_;
 };
 
 // Test seam: the clock and the sleep TransferThrottle uses.

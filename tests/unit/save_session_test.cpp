@@ -271,7 +271,10 @@ TEST_F(SaveSessionTest, DiskTroubleLeavesThePendingSaveAndTheNextStreamCarriesOn
   faults.sync_match = "saves";
   Script unsynced({H("projA 3 t 0"), "abc"});
   EXPECT_EQ(Run(unsynced), SessionOutcome::Failed);
-  EXPECT_EQ(Read(Marker("t")), "0");  // all bytes came; none is known to be on disk
+  // All bytes came, none is known to be on disk: the save is cut back to
+  // what the last stream synced, and all 3 are owed again.
+  EXPECT_EQ(Read(Marker("t")), "3");
+  EXPECT_EQ(Read(Save("t")), "");
 
   // A marker that cannot be written: the save is not even begun.
   faults.Clear();
@@ -286,7 +289,7 @@ TEST_F(SaveSessionTest, DiskTroubleLeavesThePendingSaveAndTheNextStreamCarriesOn
   faults.open_match = "saves";
   Script no_fd({H("projA 3 t 0"), "abc"});
   EXPECT_EQ(Run(no_fd), SessionOutcome::Failed);
-  EXPECT_EQ(Read(Marker("t")), "0");
+  EXPECT_EQ(Read(Marker("t")), "3");
 
   // A forwarding record that cannot be made keeps the save pending.
   faults.Clear();
@@ -300,6 +303,83 @@ TEST_F(SaveSessionTest, DiskTroubleLeavesThePendingSaveAndTheNextStreamCarriesOn
   EXPECT_EQ(Run(again), SessionOutcome::Stored);
   EXPECT_EQ(Read(Save("t")), "abc");
   EXPECT_EQ(Read(Marker("t")), "<absent>");
+}
+
+// A directory that cannot be looked at for a while (EACCES, EIO, a flaky
+// share) is not an absent one: nothing is created or removed, the stream
+// is not confirmed, and once the fault clears the same stream goes through.
+TEST_F(SaveSessionTest, PassingLookupErrorsChangeNothingAndTheRetryStores) {
+  Write(Save("p"), "hel");
+  Write(Marker("p"), "2");
+  FaultFs faults;
+  for (const int error : {EACCES, EIO}) {
+    SCOPED_TRACE(error);
+    faults.lookup_error = error;
+    faults.lookup_match = "projA";
+    Script resume({H("projA 2 p 3") + "lo"});
+    EXPECT_EQ(Run(resume), SessionOutcome::Failed);
+    Script dated({H("projA"), "new"});
+    EXPECT_EQ(Run(dated), SessionOutcome::Failed);
+    EXPECT_EQ(Read(Save("p")), "hel");
+    EXPECT_EQ(Read(Marker("p")), "2");
+    EXPECT_EQ(std::distance(fs::directory_iterator(Save("p").parent_path()), fs::directory_iterator()), 2);
+    EXPECT_TRUE(hand_offs.empty());
+  }
+  faults.Clear();
+  Script resume({H("projA 2 p 3") + "lo"});
+  EXPECT_EQ(Run(resume), SessionOutcome::Stored);
+  EXPECT_EQ(Read(Save("p")), "hello");
+  EXPECT_EQ(hand_offs, std::vector<std::string>{"projA/p"});
+}
+
+// What a stream that is refused leaves: nothing, not even a folder.
+TEST_F(SaveSessionTest, RefusedStreamsCreateNoFolder) {
+  Script anonymous({H("newrepo 3 x 0") + "abc"});
+  anonymous.certified = false;
+  EXPECT_EQ(Run(anonymous), SessionOutcome::Refused);
+  Script gap({H("newrepo 3 x 5") + "abc"});
+  EXPECT_EQ(Run(gap), SessionOutcome::Refused);
+  EXPECT_EQ(gap.answer, H("have 0"));
+  EXPECT_FALSE(fs::exists(root / "saves"));
+}
+
+// Date names: a name freed since is given again, a busy day goes on from
+// the last _n given, and a relay that takes forwarded saves adds its own
+// name, so that a one-field stream there can never take a name an upstream
+// relay sends. Names as long as the rules allow are stored whole, their
+// temporary files included.
+TEST_F(SaveSessionTest, DateNamesAndLongNames) {
+  auto dated = [&](const std::string& repo) {
+    Script s({H(repo), "x"});
+    EXPECT_EQ(Run(s), SessionOutcome::Stored);
+  };
+  for (int i = 0; i < 3; ++i) dated("projA");
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(root / "saves" / "projA")) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  ASSERT_EQ(names.size(), 3u);
+  const std::string date = names[0];
+  EXPECT_EQ(names, (std::vector<std::string>{date, date + "_1", date + "_2"}));
+  fs::remove(Save(date));
+  dated("projA");
+  EXPECT_TRUE(fs::exists(Save(date)));
+  fs::remove(Save(date + "_1"));
+  dated("projA");  // the count goes on from _2
+  EXPECT_TRUE(fs::exists(Save(date + "_3")));
+
+  options.date_name_suffix = ".relay-b";
+  dated("projA");
+  dated("projA");
+  EXPECT_TRUE(fs::exists(Save(date + ".relay-b")));
+  EXPECT_TRUE(fs::exists(Save(date + "_1.relay-b")));
+
+  const std::string longest(255 - 8, 'n');
+  Script named({H("projA 3 " + longest + " 0") + "abc"});
+  EXPECT_EQ(Run(named), SessionOutcome::Stored) << errors;
+  EXPECT_EQ(Read(Save(longest)), "abc");
+  Script partial({H("projA 9 " + longest.substr(1) + "m 0") + "abc"});
+  EXPECT_EQ(Run(partial), SessionOutcome::Stored) << errors;
+  EXPECT_EQ(Read(Marker(longest.substr(1) + "m")), "6");
 }
 
 }  // namespace

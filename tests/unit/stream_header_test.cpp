@@ -84,7 +84,9 @@ TEST(IsSafeName, Table) {
       // What a Windows relay further down the chain could not create.
       {"...", false}, {"end.", false}, {"end ", false}, {"q?", false}, {"st*r", false},
       {"<a>", false}, {"p|p", false}, {"\"q\"", false}, {"CON", false}, {"nul.txt", false},
-      {"Com1", false}, {"LPT9.tar.gz", false}, {"aux .x", false},
+      {"Com1", false}, {"LPT9.tar.gz", false}, {"aux .x", false}, {"COM0", false}, {"lpt0.log", false},
+      {"COM\xc2\xb9", false}, {"lpt\xc2\xb3.txt", false}, {"COM\xb2", false}, {"conin$", false},
+      {"CONOUT$.x", false}, {"COM\xc2\xb4", true},
       {"COM10", true}, {"CONSOLE", true}, {"nul_", true}, {"xnul", true},
       // Bytes above 0x7f are not control characters (UTF-8 names).
       {"caf\xc3\xa9", true},
