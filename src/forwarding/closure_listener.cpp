@@ -1,4 +1,5 @@
 #include "forwarding/forwarding.h"
+#include "service/retry.h"
 #include "service/service.h"
 #include "settings/settings.h"
 
@@ -23,12 +24,24 @@ void OpenClosureListener() {
 }
 
 void ClosureListener() {
+  FailureLog failures("accepting closures on port " + g_settings.closure_port);
+  Backoff backoff(100, 5000);
   while (!StopRequested) {
-    TlsSessionPtr session = AcceptTlsClient(ClosureSocket, ClosureContext.get());
+    int accept_error = 0;
+    TlsSessionPtr session = AcceptTlsClient(ClosureSocket, ClosureContext.get(), &accept_error);
+    if (accept_error != 0 && !StopRequested) {
+      // Out of descriptors, say: said once, and paused rather than spun.
+      failures.Failed("accept failed with " + std::to_string(accept_error) + ": " +
+                      platform::SocketErrorText(accept_error));
+      StopEvent.WaitFor(backoff.Next());
+      continue;
+    }
     if (!session) continue;
+    failures.Succeeded();
+    backoff.Reset();
     // A completed handshake is the whole message.
     EndSession(std::move(session));
-    if (Transmitting) CloseRequested = true;
+    ++ClosuresReceived;
   }
   std::lock_guard lock(ClosureLock);
   ClosureSocket.Close();

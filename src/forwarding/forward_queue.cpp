@@ -65,8 +65,10 @@ int WriteRecord(const std::filesystem::path& root, const QueueEntry& e, const Fo
   platform::FileSystem& f = platform::Fs();
   const std::filesystem::path forwards = root / FRWD_DIR, dir = forwards / e.repo;
   for (const std::filesystem::path& d : {forwards, dir}) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(d, ec)) continue;
+    platform::FileInfo info;
+    const int looked = f.Stat(d, info);
+    if (looked == 0 && info.type == platform::FileInfo::Type::Directory) continue;
+    if (looked != 0 && !platform::IsNotFound(looked)) return looked;
     if (int err = f.CreateDirectory(d)) return err;
     if (int err = f.SyncDirectory(d.parent_path())) return err;
   }
@@ -85,8 +87,7 @@ std::optional<ForwardRecord> ReadRecord(const std::filesystem::path& root, const
 int RemoveRecord(const std::filesystem::path& root, const QueueEntry& e) {
   const std::filesystem::path p = RecordPath(root, e);
   int err = platform::Fs().Remove(p);
-  std::error_code ec;
-  if (err != 0 && std::filesystem::exists(std::filesystem::symlink_status(p, ec))) return err;
+  if (err != 0 && !platform::IsNotFound(err)) return err;
   return platform::Fs().SyncDirectory(p.parent_path());
 }
 

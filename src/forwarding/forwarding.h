@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -47,10 +48,9 @@ void ForwardUnblockForStop();
 extern std::mutex ForwardConnectionLock;  // guards ForwardSocket
 extern platform::Socket ForwardSocket;    // listen mode's listening socket
 extern SslCtxPtr ForwardContext;          // made at start-up, for either mode
-// Set while a transmission is connected or sending; a closure raises
-// CloseRequested only then.
-extern std::atomic<bool> Transmitting;
-extern std::atomic<bool> CloseRequested;
+// Closures received so far: a transmission notes the count before it
+// connects, and any closure after that (and only those) ends it.
+extern std::atomic<unsigned long> ClosuresReceived;
 extern std::filesystem::path ForwardRoot;  // backup root, for PEM files read after start-up
 
 // The transmitter: takes queued saves one at a time until the stop.
@@ -67,6 +67,9 @@ void UnblockClosureListener();
 bool NextToForward(QueueEntry& entry);
 // The save taken by NextToForward is done with: delivered, set aside or gone.
 void ForwardDone(const QueueEntry& entry);
+// The save taken failed for a reason of its own: it goes behind the others
+// and is not tried again before retry_at.
+void ForwardLater(const QueueEntry& entry, std::chrono::steady_clock::time_point retry_at);
 // True when no save waits for the transmitter.
 bool NothingToForward();
 // Wakes the transmitter when a stop is requested.

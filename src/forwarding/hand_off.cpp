@@ -1,6 +1,8 @@
 // The forward queue: saves handed off and waiting for the transmitter, in
 // hand-off order, as names only; their durable state is their records.
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -12,7 +14,9 @@
 #include <vector>
 
 #include "forwarding/forwarding.h"
+#include "forwarding/waiting_saves.h"
 #include "platform/file_system.h"
+#include "service/retry.h"
 #include "reception/reception.h"
 #include "reception/save_session.h"
 #include "reception/stream_header.h"
@@ -26,56 +30,54 @@ namespace fs = std::filesystem;
 std::mutex ForwardConnectionLock;
 platform::Socket ForwardSocket;
 SslCtxPtr ForwardContext;
-std::atomic<bool> Transmitting{false};
-std::atomic<bool> CloseRequested{false};
+std::atomic<unsigned long> ClosuresReceived{0};
 fs::path ForwardRoot;
 
 namespace {
 
 std::mutex queue_mutex;
 std::condition_variable queue_changed;
-std::deque<QueueEntry> waiting;        // in hand-off order
-std::optional<QueueEntry> current;     // taken by the transmitter, not yet done
-std::set<std::string> known;           // waiting or current
+WaitingSaves waiting;  // guarded by queue_mutex
+// Records under forwards/ not yet read back: set when a walk at start-up
+// met a directory it could not read (a passing fault); the transmitter
+// walks again until one succeeds.
+bool recovery_pending = false;
 
 std::thread transmitter, closure_thread;
 
-std::string Key(const QueueEntry& e) { return e.repo + '\t' + e.save; }
-
 std::string Describe(const QueueEntry& e) { return e.repo + "/" + e.save; }
-
-bool Exists(const fs::path& p) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(p, ec));
-}
 
 void HandOff(const QueueEntry& e) {
   std::lock_guard lock(queue_mutex);
-  if (!known.insert(Key(e)).second) {
+  if (!waiting.Add(e)) {
     SvcReportEvent("already being forwarded, not handed off again: " + Describe(e), EventType::Information);
     return;
   }
-  waiting.push_back(e);
   queue_changed.notify_all();
 }
 
 // A save a record or a queue line names, checked before it is handed off:
-// there and complete. A record whose save is gone is removed.
+// there and complete. A record is removed only when its save is gone for
+// certain: a save that cannot be looked at now (a permission, an I/O error)
+// is handed off all the same, and the transmitter retries it until it can.
 bool Forwardable(const QueueEntry& e, bool from_queue_line) {
-  const fs::path repo_dir = ForwardRoot / SAVES_DIR / e.repo;
-  if (!fs::is_directory(repo_dir)) {
-    ReportFailure("chdir(repo_name2)", ENOENT);
-  } else if (!Exists(repo_dir / e.save)) {
-    ReportFailure("fopen(save_name, \"rb\")", ENOENT);
-  } else if (Exists(repo_dir / (e.save + std::string(kPendingSuffix)))) {
+  const fs::path save = ForwardRoot / SAVES_DIR / e.repo / e.save;
+  platform::FileInfo info;
+  const int e_save = platform::Fs().Stat(save, info);
+  if (e_save == 0) {
+    bool pending = false;
+    const int e_marker = platform::Exists(save.string() + std::string(kPendingSuffix), pending);
     // Handed off again when a stream completes it.
-    return false;
-  } else {
-    return true;
+    return e_marker != 0 || !pending;
   }
-  if (Exists(RecordPath(ForwardRoot, e))) {
-    SvcReportEvent("the save " + Describe(e) + " is gone; its forwarding record is removed",
-                   EventType::Error);
+  if (!platform::IsNotFound(e_save)) return true;
+  bool repo_there = false;
+  if (platform::Exists(save.parent_path(), repo_there) != 0) return true;
+  ReportFailure(repo_there ? "fopen(save_name, \"rb\")" : "chdir(repo_name2)", e_save);
+  bool recorded = false;
+  if (platform::Exists(RecordPath(ForwardRoot, e), recorded) != 0) return false;
+  if (recorded) {
+    SvcReportEvent("the save " + Describe(e) + " is gone; its forwarding record is removed", EventType::Error);
     RemoveRecord(ForwardRoot, e);
   } else if (from_queue_line) {
     SvcReportEvent("toforward names " + Describe(e) + ", which is gone; skipped", EventType::Error);
@@ -86,7 +88,7 @@ bool Forwardable(const QueueEntry& e, bool from_queue_line) {
 std::vector<std::string> ReadQueueFile(const fs::path& file) {
   std::string text;
   int err = platform::ReadSmallFile(file, text, std::size_t(1) << 30);
-  if (err != 0 && Exists(file)) ReportFailure("fopen(TOFORWARD, \"a+\")", err);
+  if (err != 0 && !platform::IsNotFound(err)) ReportFailure("fopen(TOFORWARD, \"a+\")", err);
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
@@ -98,32 +100,50 @@ void WriteQueueFile() {
   std::string text;
   {
     std::lock_guard lock(queue_mutex);
-    if (current) text += FormatQueueLine(*current);
-    for (const QueueEntry& e : waiting) text += FormatQueueLine(e);
+    for (const QueueEntry& e : waiting.Snapshot()) text += FormatQueueLine(e);
   }
   if (int err = platform::WriteFileAtomically(ForwardRoot / TOFORWARD, text, ForwardRoot / TEMP_DIR))
     ReportFailure("fopen(TOFORWARD, \"w+\")", err);
 }
 
 // Every record under forwards/ whose save was not handed off yet, oldest
-// save first: records outlive crashes, toforward does not.
-void RecoverRecords() {
+// save first: records outlive crashes, toforward does not. False when a
+// directory could not be read; what could be read is handed off.
+bool RecoverRecords() {
   struct Found {
-    fs::file_time_type when;
+    std::int64_t when;
     QueueEntry entry;
   };
   std::vector<Found> found;
-  std::error_code ec;
-  for (fs::directory_iterator repos(ForwardRoot / FRWD_DIR, ec), end; !ec && repos != end; repos.increment(ec)) {
-    if (!repos->is_directory(ec)) continue;
-    for (fs::directory_iterator saves(repos->path(), ec); !ec && saves != end; saves.increment(ec)) {
-      QueueEntry e{repos->path().filename().string(), saves->path().filename().string()};
-      if (!IsSafeName(e.repo) || !IsSafeSaveName(e.save)) continue;
+  platform::FileSystem& f = platform::Fs();
+  bool whole = true;
+  auto unreadable = [&](const fs::path& dir, int e) {
+    if (platform::IsNotFound(e)) return;  // gone meanwhile: nothing to recover
+    ReportFailure("opendir(" + dir.string() + ")", e);
+    whole = false;
+  };
+  const fs::path forwards = ForwardRoot / FRWD_DIR;
+  std::vector<std::string> repos;
+  if (int e = f.List(forwards, repos)) {
+    unreadable(forwards, e);
+    return whole;
+  }
+  for (const std::string& repo : repos) {
+    if (!IsSafeName(repo)) continue;
+    std::vector<std::string> saves;
+    if (int e = f.List(forwards / repo, saves)) {
+      if (e != ENOTDIR) unreadable(forwards / repo, e);
+      continue;
+    }
+    for (const std::string& save : saves) {
+      QueueEntry e{repo, save};
+      if (!IsSafeSaveName(e.save)) continue;
       {
         std::lock_guard lock(queue_mutex);
-        if (known.count(Key(e))) continue;
+        if (waiting.Known(e)) continue;
       }
-      std::optional<ForwardRecord> rec = ReadRecord(ForwardRoot, e);
+      int err = 0;
+      std::optional<ForwardRecord> rec = ReadRecord(ForwardRoot, e, &err);
       if (rec && rec->set_aside) {
         SvcReportEvent("forwarding of " + Describe(e) +
                            " stays set aside after a conflict at the next relay; see the README",
@@ -131,36 +151,58 @@ void RecoverRecords() {
         continue;
       }
       if (!Forwardable(e, false)) continue;
-      std::error_code tec;
-      found.push_back({fs::last_write_time(ForwardRoot / SAVES_DIR / e.repo / e.save, tec), e});
+      platform::FileInfo info;
+      const std::int64_t when =
+          f.Stat(ForwardRoot / SAVES_DIR / e.repo / e.save, info) == 0 ? info.modified_ns : INT64_MAX;
+      found.push_back({when, e});
     }
-    ec.clear();
   }
   std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.when < b.when; });
-  for (const Found& f : found) HandOff(f.entry);
+  for (const Found& x : found) HandOff(x.entry);
+  return whole;
 }
 
 }  // namespace
 
 bool NextToForward(QueueEntry& entry) {
+  Backoff retry_recovery(1000, 60000);
+  auto recovery_at = std::chrono::steady_clock::now();
   std::unique_lock lock(queue_mutex);
-  queue_changed.wait(lock, [] { return StopRequested || !waiting.empty(); });
-  if (StopRequested) return false;
-  entry = waiting.front();
-  waiting.pop_front();
-  current = entry;
-  return true;
+  for (;;) {
+    if (StopRequested) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (recovery_pending && now >= recovery_at) {
+      lock.unlock();
+      const bool whole = RecoverRecords();
+      lock.lock();
+      if (whole) recovery_pending = false;
+      else recovery_at = now + std::chrono::milliseconds(retry_recovery.Next());
+      continue;
+    }
+    std::optional<WaitingSaves::Clock::time_point> wake;
+    if (std::optional<QueueEntry> next = waiting.Take(now, &wake)) {
+      entry = *next;
+      return true;
+    }
+    if (recovery_pending && (!wake || recovery_at < *wake)) wake = recovery_at;
+    if (wake) queue_changed.wait_until(lock, *wake);
+    else queue_changed.wait(lock);
+  }
 }
 
 void ForwardDone(const QueueEntry& entry) {
   std::lock_guard lock(queue_mutex);
-  known.erase(Key(entry));
-  current.reset();
+  waiting.Done(entry);
+}
+
+void ForwardLater(const QueueEntry& entry, std::chrono::steady_clock::time_point retry_at) {
+  std::lock_guard lock(queue_mutex);
+  waiting.Later(entry, retry_at);
 }
 
 bool NothingToForward() {
   std::lock_guard lock(queue_mutex);
-  return waiting.empty();
+  return waiting.Empty();
 }
 
 void WakeTransmitter() {
@@ -183,10 +225,6 @@ std::string ForwardPemDirectory() {
 
 void ReplayForwardQueue(const fs::path& backup_root) {
   ForwardRoot = backup_root;
-  // Temporary files of writes a crash cut short.
-  std::error_code ec;
-  for (fs::directory_iterator it(backup_root / TEMP_DIR, ec), end; !ec && it != end; it.increment(ec))
-    platform::Fs().Remove(it->path());
 
   const std::vector<std::string> lines = ReadQueueFile(backup_root / TOFORWARD);
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -202,13 +240,16 @@ void ReplayForwardQueue(const fs::path& backup_root) {
     // A line from a relay without records may come with no progress file,
     // or an empty one: both mean byte 0.
     int err = 0;
-    if (!ReadRecord(backup_root, *entry, &err) && !Exists(RecordPath(backup_root, *entry))) {
+    if (!ReadRecord(backup_root, *entry, &err) && platform::IsNotFound(err)) {
       if ((err = WriteRecord(backup_root, *entry, ForwardRecord{})))
         ReportFailure(" fopen(save_name", err);  // still handed off: the queue line is written back at the stop
     }
     HandOff(*entry);
   }
-  RecoverRecords();
+  if (!RecoverRecords()) {
+    std::lock_guard lock(queue_mutex);
+    recovery_pending = true;
+  }
   // Everything is in the records now; toforward is written again at the stop.
   if (int err = platform::WriteFileAtomically(backup_root / TOFORWARD, "", backup_root / TEMP_DIR))
     ReportFailure("fopen(TOFORWARD, \"w+\")", err);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <map>
 #include <chrono>
 #include <string>
 #include <system_error>
@@ -45,10 +46,16 @@ constexpr long kBackoffFirstMs = 1000, kBackoffMaxMs = 60000;
 // Slices of every wait, so that a stop or a closure is seen at once.
 constexpr int kSliceMs = 200;
 
+// Answers are a few words and a NUL; a receiver that sends more while we
+// wait for one is not a relay, and is cut.
+constexpr std::size_t kAnswerCap = 4096;
+
 enum class Outcome {
   Delivered,  // confirmed whole; the record is gone
   Again,      // resume at once (a "have" answer, a closure)
   Failed,     // a peer or the network broke it; retry after a pause
+  SaveFault,  // the save itself cannot go now (unreadable, refused): the
+              // saves behind it go first, it is retried later
   Done,       // nothing more to do for this save (gone, set aside)
   Stopped,    // a stop: the record holds where to resume
 };
@@ -74,13 +81,20 @@ class Transmission {
   // stop or closure noted).
   bool Write(TlsSession& s, const char* data, std::size_t len);
   // Reads what the receiver sent so far without waiting: "have <H>" or
-  // "conflict". False when the receiver ended the session.
+  // "conflict". False when the receiver ended the session, or sent more
+  // than an answer can be.
   bool PollAnswer(TlsSession& s);
+  // Takes n bytes the receiver sent into the answer; false past the cap.
+  bool TakeAnswer(const char* p, std::size_t n);
   Outcome Confirm(TlsSession& s, milliseconds wait);
   Outcome EndWith(Outcome o, std::int64_t offset);
   Outcome Fail(const std::string& reason) {
     reason_ = reason;
     return Outcome::Failed;
+  }
+  Outcome SaveFault(const std::string& reason) {
+    reason_ = reason;
+    return Outcome::SaveFault;
   }
 
   QueueEntry e_;
@@ -89,7 +103,8 @@ class Transmission {
   platform::File save_;
   std::int64_t total_ = 0, start_ = 0, sent_ = 0;  // sent_: bytes of this attempt
   std::string answer_;
-  bool answered_ = false, closed_by_peer_ = false, stop_ = false, closure_ = false;
+  bool answered_ = false, closed_by_peer_ = false, stop_ = false, closure_ = false, flooded_ = false;
+  unsigned long closures_before_ = 0;  // closures counted when the attempt began
   std::string reason_;
   Clock::time_point last_checkpoint_ = Clock::now();
   const Clock::time_point began_ = Clock::now();
@@ -99,14 +114,14 @@ Outcome Transmission::Prepare() {
   int err = 0;
   std::optional<ForwardRecord> rec = ReadRecord(ForwardRoot, e_, &err);
   const fs::path save_path = ForwardRoot / SAVES_DIR / e_.repo / e_.save;
-  std::error_code ec;
-  if (!rec && !fs::exists(RecordPath(ForwardRoot, e_), ec)) {
+  if (!rec && platform::IsNotFound(err)) {
     // Removed by an operator: forwarding of this save is given up.
     SvcReportEvent("the forwarding record of " + Describe(e_) + " is gone; the save is not forwarded",
                    EventType::Information);
     return Outcome::Done;
   }
-  if (!rec) return Fail("cannot read the forwarding record of " + Describe(e_) + ": " + platform::ErrorText(err));
+  if (!rec)
+    return SaveFault("cannot read the forwarding record of " + Describe(e_) + ": " + platform::ErrorText(err));
   if (rec->set_aside) {
     SvcReportEvent("forwarding of " + Describe(e_) +
                        " is set aside after a conflict at the next relay; see the README",
@@ -114,16 +129,19 @@ Outcome Transmission::Prepare() {
     return Outcome::Done;
   }
   if ((err = platform::Fs().Open(save_path, platform::FileSystem::Mode::Read, save_))) {
-    if (!fs::exists(fs::symlink_status(save_path, ec))) {
+    // Only "no such file" means gone: anything else (a permission, an I/O
+    // error, no descriptors) passes, and the record must stay.
+    if (platform::IsNotFound(err)) {
       ReportFailure("fopen(save_name, \"rb\")", err);
       SvcReportEvent("the save " + Describe(e_) + " is gone; its forwarding record is removed",
                      EventType::Error);
       RemoveRecord(ForwardRoot, e_);
       return Outcome::Done;
     }
-    return Fail("cannot open the save " + Describe(e_) + ": " + platform::ErrorText(err));
+    return SaveFault("cannot open the save " + Describe(e_) + ": " + platform::ErrorText(err));
   }
-  if ((err = platform::Fs().Size(save_, total_))) return Fail("cannot size " + Describe(e_) + ": " + platform::ErrorText(err));
+  if ((err = platform::Fs().Size(save_, total_)))
+    return SaveFault("cannot size " + Describe(e_) + ": " + platform::ErrorText(err));
   start_ = rec->offset;
   if (start_ > total_) {
     // Written for another save of that name: the receiver's answers put
@@ -173,14 +191,23 @@ TlsSessionPtr Transmission::Connect(bool& stop) {
   return s;
 }
 
+bool Transmission::TakeAnswer(const char* p, std::size_t n) {
+  answer_.append(p, n);
+  if (answer_.find('\0') != std::string::npos) answered_ = true;
+  if (answer_.size() <= kAnswerCap) return true;
+  flooded_ = true;
+  answer_.resize(kAnswerCap);
+  reason_ = "the next relay sent more than " + std::to_string(kAnswerCap) + " bytes instead of an answer; cut";
+  return false;
+}
+
 bool Transmission::PollAnswer(TlsSession& s) {
-  char buf[256];
+  char buf[512];
+  // Bounded by the cap: a receiver that keeps sending cannot hold us here.
   for (;;) {
     int n = SSL_read(s.ssl.get(), buf, sizeof buf);
     if (n > 0) {
-      answer_.append(buf, static_cast<std::size_t>(n));
-      if (answer_.find('\0') != std::string::npos) answered_ = true;
-      if (answer_.size() > 4096) answer_.resize(4096);  // nothing we know is that long
+      if (!TakeAnswer(buf, static_cast<std::size_t>(n))) return false;
       continue;
     }
     int code = SSL_get_error(s.ssl.get(), n);
@@ -205,7 +232,8 @@ bool Transmission::Write(TlsSession& s, const char* data, std::size_t len) {
     ERR_clear_error();
     if (code != SSL_ERROR_WANT_WRITE && code != SSL_ERROR_WANT_READ) {
       PollAnswer(s);  // an answer may explain the end
-      if (!answered_) reason_ = "the next relay broke off the stream (TLS error " + std::to_string(code) + ")";
+      if (!answered_ && !flooded_)
+        reason_ = "the next relay broke off the stream (TLS error " + std::to_string(code) + ")";
       return false;
     }
     if (StopRequested) {
@@ -225,7 +253,7 @@ bool Transmission::Write(TlsSession& s, const char* data, std::size_t len) {
 
 Outcome Transmission::Confirm(TlsSession& s, milliseconds wait) {
   SSL* ssl = s.ssl.get();
-  const auto deadline = Clock::now() + wait;
+  auto deadline = Clock::now() + wait;
   // Our close_notify ends the stream; the receiver answers with its own
   // once the save is stored.
   for (;;) {
@@ -237,21 +265,23 @@ Outcome Transmission::Confirm(TlsSession& s, milliseconds wait) {
       return Fail("could not end the stream of " + Describe(e_));
     platform::WaitReady(s.socket, code == SSL_ERROR_WANT_WRITE, kSliceMs);
   }
+  // The deadline and the stop hold however the receiver paces what it
+  // sends, and what it sends is capped.
   for (;;) {
-    char buf[256];
+    const auto now = Clock::now();
+    if (StopRequested && deadline - now > kConfirmAtStop) deadline = now + kConfirmAtStop;
+    if (now >= deadline) break;
+    char buf[512];
     int n = SSL_read(ssl, buf, sizeof buf);
     if (n > 0) {
-      answer_.append(buf, static_cast<std::size_t>(n));
-      if (answer_.find('\0') != std::string::npos) answered_ = true;
+      if (!TakeAnswer(buf, static_cast<std::size_t>(n))) return Outcome::Failed;
       continue;
     }
     int code = SSL_get_error(ssl, n);
     ERR_clear_error();
     if (code == SSL_ERROR_ZERO_RETURN && PeerClosedProperly(s)) return Outcome::Delivered;
     if (code != SSL_ERROR_WANT_READ && code != SSL_ERROR_WANT_WRITE) break;
-    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) break;
-    if (StopRequested && wait > kConfirmAtStop) return Confirm(s, kConfirmAtStop);
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - now).count();
     platform::WaitReady(s.socket, code == SSL_ERROR_WANT_WRITE,
                         static_cast<int>(std::min<long long>(left, kSliceMs)));
   }
@@ -267,7 +297,9 @@ Outcome Transmission::Send(TlsSession& s) {
   std::vector<char> block(kReadBlock);
   std::size_t block_at = 0, block_len = 0;
   bool all = Write(s, header.c_str(), header.size() + 1);
-  TransferThrottle throttle(ForwardRate, nullptr);
+  bool read_failed = false;
+  TransferThrottle throttle(ForwardRate, nullptr,
+                            [](milliseconds d) { return StopEvent.WaitFor(static_cast<long>(d.count())); });
   while (all && start_ + sent_ < total_) {
     if (block_at == block_len) {
       const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kReadBlock, total_ - start_ - sent_));
@@ -275,6 +307,7 @@ Outcome Transmission::Send(TlsSession& s) {
       if (int err = platform::Fs().ReadAt(save_, start_ + sent_, block.data(), want, block_len);
           err || block_len == 0) {
         reason_ = "cannot read the save " + Describe(e_) + ": " + (err ? platform::ErrorText(err) : "it shrank");
+        read_failed = true;
         all = false;
         break;
       }
@@ -288,7 +321,7 @@ Outcome Transmission::Send(TlsSession& s) {
     }
     sent_ += static_cast<std::int64_t>(n);
     if (StopRequested) stop_ = true;
-    if (CloseRequested.exchange(false)) closure_ = true;
+    if (ClosuresReceived.load() != closures_before_) closure_ = true;
     if (stop_ || closure_) {
       all = false;
       break;
@@ -304,6 +337,8 @@ Outcome Transmission::Send(TlsSession& s) {
     }
     throttle.Passed(static_cast<std::int64_t>(n));
   }
+  if (read_failed) return EndWith(Outcome::SaveFault, start_ + sent_);
+  if (flooded_) return EndWith(Outcome::Failed, start_ + sent_);
   const bool ended_early = !all && !stop_ && !closure_ && !answered_;
   if (ended_early) {
     if (reason_.empty()) reason_ = "the next relay ended the stream of " + Describe(e_) + " early";
@@ -313,6 +348,7 @@ Outcome Transmission::Send(TlsSession& s) {
   if (!answered_) {
     if (!stop_ && !closure_) state_.AwaitingConfirmation(start_ + sent_);
     o = Confirm(s, stop_ || closure_ ? kConfirmAtStop : kConfirmTimeout);
+    if (flooded_) return EndWith(Outcome::Failed, start_ + sent_);
   }
   if (answered_) {
     const std::string text = answer_.substr(0, answer_.find('\0'));
@@ -322,7 +358,7 @@ Outcome Transmission::Send(TlsSession& s) {
         // Only a start past what it holds is answered so: anything else
         // would have the same stream sent again at once, for ever.
         reason_ = "the next relay answered '" + text + "' to a stream from byte " + std::to_string(start_);
-        return EndWith(Outcome::Failed, start_);
+        return EndWith(Outcome::SaveFault, start_);
       }
       SvcReportEvent("the next relay holds " + std::to_string(have) + " bytes of " + Describe(e_) +
                          "; resuming there",
@@ -338,7 +374,7 @@ Outcome Transmission::Send(TlsSession& s) {
       return Outcome::Done;
     }
     reason_ = "the next relay answered something unknown for " + Describe(e_);
-    return EndWith(Outcome::Failed, start_ + sent_);
+    return EndWith(Outcome::SaveFault, start_);
   }
   if (stop_) return EndWith(Outcome::Stopped, start_ + sent_);
   if (closure_) return EndWith(Outcome::Again, start_ + sent_);
@@ -361,19 +397,23 @@ Outcome Transmission::Send(TlsSession& s) {
 Outcome Transmission::EndWith(Outcome o, std::int64_t offset) {
   if (int err = WriteRecord(ForwardRoot, e_, ForwardRecord{offset, false}))
     ReportFailure("fclose(" + RecordPath(ForwardRoot, e_).string() + ")", err);
-  state_.AttemptEnded(o == Outcome::Failed    ? AttemptState::Failed
+  const bool failed = o == Outcome::Failed || o == Outcome::SaveFault;
+  state_.AttemptEnded(failed ? AttemptState::Failed
                       : o == Outcome::Stopped ? AttemptState::Stopped
                                               : AttemptState::Interrupted,
-                      offset, o == Outcome::Failed ? reason_ : "");
+                      offset, failed ? reason_ : "");
   return o;
 }
 
 Outcome Transmission::Run() {
   if (Outcome o = Prepare(); o != Outcome::Delivered) {
-    if (o == Outcome::Failed) state_.AttemptEnded(AttemptState::Failed, start_, reason_);
+    if (o == Outcome::SaveFault) state_.AttemptEnded(AttemptState::Failed, start_, reason_);
     return o;
   }
   state_.AttemptStarted(e_, start_, total_);
+  // Closures from here on are for this attempt: one that comes while it
+  // connects ends it after its first piece.
+  closures_before_ = ClosuresReceived.load();
   bool stop = false;
   TlsSessionPtr session = Connect(stop);
   if (stop) return Outcome::Stopped;
@@ -382,11 +422,8 @@ Outcome Transmission::Run() {
     return Outcome::Failed;
   }
   state_.Transmitting(start_);
-  Transmitting = true;
-  CloseRequested = false;  // a closure that came before this session is not for it
   platform::SetNonBlocking(session->socket, true);
   Outcome o = Send(*session);
-  Transmitting = false;
   session.reset();  // closes the socket; nothing unread is left to matter
   return o;
 }
@@ -402,6 +439,13 @@ void XmitThread() {
                                                   ? peer
                                                   : "listening on port " + g_settings.forward_port);
   Backoff backoff(kBackoffFirstMs, kBackoffMaxMs);
+  // Saves that failed for a reason of their own: each reported once when it
+  // starts failing and when it goes again, and retried less and less often.
+  struct SaveTrouble {
+    FailureLog log;
+    Backoff backoff{kBackoffFirstMs, kBackoffMaxMs};
+  };
+  std::map<std::string, SaveTrouble> troubled;
   QueueEntry entry;
   for (;;) {
     if (!g_settings.ForwardDials() && NothingToForward()) {
@@ -413,6 +457,7 @@ void XmitThread() {
       state.Stopped();
       break;
     }
+    const std::string key = Describe(entry);
     for (;;) {
       Transmission t(entry, failures.Failing(), state);
       const Outcome o = t.Run();
@@ -420,6 +465,10 @@ void XmitThread() {
         if (o == Outcome::Delivered) {
           failures.Succeeded();
           backoff.Reset();
+        }
+        if (auto it = troubled.find(key); it != troubled.end()) {
+          it->second.log.Succeeded();
+          troubled.erase(it);
         }
         ForwardDone(entry);
         break;
@@ -429,6 +478,16 @@ void XmitThread() {
         return;
       }
       if (o == Outcome::Again) continue;
+      if (o == Outcome::SaveFault) {
+        // Never dropped, never in the way: behind the others, tried again
+        // after its own pause.
+        auto it = troubled.try_emplace(key, SaveTrouble{FailureLog("forwarding " + key +
+                                                                   " (it waits behind the saves queued after it)")})
+                      .first;
+        it->second.log.Failed(t.Reason());
+        ForwardLater(entry, Clock::now() + milliseconds(it->second.backoff.Next()));
+        break;
+      }
       failures.Failed(t.Reason());
       // In the listen mode the wait for the next relay to dial in paces the
       // attempts; in the dial mode the pause grows.
