@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <tuple>
 
 #include "support/harness.h"
 
@@ -15,7 +16,7 @@ namespace {
 // A next relay that misbehaves on purpose, one way per connection, and
 // otherwise stores streams by their declared offsets as a relay does.
 struct FakeReceiver {
-  enum class Act { Store, ResetAfter, NoCloseNotify, Have, Hold, Stall };
+  enum class Act { Store, ResetAfter, NoCloseNotify, Have, Hold, Stall, Flood };
   struct Step { Act act; long long n = 0; };
 
   FakeReceiver(const Id& me, const Id& peer) : me_(me), peer_(peer), lfd_(Listen(&port)) { Start(); }
@@ -79,6 +80,11 @@ struct FakeReceiver {
     std::string repo, save;
     long long count = 0, offset = 0;
     h >> repo >> count >> save >> offset;
+    if (step.act == Act::Flood) {  // answers without end, and never a NUL
+      const std::string junk(16384, 'j');
+      while (!stop_ && SSL_write(ssl, junk.data(), static_cast<int>(junk.size())) > 0) ++flood_writes_;
+      return;
+    }
     if (step.act == Act::Stall) {  // reads nothing more, answers nothing
       stalled_ = true;
       while (!stop_) std::this_thread::sleep_for(ms(50));
@@ -130,6 +136,7 @@ struct FakeReceiver {
 
   std::uint16_t port = 0;
   std::atomic<bool> held_whole_{false}, stalled_{false};
+  std::atomic<long> flood_writes_{0};
   std::atomic<int> read_size_{65536};      // bytes asked of each SSL_read
   std::atomic<int> largest_record_{0};     // largest TLS record length seen
   Id me_, peer_;
@@ -293,6 +300,72 @@ TEST_F(Dlv, StopIsBoundedWhenTheNextRelayStallsAndNothingIsLost) {
   EXPECT_EQ(headers[1], "proj " + std::to_string(data.size() - offset) + " big.bak " + std::to_string(offset));
   EXPECT_EQ(headers.back(), "proj " + std::to_string(data.size()) + " big.bak 0");
   EXPECT_TRUE(Same(fake.Held("big.bak"), data));
+  EXPECT_EQ(a.Stop(), 0);
+}
+
+// A next relay that answers without end is cut after a few KiB, and its
+// flood neither grows the relay nor holds its stop.
+TEST_F(Dlv, AFloodingNextRelayIsCutAndDoesNotHoldTheStop) {
+  FakeReceiver fake(next_, a_->id);
+  using A = FakeReceiver::Act;
+  fake.Plan({{A::Flood}, {A::Store}});
+  Relay& a = Pusher(fake, next_);
+  ASSERT_TRUE(a.Start()) << a.Err();
+  const std::string data = Random(100000, 65);
+  ASSERT_EQ(SendStream(a.port, a.id, &client_, H("proj 100000 f.bak 0") + data), End::Notify);
+  EXPECT_TRUE(a.Line(kErr + "forwarding to 127.0.0.1:" + std::to_string(fake.port) +
+                     " fails: the next relay sent more than 4096 bytes instead of an answer; cut"))
+      << a.Err();
+  ASSERT_TRUE(WaitFor([&] { return fake.Complete("f.bak") && !Exists(a.Progress("proj", "f.bak")); })) << a.Err();
+  EXPECT_TRUE(Same(fake.Held("f.bak"), data));
+
+  // Flooded while waiting for a confirmation, then stopped: the stop comes
+  // in its usual time.
+  fake.Plan({{A::Flood}, {A::Flood}, {A::Flood}, {A::Flood}, {A::Flood}, {A::Flood}});
+  fake.flood_writes_ = 0;
+  ASSERT_EQ(SendStream(a.port, a.id, &client_, H("proj 100000 g.bak 0") + data), End::Notify);
+  ASSERT_TRUE(WaitFor([&] { return fake.flood_writes_ > 10; })) << a.Err();
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(a.Stop(), 0) << a.Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, ms(10000));
+  EXPECT_TRUE(Exists(a.Progress("proj", "g.bak")));
+}
+
+// A save that cannot be read for a while (here its folder is closed to the
+// relay's user) keeps its record, waits behind the saves queued after it,
+// also across a restart, and goes once it can be read.
+TEST_F(Dlv, AnUnreadableSaveWaitsBehindTheOthersAndGoesOnceReadable) {
+  if (geteuid() != 0) GTEST_SKIP() << "runs the relay as nobody: needs root";
+  FakeReceiver fake(next_, a_->id);
+  Relay& a = Pusher(fake, next_);
+  a.user = "nobody";
+  const std::string one = Random(5000, 66), two = Random(6000, 67), three = Random(7000, 68);
+  const auto t = fs::file_time_type::clock::now();
+  int age = 3;
+  for (const auto& [repo, save, bytes] : {std::tuple{"proj", "one", &one}, {"bad", "two", &two}, {"proj", "three", &three}}) {
+    Write(a.Save(repo, save), *bytes);
+    fs::last_write_time(a.Save(repo, save), t - std::chrono::minutes(age--));  // recovered oldest first
+    Write(a.Progress(repo, save), "0");
+  }
+  const fs::path bad = a.root / "saves" / "bad";
+  fs::permissions(bad, fs::perms::none);
+  ASSERT_TRUE(a.Start()) << a.Err();
+  ASSERT_TRUE(WaitFor([&] { return fake.Complete("one") && fake.Complete("three"); })) << a.Err();
+  EXPECT_TRUE(a.Line(kErr + "forwarding bad/two (it waits behind the saves queued after it) fails: "
+                            "cannot open the save bad/two: Permission denied; retrying")) << a.Err();
+  EXPECT_TRUE(Exists(a.Progress("bad", "two")));
+  // Stopped while the fault lasts: queued again, and replayed at the start.
+  ASSERT_EQ(a.Stop(), 0) << a.Err();
+  EXPECT_EQ(Read(a.Queue()), "bad\ttwo\n");
+  ASSERT_TRUE(a.Start()) << a.Err();
+  std::this_thread::sleep_for(ms(1500));
+  EXPECT_TRUE(Exists(a.Progress("bad", "two"))) << a.Err();
+  EXPECT_EQ(a.Err().find("is gone"), std::string::npos) << a.Err();
+  fs::permissions(bad, fs::perms::owner_all);
+  EXPECT_TRUE(WaitFor([&] { return fake.Complete("two") && !Exists(a.Progress("bad", "two")); }, ms(40000)))
+      << a.Err();
+  EXPECT_TRUE(Same(fake.Held("two"), two));
+  EXPECT_TRUE(a.Line(kInfo + "forwarding bad/two (it waits behind the saves queued after it) works again")) << a.Err();
   EXPECT_EQ(a.Stop(), 0);
 }
 

@@ -215,5 +215,28 @@ TEST_F(Fwd, UnreachablePeerKeepsTheSaveQueuedAcrossAStop) {
   EXPECT_TRUE(NothingLeft(a));
 }
 
+// A relay that takes forwarded saves names its own one-field saves with its
+// certificate name, so that no sender of its own can take a name an
+// upstream relay sends; the longest names cross a chain whole.
+TEST_F(Fwd, NamesGivenHereNeverMeetNamesFromUpstreamAndLongNamesCross) {
+  Relay &a = NewRelay("a"), &b = NewRelay("b");
+  Link(a, b, true);
+  b.connection["Upstream"] = "1";
+  b.WriteFiles();
+  for (Relay* r : {&b, &a}) ASSERT_TRUE(r->Start()) << r->Err();
+  const std::string date = Date();
+  ASSERT_EQ(SendStream(b.port, b.id, nullptr, H("projD") + "b's own"), End::Notify) << b.Err();
+  ASSERT_EQ(SendStream(a.port, a.id, nullptr, H("projD") + "from a"), End::Notify) << a.Err();
+  const std::string longest(247, 'L');
+  const std::string data = Random(40000, 104);
+  ASSERT_EQ(SendStream(a.port, a.id, &client_, H("projL 40000 " + longest + " 0") + data), End::Notify) << a.Err();
+  if (Date() != date) GTEST_SKIP() << "the date changed during the test";
+  EXPECT_TRUE(Forwarded(a, b, "projD", date, "from a"));
+  EXPECT_TRUE(Forwarded(a, b, "projL", longest, data));
+  EXPECT_EQ(Read(b.Save("projD", date + "." + b.id.name)), "b's own");
+  EXPECT_EQ(b.Err().find("conflict"), std::string::npos) << b.Err();
+  EXPECT_TRUE(NothingLeft(a));
+}
+
 }  // namespace
 }  // namespace tw

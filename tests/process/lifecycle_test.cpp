@@ -2,6 +2,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "support/harness.h"
 
 namespace tw {
@@ -10,6 +12,52 @@ namespace {
 // STOP_PENDING, then STOPPED, after byte offset from.
 bool StopLines(const std::string& err, std::size_t from) {
   return err.find(kStopped, err.find(kStopPending, from)) != std::string::npos;
+}
+
+// A stop never waits on the throttle, however many streams it holds back,
+// nor on a sender whose closure port swallows connections (dial role).
+TEST_F(Net, StopIsPromptWithThrottledStreamsAndABlackHoledClosurePort) {
+  Relay& r = NewRelay("r");
+  r.connection["TotalBandwith"] = "64K";
+  r.throttle = true;
+  r.WriteFiles();
+  ASSERT_TRUE(r.Start()) << r.Err();
+  std::vector<std::unique_ptr<Client>> clients;
+  const std::string data = Random(1 << 20, 31);
+  std::vector<std::thread> senders;
+  for (int i = 0; i < 4; ++i) {
+    clients.push_back(std::make_unique<Client>(r.port, r.id, &client_));
+    Client* c = clients.back().get();
+    senders.emplace_back([c, i, &data] { c->Send(H("projQ 1048576 q" + std::to_string(i)) + data); });
+  }
+  ASSERT_TRUE(WaitFor([&] {
+    for (int i = 0; i < 4; ++i)
+      if (SizeOf(r.Save("projQ", "q" + std::to_string(i))) <= 0) return false;
+    return true;
+  })) << r.Err();
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(r.Stop(), 0) << r.Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, ms(10000)) << r.Err();
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(Exists(r.Save("projQ", "q" + std::to_string(i) + "_pending")));
+  for (auto& c : clients) shutdown(c->fd_, SHUT_RDWR);
+  for (auto& t : senders) t.join();
+
+  // The sender holds the dialled connection silent; its closure port takes
+  // TCP connections and never answers.
+  Relay& d = NewRelay("d");
+  Server sender(sender_, d.id);
+  const std::atomic<int> no_closure{0};
+  sender.closures = &no_closure;
+  std::uint16_t hole_port = 0;
+  const int hole = Listen(&hole_port);
+  d.host = "127.0.0.1", d.port = sender.port, d.closure_port = hole_port, d.peer_cn = sender_.name;
+  d.WriteFiles();
+  ASSERT_TRUE(d.Start()) << d.Err();
+  ASSERT_TRUE(WaitFor([&] { return sender.held > 0; })) << d.Err();
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(d.Stop(), 0) << d.Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, ms(10000)) << d.Err();
+  close(hole);
 }
 
 TEST_F(Net, Lifecycle) {

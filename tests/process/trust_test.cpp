@@ -218,6 +218,54 @@ TEST_F(Trust, TricklingAndIdleClientsNeitherKeepASenderOutNorHoldTheStop) {
   for (int fd : idle) close(fd);
 }
 
+// Clients without a certificate hold at most half of the places, give way
+// to a sender with one, and get HeaderTimeout for the whole header however
+// they pace its bytes.
+TEST_F(Trust, AnonymousClientsHoldHalfThePlacesAndAHeaderHasADeadline) {
+  Relay& r = NewRelay("r");
+  r.connection["MaxStreams"] = "2";
+  r.connection["HeaderTimeout"] = "3";
+  r.WriteFiles();
+  ASSERT_TRUE(r.Start()) << r.Err();
+  Client a1(r.port, r.id, nullptr);
+  ASSERT_TRUE(a1.Send("pro"));  // a header that never ends
+  std::this_thread::sleep_for(ms(300));  // past its handshake: it holds a place
+  std::size_t m = r.proc->Mark();
+  {
+    Client a2(r.port, r.id, nullptr);
+    a2.Send(H("projX") + "data");
+    EXPECT_NE(a2.Finish(How::Notify), End::Notify);
+  }
+  EXPECT_TRUE(r.Line(kInfo + "a connection from 127.0.0.1 without a certificate is refused: clients without one "
+                             "hold half of the 2 places (MaxStreams) already", m)) << r.Err().substr(m);
+  Client t1(r.port, r.id, &client_);
+  ASSERT_TRUE(t1.Send(H("projT 6 t1.bak") + "abc"));
+  ASSERT_TRUE(WaitFor([&] { return SizeOf(r.Save("projT", "t1.bak")) == 3; })) << r.Err();
+  // Every place is taken: the anonymous client that stored nothing makes way.
+  EXPECT_EQ(SendStream(r.port, r.id, &client_, H("projT 3 t2.bak") + "xyz"), End::Notify) << r.Err();
+  EXPECT_NE(a1.Finish(How::Notify), End::Notify);
+  ASSERT_TRUE(t1.Send("def"));
+  EXPECT_EQ(t1.Finish(How::Notify), End::Notify);
+  EXPECT_EQ(Read(r.Save("projT", "t1.bak")), "abcdef");
+
+  // A byte a second keeps a stream from being idle, not its header from
+  // its deadline.
+  m = r.proc->Mark();
+  Client slow(r.port, r.id, nullptr);
+  const auto t0 = std::chrono::steady_clock::now();
+  bool cut = false;
+  for (int i = 0; i < 10 && !cut; ++i) {
+    cut = !slow.Send("x");
+    std::this_thread::sleep_for(ms(700));
+    cut = cut || r.Err().find("HeaderTimeout", m) != std::string::npos;
+  }
+  EXPECT_TRUE(r.Line(kErr + "the stream from 127.0.0.1 did not send its whole header within 3 s (HeaderTimeout) "
+                            "and is cut", m)) << r.Err().substr(m);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, ms(6000));
+  EXPECT_NE(slow.Finish(How::Notify), End::Notify);
+  EXPECT_EQ(Files(r.root / "saves"), (std::vector<std::string>{"projT/t1.bak", "projT/t2.bak"}));
+}
+
 TEST_F(Trust, SilentClientsAreCutAndASlowButSteadyOneIsNot) {
   Relay& r = NewRelay("r");
   r.connection["IdleTimeout"] = "2";

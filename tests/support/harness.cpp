@@ -180,6 +180,20 @@ std::optional<int> Proc::Wait(ms timeout) {
   return status_;
 }
 
+void Relay::Spawn() {
+  const std::string stem = dir.string() + "." + std::to_string(++runs);
+  if (user.empty()) {
+    proc = std::make_unique<Proc>(dir / "tarnwick", std::vector<std::string>{}, stem);
+    return;
+  }
+  const std::string owner = user + ":" + (user == "nobody" ? "nogroup" : user);
+  EXPECT_EQ(std::system(("chown -R " + owner + " '" + dir.string() + "' '" + root.string() + "'").c_str()), 0);
+  proc = std::make_unique<Proc>("/usr/bin/setpriv",
+                                std::vector<std::string>{"--reuid=" + user, "--regid=" + owner.substr(user.size() + 1),
+                                                         "--clear-groups", "--pdeathsig=KILL", (dir / "tarnwick").string()},
+                                stem);
+}
+
 void Relay::WriteFiles() {
   std::ostringstream ini;
   ini << "[Backup]\nDir=" << root.string() << "\n[Connection]\nHost=" << host << "\nPort=" << port

@@ -81,11 +81,12 @@ struct Relay {
   std::vector<const Id*> clients, senders, forward;
   std::unique_ptr<Proc> proc;
   int runs = 0, delay_ms = 200;
+  // Runs the relay as this user (root only), with its directories made
+  // theirs: then file modes bind it, as they do not bind root.
+  std::string user;
 
   void WriteFiles();
-  void Spawn() {  // a new run's output goes to new files
-    proc = std::make_unique<Proc>(dir / "tarnwick", std::vector<std::string>{}, dir.string() + "." + std::to_string(++runs));
-  }
+  void Spawn();  // a new run's output goes to new files
   bool Start() { Spawn(); return proc->WaitLine(kRunning); }
   std::optional<int> Stop() { proc->Kill(SIGTERM); return proc->Wait(); }
   std::string Err() const { return proc ? proc->Err() : ""; }
