@@ -112,21 +112,10 @@ inline constexpr bool kDeleteThenHost = false;
 // Full path of the running image (at most 260 characters on Windows), links
 // followed; empty on failure.
 std::string ExecutablePath();
-bool ChangeDirectory(const std::string& dir);
 
 // Writes one entry to the system log: the Windows event log (source
 // "Tarnwick", identifier 0xC0020001, two insertion strings), syslog elsewhere.
 void SystemLogWrite(bool error, const std::string& message);
-
-// True where the platform has a profile (INI) reader of its own, which then
-// reads settings.ini instead of the built-in parser.
-bool HasProfileReader();
-// The platform's profile reader; file is relative to the current directory.
-std::string ProfileString(const std::string& file, const std::string& section,
-                          const std::string& key, const std::string& fallback,
-                          std::size_t capacity);
-int ProfileInt(const std::string& file, const std::string& section, const std::string& key,
-               int fallback);
 
 std::tm LocalTime(std::time_t t);
 bool IsTerminal(std::FILE* f);

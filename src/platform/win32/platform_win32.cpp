@@ -237,8 +237,6 @@ std::string ExecutablePath() {
   return std::string(buf, n);
 }
 
-bool ChangeDirectory(const std::string& dir) { return ::_chdir(dir.c_str()) == 0; }
-
 void SystemLogWrite(bool error, const std::string& message) {
   // Each entry registers its own source: any thread may report, unlocked.
   HANDLE source = ::RegisterEventSourceA(nullptr, "Tarnwick");
@@ -247,23 +245,6 @@ void SystemLogWrite(bool error, const std::string& message) {
   ::ReportEventA(source, error ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, 0, 0xC0020001,
                  nullptr, 2, 0, strings, nullptr);
   ::DeregisterEventSource(source);
-}
-
-bool HasProfileReader() { return true; }
-
-std::string ProfileString(const std::string& file, const std::string& section,
-                          const std::string& key, const std::string& fallback,
-                          std::size_t capacity) {
-  std::vector<char> buf(capacity > 0 ? capacity : 1);
-  DWORD n = ::GetPrivateProfileStringA(section.c_str(), key.c_str(), fallback.c_str(), buf.data(),
-                                       static_cast<DWORD>(buf.size()), file.c_str());
-  return std::string(buf.data(), n);
-}
-
-int ProfileInt(const std::string& file, const std::string& section, const std::string& key,
-               int fallback) {
-  return static_cast<int>(
-      ::GetPrivateProfileIntA(section.c_str(), key.c_str(), fallback, file.c_str()));
 }
 
 void FileLock::Release() {

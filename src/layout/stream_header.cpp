@@ -1,4 +1,6 @@
-#include "reception/stream_header.h"
+#include "layout/stream_header.h"
+
+#include "base/text.h"
 
 #include <cctype>
 #include <limits>
@@ -19,19 +21,6 @@ std::string Token(std::string_view s, std::size_t& i) {
   std::size_t start = i;
   while (i < s.size() && !Blank(s[i]) && i - start < kHeaderFieldMax) ++i;
   return std::string(s.substr(start, i - start));
-}
-
-// All of token as a non-negative decimal that fits in 63 bits.
-std::optional<std::int64_t> ParseDecimal(std::string_view token) {
-  if (token.empty()) return std::nullopt;
-  std::int64_t n = 0;
-  for (char c : token) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
-    const int d = c - '0';
-    if (n > (std::numeric_limits<std::int64_t>::max() - d) / 10) return std::nullopt;
-    n = n * 10 + d;
-  }
-  return n;
 }
 
 StreamHeader Malformed(StreamHeader h, const char* error, long long code) {
@@ -78,6 +67,19 @@ bool IsSafeSaveName(std::string_view name) {
   return IsSafeName(name) && !name.ends_with(kPendingSuffix);
 }
 
+std::string FormatStreamHeader(const std::string& repo, std::int64_t count, const std::string& save,
+                               std::int64_t offset) {
+  std::string h = repo + ' ' + std::to_string(count) + ' ' + save + ' ' + std::to_string(offset);
+  h.push_back('\0');
+  return h;
+}
+
+std::string FormatStreamHeader(const std::string& repo) {
+  std::string h = repo;
+  h.push_back('\0');
+  return h;
+}
+
 StreamHeader ParseStreamHeader(std::string_view first_read) {
   StreamHeader h;
   auto nul = first_read.find('\0');
@@ -98,23 +100,17 @@ StreamHeader ParseStreamHeader(std::string_view first_read) {
   if (j < text.size() && (text[j] == '+' || text[j] == '-')) negative = text[j++] == '-';
   bool have_count = j < text.size() && std::isdigit(static_cast<unsigned char>(text[j]));
   if (have_count) {
-    std::uint64_t n = 0;
-    bool overflow = false;
-    for (; j < text.size() && std::isdigit(static_cast<unsigned char>(text[j])); ++j) {
-      const std::uint64_t digit = static_cast<unsigned>(text[j] - '0');
-      constexpr std::uint64_t kMax = std::numeric_limits<std::int64_t>::max();
-      if (overflow || n > (kMax - digit) / 10) {
-        overflow = true;
-        continue;
-      }
-      n = n * 10 + digit;
-    }
+    const std::size_t digits = j;
+    while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j]))) ++j;
+    const std::optional<std::int64_t> count = ParseDecimal(text.substr(digits, j - digits));
+    const bool overflow = !count;
+    const std::int64_t n = count.value_or(0);
     i = j;
     SkipBlanks(text, i);
     if (i == text.size()) return Malformed(std::move(h), "wrong format", 2);
     h.save = Token(text, i);
     if (overflow || (negative && n != 0)) return Malformed(std::move(h), "wrong format", 3);
-    h.count = static_cast<std::int64_t>(n);
+    h.count = n;
     h.form = StreamHeader::Form::ThreeField;
     SkipBlanks(text, i);
     const std::string fourth = Token(text, i);

@@ -26,10 +26,6 @@ struct CheckOptions {
   bool pems_in_backup_root = true;
 };
 
-// Held by a running relay, in its backup root: a check that cannot take it
-// knows a relay is running there.
-inline constexpr const char* kRelayLockFile = "relay.lock";
-
 // The whole check, for "tarnwick check". Errors: start-up would fail, or
 // the relay would run otherwise than written (an unknown section or key, a
 // value it would misread). Warnings: it runs, but trouble is near (a

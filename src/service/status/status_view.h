@@ -93,11 +93,12 @@ StatusReport BuildStatus(const std::string& backup_root);
 
 // The report for an operator: a table per repository, then forwarding.
 // Byte counts are the files' own; from 1 KiB on a rounded size follows in
-// parentheses. Control characters and bytes that are not UTF-8 in names
-// are shown as \xHH.
+// parentheses. Names and messages are shown through EscapeControl (UTF-8
+// kept, control characters and bytes that are not UTF-8 escaped, a
+// backslash doubled), so that a hostile name cannot move the cursor.
 std::string FormatStatusTable(const StatusReport& report);
 
-// The report as one JSON object (the layout is described in status_view.cpp
+// The report as one JSON object (the layout is described in status_json.cpp
 // above FormatStatusJson). Names are JSON strings; a name that is not valid
 // UTF-8 gets U+FFFD for each bad byte, plus a "<key>_hex" member holding its
 // exact bytes.

@@ -1,6 +1,7 @@
 // The header that opens every backup stream: "<repo>",
 // "<repo> <count> <save name>" or "<repo> <count> <save name> <offset>",
-// then a NUL.
+// then a NUL. Its parser and its writer, and the rules for the names it
+// carries.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +31,13 @@ struct StreamHeader {
   std::string error;
   long long error_code = 0;
 };
+
+// The header of a stream that sends count bytes of save from offset on,
+// with its NUL: what a forwarding relay writes.
+std::string FormatStreamHeader(const std::string& repo, std::int64_t count, const std::string& save,
+                               std::int64_t offset);
+// A one-field header ("<repo>" and its NUL): what an originating machine writes.
+std::string FormatStreamHeader(const std::string& repo);
 
 // Parses the start of a stream, which must hold the header and its NUL.
 // Fields are runs of non-blank characters of at most 450, a longer run going
