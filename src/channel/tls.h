@@ -3,7 +3,9 @@
 // token cuts short any wait on a peer.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -86,9 +88,18 @@ Status AcceptConnection(const platform::Socket& listening, const StopToken& stop
                         std::string& peer_ip);
 // The server handshake on an accepted connection, within
 // kHandshakeTimeoutMs and cut short by stop. A refusal is kRefused, with
-// the TLS library's reason in the words and step "SSL_accept".
+// the TLS library's reason in the words and step "SSL_accept". out gets
+// the session whatever the outcome, so that the caller decides when its
+// socket closes.
 Status ServerHandshake(platform::Socket socket, const std::string& peer_ip, SSL_CTX* context,
                        const StopToken* stop, TlsSessionPtr& out);
+// Accepts connections on listening and runs their handshakes side by side
+// (at most max_pending at once, the oldest dropped for a newcomer), until
+// one completes: a client that connects and stays silent delays no one.
+// Each refusal goes to refused. kStopped at the stop.
+Status AcceptFirstHandshake(const platform::Socket& listening, SSL_CTX* context, const StopToken& stop,
+                            const std::function<void(const Status&, const std::string& peer_ip)>& refused,
+                            TlsSessionPtr& out, std::size_t max_pending = 16);
 
 // --- dialling ----------------------------------------------------------------
 

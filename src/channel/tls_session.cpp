@@ -1,5 +1,6 @@
 #include <chrono>
 #include <optional>
+#include <vector>
 
 #include <openssl/err.h>
 #include <openssl/x509_vfy.h>
@@ -112,12 +113,13 @@ Status AcceptConnection(const platform::Socket& listening, const StopToken& stop
 
 Status ServerHandshake(platform::Socket socket, const std::string& peer_ip, SSL_CTX* context,
                        const StopToken* stop, TlsSessionPtr& out) {
-  auto session = std::make_unique<TlsSession>();
+  out = std::make_unique<TlsSession>();
+  TlsSessionPtr& session = out;
+  session->socket = std::move(socket);
+  session->peer = peer_ip;
   session->ssl.reset(SSL_new(context));
   if (!session->ssl)
     return Status::Error(Kind::kIoError, "no memory for a TLS session from " + peer_ip, "SSL_new", 0);
-  session->socket = std::move(socket);
-  session->peer = peer_ip;
   platform::EnableKeepAlive(session->socket);
   platform::SetNoDelay(session->socket);
   if (SSL_set_fd(session->ssl.get(), static_cast<int>(session->socket.Native())) == 0)
@@ -125,10 +127,7 @@ Status ServerHandshake(platform::Socket socket, const std::string& peer_ip, SSL_
                          platform::LastSocketError());
   // A client that connects and never speaks must not hold a place.
   const int rc = RunHandshake(*session, /*server=*/true, kHandshakeTimeoutMs, stop);
-  if (rc == 1) {
-    out = std::move(session);
-    return Status::Ok();
-  }
+  if (rc == 1) return Status::Ok();
   if (stop && stop->Requested()) {
     ERR_clear_error();
     return Status::Error(Kind::kStopped, "stopped");
@@ -141,6 +140,75 @@ Status ServerHandshake(platform::Socket socket, const std::string& peer_ip, SSL_
               ? "no handshake within " + std::to_string(kHandshakeTimeoutMs / 1000) + " s"
               : "the client closed or reset the connection";
   return Status::Error(Kind::kRefused, "SSL_accept failed from " + peer_ip + ": " + why, "SSL_accept", code);
+}
+
+Status AcceptFirstHandshake(const platform::Socket& listening, SSL_CTX* context, const StopToken& stop,
+                            const std::function<void(const Status&, const std::string& peer_ip)>& refused,
+                            TlsSessionPtr& out, std::size_t max_pending) {
+  using Clock = std::chrono::steady_clock;
+  struct Pending {
+    TlsSessionPtr session;
+    Clock::time_point deadline;
+    bool want_write = false;
+  };
+  std::vector<Pending> pending;
+  // Non-blocking, so that a client gone between the wait and the accept
+  // cannot block the accept, and every handshake moves a step at a time.
+  platform::SetNonBlocking(listening, true);
+  Status result = Status::Error(Kind::kStopped, "stopped");
+  while (!stop.Requested()) {
+    std::vector<platform::PollItem> items{{listening.Native()}};
+    for (const Pending& p : pending) items.push_back({p.session->socket.Native(), p.want_write});
+    platform::WaitAny(items, 200);
+    // One connection per round: Windows' accept waits for the socket to be
+    // ready first, so a second call in the same round would block.
+    if (items[0].ready) {
+      std::string ip;
+      platform::Socket socket = platform::Accept(listening, ip);
+      auto session = std::make_unique<TlsSession>();
+      session->socket = std::move(socket);
+      session->peer = ip;
+      session->ssl.reset(SSL_new(context));
+      // A failed accept (a passing fault) or no memory for a session: the
+      // next round tries again.
+      if (session->socket.Valid() && session->ssl &&
+          SSL_set_fd(session->ssl.get(), static_cast<int>(session->socket.Native())) == 1) {
+        platform::SetNonBlocking(session->socket, true);
+        platform::EnableKeepAlive(session->socket);
+        platform::SetNoDelay(session->socket);
+        if (pending.size() >= max_pending) pending.erase(pending.begin());  // the oldest makes way
+        pending.push_back({std::move(session), Clock::now() + std::chrono::milliseconds(kHandshakeTimeoutMs)});
+      }
+    }
+    for (auto it = pending.begin(); it != pending.end();) {
+      SSL* ssl = it->session->ssl.get();
+      const int rc = SSL_accept(ssl);
+      if (rc == 1) {
+        platform::SetNonBlocking(it->session->socket, false);
+        out = std::move(it->session);
+        platform::SetNonBlocking(listening, false);
+        return Status::Ok();
+      }
+      const int code = SSL_get_error(ssl, rc);
+      const bool waiting = code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE;
+      if (waiting && Clock::now() < it->deadline) {
+        it->want_write = code == SSL_ERROR_WANT_WRITE;
+        ++it;
+        continue;
+      }
+      std::string why = code == SSL_ERROR_SSL ? TlsReasons() : "";
+      ERR_clear_error();
+      if (why.empty())
+        why = waiting ? "no handshake within " + std::to_string(kHandshakeTimeoutMs / 1000) + " s"
+                      : "the client closed or reset the connection";
+      refused(Status::Error(Kind::kRefused, "SSL_accept failed from " + it->session->peer + ": " + why,
+                            "SSL_accept", code),
+              it->session->peer);
+      it = pending.erase(it);
+    }
+  }
+  platform::SetNonBlocking(listening, false);
+  return result;
 }
 
 Status Dial(const std::string& host, const std::string& port, const std::string& expected_peer, SSL_CTX* context,

@@ -25,7 +25,8 @@ constexpr long kBackoffFirstMs = 1000, kBackoffMaxMs = 60000;
 constexpr milliseconds kSlice{200};
 }  // namespace
 
-Forwarder::Forwarder(Parts parts) : p_(std::move(parts)), s_(*p_.settings) {}
+Forwarder::Forwarder(Parts parts)
+    : p_(std::move(parts)), s_(*p_.settings), handshake_failures_(*p_.log, "failed handshakes", 10) {}
 
 Forwarder::~Forwarder() { Finish(); }
 
@@ -61,10 +62,10 @@ Status Forwarder::Open(Parts parts, std::unique_ptr<Forwarder>& out) {
 
 // --- the queue ---------------------------------------------------------------
 
-void Forwarder::Queue(const QueueEntry& e) {
+void Forwarder::Queue(const QueueEntry& e, bool quiet) {
   std::lock_guard lock(queue_mutex_);
   if (!waiting_.Add(e)) {
-    p_.log->Info("already being forwarded, not handed off again: " + e.Describe());
+    if (!quiet) p_.log->Info("already being forwarded, not handed off again: " + e.Describe());
     return;
   }
   queue_changed_.notify_all();
@@ -72,13 +73,19 @@ void Forwarder::Queue(const QueueEntry& e) {
 
 void Forwarder::HandOff(const std::string& repo, const std::string& save) { Queue(QueueEntry{repo, save}); }
 
+void Forwarder::Resume(const std::string& repo, const std::string& save) {
+  const QueueEntry e{repo, save};
+  ForwardRecord record;
+  if (p_.root->ReadRecord(e, record).ok() && !record.set_aside) Queue(e, /*quiet=*/true);
+}
+
 Status Forwarder::CreateRecord(const std::string& repo, const std::string& save) {
   // A fresh record starts at byte 0: nothing of a save can have been sent
   // before it was complete.
   const Status st = p_.root->WriteRecord(QueueEntry{repo, save}, ForwardRecord{});
   if (st.ok()) return st;
-  return Status::Error(st.kind(), "cannot record " + repo + "/" + save + " for forwarding: " + st.words(),
-                       " fopen(save_name", st.code());
+  return Status::FromSystem(static_cast<int>(st.code()), "cannot record " + repo + "/" + save + " for forwarding",
+                            " fopen(save_name");
 }
 
 bool Forwarder::Next(QueueEntry& entry) {
@@ -151,11 +158,17 @@ bool Forwarder::Forwardable(const QueueEntry& e, bool from_queue_line) {
   return false;
 }
 
-void Forwarder::ReplayQueueFile() {
+bool Forwarder::ReplayQueueFile() {
   const BackupRoot& root = *p_.root;
   std::string text;
-  if (const Status st = root.ReadSmall(root.QueueFile(), text, std::size_t(1) << 30); !st.ok() && !st.IsNotFound())
-    p_.log->Error(Status::Error(st.kind(), st.words(), "fopen(TOFORWARD, \"a+\")", st.code()));
+  if (const Status st = root.ReadSmall(root.QueueFile(), text, std::size_t(1) << 30); !st.ok()) {
+    if (st.IsNotFound()) return true;
+    // Kept as it is: the saves it names may have no record of their own.
+    p_.log->Error(Status::Error(st.kind(), st.words(), "fopen(TOFORWARD, \"a+\")", st.code())
+                      .Then("; it is kept, and read again at the next start"));
+    return false;
+  }
+  bool all_recorded = true;
   std::istringstream in(text);
   std::size_t number = 0;
   for (std::string line; std::getline(in, line);) {
@@ -171,11 +184,17 @@ void Forwarder::ReplayQueueFile() {
     // A line from a relay without records may come with no progress file,
     // or an empty one: both mean byte 0.
     ForwardRecord record;
-    if (root.ReadRecord(*entry, record).IsNotFound())
-      if (const Status st = CreateRecord(entry->repo, entry->save); !st.ok())
-        p_.log->Error(st);  // still handed off: the queue line is written back at the stop
+    if (root.ReadRecord(*entry, record).IsNotFound()) {
+      if (const Status st = CreateRecord(entry->repo, entry->save); !st.ok()) {
+        // Still handed off, and the line stays in toforward until it has a
+        // record: a crash must not lose it.
+        p_.log->Error(st);
+        all_recorded = false;
+      }
+    }
     Queue(*entry);
   }
+  return all_recorded;
 }
 
 // Every record under forwards/ whose save was not handed off yet, oldest
@@ -233,14 +252,15 @@ bool Forwarder::RecoverRecords() {
 }
 
 void Forwarder::Start() {
-  ReplayQueueFile();
+  const bool replayed = ReplayQueueFile();
   if (!RecoverRecords()) {
     std::lock_guard lock(queue_mutex_);
     recovery_pending_ = true;
   }
   // Everything is in the records now; toforward is written again at the stop.
-  if (const Status st = p_.root->WriteAtomically(p_.root->QueueFile(), ""); !st.ok())
-    p_.log->Error(Status::Error(st.kind(), st.words(), "fopen(TOFORWARD, \"w+\")", st.code()));
+  if (replayed)
+    if (const Status st = p_.root->WriteAtomically(p_.root->QueueFile(), ""); !st.ok())
+      p_.log->Error(Status::Error(st.kind(), st.words(), "fopen(TOFORWARD, \"w+\")", st.code()));
   transmitter_ = std::thread(&Forwarder::Transmitter, this);
   if (closure_socket_.Valid()) closure_thread_ = std::thread(&Forwarder::ClosureListener, this);
 }
@@ -297,42 +317,30 @@ TlsSessionPtr Forwarder::Connect(bool failing, std::string& why, bool& stopped) 
       }
     }
   }
-  platform::Socket accepted;
-  std::string ip;
   // Only this thread opens or closes the socket, so it needs no lock to
-  // wait in accept on it; the stop's hook only shuts it down.
-  Status st = AcceptConnection(forward_socket_, *p_.stop, accepted, ip);
-  if (st.ok()) st = ServerHandshake(std::move(accepted), ip, context_.get(), p_.stop, session);
+  // wait in accept on it; the stop's hook only shuts it down. Handshakes
+  // run side by side: a client that connects and stays silent cannot hold
+  // up the next relay.
+  const Status st = AcceptFirstHandshake(
+      forward_socket_, context_.get(), *p_.stop,
+      [this](const Status& refusal, const std::string& ip) {
+        if (handshake_failures_.Note(ip)) p_.log->Error(refusal);
+      },
+      session);
   stopped = st.IsStopped();
-  if (!st.ok() && !stopped) {
-    p_.log->Error(st);
-    why = "no next relay completed a handshake";
-  }
   return session;
 }
 
 void Forwarder::ClosureListener() {
-  FailureLog failures(*p_.log, "accepting closures on port " + s_.closure_port);
-  Backoff backoff(100, 5000);
   while (!p_.stop->Requested()) {
-    platform::Socket socket;
-    std::string ip;
-    Status st = AcceptConnection(closure_socket_, *p_.stop, socket, ip);
-    if (st.IsStopped()) break;
-    if (!st.ok()) {
-      // Out of descriptors, say: said once, and paused rather than spun.
-      failures.Failed(st.words());
-      p_.stop->WaitFor(backoff.Next());
-      continue;
-    }
-    failures.Succeeded();
-    backoff.Reset();
     TlsSessionPtr session;
-    st = ServerHandshake(std::move(socket), ip, closure_context_.get(), p_.stop, session);
-    if (!st.ok()) {
-      if (!st.IsStopped()) p_.log->Error(st);
-      continue;
-    }
+    const Status st = AcceptFirstHandshake(
+        closure_socket_, closure_context_.get(), *p_.stop,
+        [this](const Status& refusal, const std::string& ip) {
+          if (handshake_failures_.Note(ip)) p_.log->Error(refusal);
+        },
+        session);
+    if (!st.ok()) continue;  // the stop
     // A completed handshake is the whole message.
     EndSession(std::move(session));
     ++closures_;

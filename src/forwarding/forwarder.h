@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "base/event_log.h"
+#include "base/retry.h"
 #include "base/stop_token.h"
 #include "channel/tls.h"
 #include "forwarding/waiting_saves.h"
@@ -48,6 +49,9 @@ class Forwarder {
   // For the inbound side: queues a complete save. It holds no file, thread
   // or buffer while it waits.
   void HandOff(const std::string& repo, const std::string& save);
+  // For the inbound side: queues a save confirmed again, when its record
+  // says it still waits (and it is not queued already).
+  void Resume(const std::string& repo, const std::string& save);
   // After the stop: waits for the transmitter and the closure listener,
   // then writes toforward with what is still queued.
   void Finish();
@@ -58,10 +62,13 @@ class Forwarder {
 
   // A save a record or a queue line names, checked before it is handed off.
   bool Forwardable(const QueueEntry& e, bool from_queue_line);
-  void ReplayQueueFile();
+  // False when toforward must stay as it is (unreadable, or a line that
+  // could not get a record).
+  bool ReplayQueueFile();
   // False when a folder of records could not be read (a passing fault).
   bool RecoverRecords();
-  void Queue(const QueueEntry& e);
+  // quiet: a save queued already is no news.
+  void Queue(const QueueEntry& e, bool quiet = false);
   // Blocks until a save may be tried, or the stop (false).
   bool Next(QueueEntry& entry);
   void Done(const QueueEntry& entry);
@@ -94,6 +101,7 @@ class Forwarder {
   // Closures received so far: a transmission notes the count before it
   // connects, and any closure after that (and only those) ends it.
   std::atomic<unsigned long> closures_{0};
+  FailureRateLimit handshake_failures_;
   std::thread transmitter_, closure_thread_;
 };
 

@@ -19,10 +19,10 @@ class TlsStreamSource final : public StreamSource {
  public:
   // header_by: the whole header must have come by then, however the
   // client paces its bytes. cut: whether the stop has cut the streams.
-  TlsStreamSource(TlsSession& s, EventLog& log, int idle_seconds, Clock::time_point header_by, int header_seconds,
-                  const StreamSlots& slots)
-      : s_(s), log_(log), idle_seconds_(idle_seconds), header_by_(header_by), header_seconds_(header_seconds),
-        slots_(slots) {
+  TlsStreamSource(TlsSession& s, EventLog& log, FailureRateLimit& refusals, int idle_seconds,
+                  Clock::time_point header_by, int header_seconds, const StreamSlots& slots, StreamSlots::Id id)
+      : s_(s), log_(log), refusals_(refusals), idle_seconds_(idle_seconds), header_by_(header_by),
+        header_seconds_(header_seconds), slots_(slots), id_(id) {
     platform::SetNonBlocking(s_.socket, true);
   }
 
@@ -102,7 +102,8 @@ class TlsStreamSource final : public StreamSource {
       }
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) {
-        log_.Error(header ? "the stream from " + s_.peer + " did not send its whole header within " +
+        if (refusals_.Note(s_.peer))
+          log_.Error(header ? "the stream from " + s_.peer + " did not send its whole header within " +
                                 std::to_string(header_seconds_) + " s (HeaderTimeout) and is cut"
                           : "the stream from " + s_.peer + " sent nothing for " + std::to_string(idle_seconds_) +
                                 " s and is cut");
@@ -110,26 +111,31 @@ class TlsStreamSource final : public StreamSource {
       }
       if (!platform::WaitReady(s_.socket, code == SSL_ERROR_WANT_WRITE,
                                static_cast<int>(std::min<long long>(left, 1000))) &&
-          slots_.Cut())
+          Cut())
         return {Event::Error, 0, SSL_ERROR_SYSCALL};
     }
     const unsigned long err = ERR_peek_error();
     ERR_clear_error();
-    // The end of file that a stop's cut makes is no end the sender chose:
-    // the stream was cut, and its save must stay pending.
-    if (slots_.Cut() && !(code == SSL_ERROR_ZERO_RETURN && PeerClosedProperly(s_)))
+    // The end of file that a stop's cut, or a newcomer taking the place,
+    // makes is no end the sender chose: the stream was cut, and its save
+    // must stay pending.
+    if (Cut() && !(code == SSL_ERROR_ZERO_RETURN && PeerClosedProperly(s_)))
       return {Event::Error, 0, SSL_ERROR_SYSCALL};
     if (code == SSL_ERROR_ZERO_RETURN) return {PeerClosedProperly(s_) ? Event::CloseNotify : Event::TcpClose, 0, 0};
     if (code == SSL_ERROR_SYSCALL && err == 0 && n == 0) return {Event::TcpClose, 0, 0};
     return {Event::Error, 0, code};
   }
 
+  bool Cut() const { return slots_.Cut() || slots_.Evicted(id_); }
+
   TlsSession& s_;
   EventLog& log_;
+  FailureRateLimit& refusals_;
   int idle_seconds_;
   Clock::time_point header_by_;
   int header_seconds_;
   const StreamSlots& slots_;
+  StreamSlots::Id id_;
   bool header_done_ = false;
   std::optional<Result> held_;
 };
@@ -140,7 +146,8 @@ InboundSide::InboundSide(Parts parts)
     : p_(std::move(parts)),
       s_(*p_.settings),
       slots_(static_cast<std::size_t>(std::max(1, s_.max_streams))),
-      handshake_failures_(*p_.log, "failed handshakes", 10) {
+      handshake_failures_(*p_.log, "failed handshakes", 10),
+      refusals_(*p_.log, "refused or cut streams", 10) {
   options_.require_close_notify = s_.require_close_notify;
   options_.min_rate = s_.min_rate;
   options_.rate = s_.TransferRate();
@@ -148,7 +155,9 @@ InboundSide::InboundSide(Parts parts)
   // A throttled stream keeps its rate through a stop's grace; its pause
   // ends with the cut.
   options_.pause = [this](std::chrono::milliseconds d) { return slots_.WaitCut(d); };
+  options_.refusals = &refusals_;
   if (p_.hooks.record || p_.hooks.hand_off) options_.hooks = &p_.hooks;
+  if (!s_.TakesForwardedSaves()) options_.upstream_noted = &upstream_noted_;
 }
 
 InboundSide::~InboundSide() { JoinFinished(); }
@@ -222,17 +231,22 @@ void ReportRefusal(EventLog& log, StreamSlots::Verdict v, const std::string& pee
 
 SessionOutcome InboundSide::Serve(TlsSessionPtr session, SlotHold& hold) {
   const auto handshake_done = Clock::now();
-  const StreamSlots::Verdict v = slots_.Begin(hold.Id(), session->Certified());
+  std::string dropped;
+  const StreamSlots::Verdict v = slots_.Begin(hold.Id(), session->Certified(), &dropped);
+  if (!dropped.empty() && refusals_.Note(dropped))
+    p_.log->Info("the stream of a client without a certificate at " + dropped +
+                 ", which had stored nothing, makes way for " + session->peer + " (MaxStreams)");
   SessionOutcome outcome = SessionOutcome::Refused;
   if (v == StreamSlots::Verdict::Stream) {
-    TlsStreamSource source(*session, *p_.log, s_.idle_timeout_s,
-                           handshake_done + std::chrono::seconds(s_.header_timeout_s), s_.header_timeout_s, slots_);
+    TlsStreamSource source(*session, *p_.log, refusals_, s_.idle_timeout_s,
+                           handshake_done + std::chrono::seconds(s_.header_timeout_s), s_.header_timeout_s, slots_,
+                           hold.Id());
     SaveSessionOptions options = options_;
     const StreamSlots::Id id = hold.Id();
     options.stored_first_byte = [this, id] { slots_.Stored(id); };
     outcome = SaveSession(source, *p_.root, claims_, *p_.log, options);
     platform::SetNonBlocking(session->socket, false);
-  } else {
+  } else if (refusals_.Note(session->peer)) {
     ReportRefusal(*p_.log, v, session->peer, static_cast<std::size_t>(std::max(1, s_.max_streams)));
   }
   // A close_notify only for a stream that is stored.
@@ -261,26 +275,31 @@ void InboundSide::ListenLoop() {
     accept_failures.Succeeded();
     backoff.Reset();
     JoinFinished();  // threads that ended are joined here, so they never pile up
-    std::optional<StreamSlots::Id> id = slots_.Accept(socket.Native());
+    std::optional<StreamSlots::Id> id = slots_.Accept(socket.Native(), ip);
     if (!id) break;  // cut by the stop
+    // The thread takes the descriptor itself: if it cannot start, the place
+    // is given back before the descriptor closes.
+    const platform::NativeSocket fd = socket.Release();
     try {
-      threads_.emplace_back(&InboundSide::ServeAccepted, this, std::move(socket), ip, *id);
+      threads_.emplace_back(&InboundSide::ServeAccepted, this, fd, ip, *id);
     } catch (const std::system_error& e) {
       p_.log->Failure("_beginthread(SaveSession)", e.code().value());
-      slots_.Release(*id);  // before the socket closes with this scope
+      slots_.Release(*id);
+      platform::Socket closing(fd);
     }
   }
 }
 
-void InboundSide::ServeAccepted(platform::Socket socket, std::string ip, StreamSlots::Id id) {
+void InboundSide::ServeAccepted(platform::NativeSocket fd, std::string ip, StreamSlots::Id id) {
   {
     SlotHold hold(slots_, id);
     // The socket is owned by the session from here; the hold is released
     // before the session closes it.
     TlsSessionPtr session;
-    const Status st = ServerHandshake(std::move(socket), ip, context_.get(), p_.stop, session);
+    const Status st = ServerHandshake(platform::Socket(fd), ip, context_.get(), p_.stop, session);
     if (!st.ok()) {
       hold.Release();
+      session.reset();
       if (!st.IsStopped() && handshake_failures_.Note(ip)) {
         p_.log->Error(st);
         p_.log->Info("Bogus connection");
@@ -315,7 +334,7 @@ void InboundSide::DialLoop() {
       p_.stop->WaitFor(pause);
       continue;
     }
-    std::optional<StreamSlots::Id> id = slots_.Accept(session->socket.Native());
+    std::optional<StreamSlots::Id> id = slots_.Accept(session->socket.Native(), session->peer);
     if (!id) break;  // cut by the stop
     SessionOutcome outcome;
     {

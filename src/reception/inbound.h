@@ -4,6 +4,7 @@
 // fetched from the configured sender in the dial role.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <list>
 #include <memory>
@@ -57,7 +58,7 @@ class InboundSide {
   explicit InboundSide(Parts parts);
   void ListenLoop();
   void DialLoop();
-  void ServeAccepted(platform::Socket socket, std::string ip, StreamSlots::Id id);
+  void ServeAccepted(platform::NativeSocket fd, std::string ip, StreamSlots::Id id);
   // Stores the session's stream in the place held; the place is given back
   // before the socket closes.
   SessionOutcome Serve(TlsSessionPtr session, SlotHold& hold);
@@ -71,7 +72,12 @@ class InboundSide {
   StreamSlots slots_;
   SaveClaims claims_;
   SaveSessionOptions options_;
+  // Entries about one client are written in full at most a few times a
+  // minute per address, then summed up: a client failing in a loop cannot
+  // flood the log.
   FailureRateLimit handshake_failures_;
+  FailureRateLimit refusals_;
+  std::atomic<bool> upstream_noted_{false};
   std::list<std::thread> threads_;
   std::mutex finished_mutex_;
   std::vector<std::thread::id> finished_;

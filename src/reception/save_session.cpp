@@ -70,6 +70,9 @@ class Session {
   SessionOutcome RefuseGap();
   void StoreFailure(const std::string& step, int code);
   std::string Where() const { return h_.repo + "/" + save_name_; }
+  // Whether an entry about this sender's refusal is to be written (a
+  // client refused in a loop is summed up, not written each time).
+  bool Noted() const { return !opt_.refusals || opt_.refusals->Note(src_.Peer()); }
 
   StreamSource& src_;
   const BackupRoot& root_;
@@ -119,7 +122,7 @@ std::optional<SessionOutcome> Session::ReadHeader() {
         break;
       }
       if (filled >= kHeaderMax) {
-        log_.Failure("wrong format", -1);
+        if (Noted()) log_.Failure("wrong format", -1);
         return SessionOutcome::Refused;
       }
       continue;
@@ -131,11 +134,11 @@ std::optional<SessionOutcome> Session::ReadHeader() {
       return filled == 0 ? SessionOutcome::Failed : SessionOutcome::Refused;
     }
     if (filled == 0) return SessionOutcome::Empty;
-    log_.Failure("wrong format", -1);  // ended before the header's NUL
+    if (Noted()) log_.Failure("wrong format", -1);  // ended before the header's NUL
     return SessionOutcome::Refused;
   }
   if (h_.form == StreamHeader::Form::Malformed) {
-    log_.Failure(h_.error, h_.error_code);
+    if (Noted()) log_.Failure(h_.error, h_.error_code);
     return SessionOutcome::Refused;
   }
   src_.HeaderRead();
@@ -226,8 +229,8 @@ bool Session::Inspect() {
 bool Session::WriteMarker(std::int64_t missing) {
   const Status s = root_.WriteAtomically(marker_path_, std::to_string(missing));
   if (!s.ok()) {
-    log_.Error(Status::Error(s.kind(), "cannot write the pending marker of saves/" + Where() + ": " + s.words(),
-                             "Did not receive the expected # of bytes", s.code())
+    log_.Error(Status::FromSystem(static_cast<int>(s.code()), "cannot write the pending marker of saves/" + Where(),
+                                  "Did not receive the expected # of bytes")
                    .Then(pending_ ? "; it keeps its earlier number" : "; the stream is refused"));
     return false;
   }
@@ -307,8 +310,9 @@ SessionOutcome Session::Prepare() {
   save_path_ = root_.SavePath(h_.repo, save_name_);
   marker_path_ = root_.MarkerPath(h_.repo, save_name_);
   if (!src_.Certified()) {
-    log_.Error("the stream from " + src_.Peer() + " for saves/" + Where() +
-               " is refused: only a sender with a trusted certificate may add to a named save");
+    if (Noted())
+      log_.Error("the stream from " + src_.Peer() + " for saves/" + Where() +
+                 " is refused: only a sender with a trusted certificate may add to a named save");
     return SessionOutcome::Refused;
   }
   {
@@ -322,6 +326,15 @@ SessionOutcome Session::Prepare() {
   }
   if (!Inspect()) return SessionOutcome::Failed;
   const bool four = h_.form == Form::FourField;
+  // A forwarded one-field save carries a date name; a name of the sender's
+  // own choosing says nothing.
+  const bool dated = save_name_.size() >= 10 && std::isdigit(static_cast<unsigned char>(save_name_[0])) &&
+                     save_name_[4] == '-' && save_name_[7] == '-';
+  if (four && dated && opt_.upstream_noted && !opt_.upstream_noted->exchange(true))
+    log_.Warning("saves/" + Where() + " came from " + src_.Peer() +
+                 " with a resume offset, as an upstream relay forwards saves, but [Connection] Upstream is 0: "
+                 "set Upstream=1 so that the date names this relay gives can never take the name of a save "
+                 "from upstream");
   if (exists_ && !pending_) {
     // A complete save is never appended to: the stream may only be a
     // re-delivery of its last bytes after a lost confirmation.
@@ -454,6 +467,9 @@ SessionOutcome Session::Finish(End end) {
     if (received_ != h_.count) return RefuseConflict("it ended after " + std::to_string(received_) +
                                                      " of " + std::to_string(h_.count) + " bytes");
     log_.Info("re-delivery of saves/" + Where() + " from " + src_.Peer() + " matches the stored save; confirmed again");
+    // A save whose first confirmation failed may still wait for its turn
+    // to be forwarded: its record says so.
+    if (opt_.hooks && opt_.hooks->resume) opt_.hooks->resume(h_.repo, save_name_);
     return SessionOutcome::Stored;
   }
 
@@ -466,7 +482,9 @@ SessionOutcome Session::Finish(End end) {
       // write while the size still counts them: a resume at that size
       // would append after bytes that never reached the disk. Back to
       // the size the previous stream synced.
-      if (int t = fs_.Truncate(save_, held_); t == 0) {
+      int t = fs_.Truncate(save_, held_);
+      if (t == 0) t = fs_.Sync(save_);
+      if (t == 0) {
         size_ = held_;
       } else {
         log_.Error(Status::FromSystem(t, "cannot cut saves/" + Where() + " back to its last synced size " +
@@ -513,12 +531,23 @@ SessionOutcome Session::Finish(End end) {
     // Only now, with the save and its record on disk, does the marker go:
     // a crash before this line leaves a pending save, never a complete one
     // that is not recorded for forwarding.
-    if (const Status s = root_.RemoveDurably(marker_path_); !s.ok()) {
-      log_.Error(Status::FromSystem(static_cast<int>(s.code()), "cannot clear the pending marker of saves/" + Where(),
+    int e = fs_.Remove(marker_path_);
+    if (platform::IsNotFound(e)) e = 0;  // gone already
+    if (e != 0) {
+      log_.Error(Status::FromSystem(e, "cannot clear the pending marker of saves/" + Where(),
                                     "unlink(" + save_name_ + "_pending)"));
       return SessionOutcome::Failed;
     }
+    // The save is complete and recorded from here: it is handed off even if
+    // the removal cannot be made durable, and only the confirmation waits
+    // for that (the sender's re-delivery is confirmed once it can be).
     if (opt_.hooks && opt_.hooks->hand_off) opt_.hooks->hand_off(h_.repo, save_name_);
+    if ((e = fs_.SyncDirectory(repo_dir_)) != 0) {
+      log_.Error(Status::FromSystem(e, "cannot make the removal of the pending marker of saves/" + Where() + " durable",
+                                    "fsync(" + h_.repo + ")")
+                     .Then("; not confirmed yet"));
+      return SessionOutcome::Failed;
+    }
     if (ended)
       log_.Info("stored saves/" + Where() + " from " + src_.Peer() + ": " + std::to_string(size_) +
                 " bytes, this stream " + RateText(received_, std::chrono::steady_clock::now() - began_));

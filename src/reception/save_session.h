@@ -12,7 +12,10 @@
 #include <string>
 #include <string_view>
 
+#include <atomic>
+
 #include "base/event_log.h"
+#include "base/retry.h"
 #include "base/status.h"
 #include "layout/backup_root.h"
 #include "throttle/throttle.h"
@@ -57,6 +60,9 @@ struct CompletionHooks {
   std::function<Status(const std::string& repo, const std::string& save)> record;
   // Queues the save for transmission.
   std::function<void(const std::string& repo, const std::string& save)> hand_off;
+  // Queues a complete save that is confirmed again, when its record says it
+  // still waits to be forwarded.
+  std::function<void(const std::string& repo, const std::string& save)> resume;
 };
 
 // The saves that streams are writing or comparing, shared by the streams
@@ -94,6 +100,12 @@ struct SaveSessionOptions {
   std::int64_t rate = 0;
   RateLimiter* total = nullptr;
   PauseFn pause;
+  // Limits the entries about refused streams per sender's address; none:
+  // every one is written.
+  FailureRateLimit* refusals = nullptr;
+  // Set when a certified four-field stream (a forwarded save) came to a
+  // relay whose date names do not carry its certificate name: said once.
+  std::atomic<bool>* upstream_noted = nullptr;
 };
 
 enum class SessionOutcome {

@@ -53,6 +53,7 @@ Status Relay::Start(std::shared_ptr<const Settings> settings, platform::FileSyst
     Forwarder* f = r->forwarder_.get();
     hooks.record = [f](const std::string& repo, const std::string& save) { return f->CreateRecord(repo, save); };
     hooks.hand_off = [f](const std::string& repo, const std::string& save) { f->HandOff(repo, save); };
+    hooks.resume = [f](const std::string& repo, const std::string& save) { f->Resume(repo, save); };
   }
   InboundSide::Parts parts{r->settings_, &root, &log, &r->stop_, &r->inbound_total_, std::move(hooks)};
   if (const Status st = InboundSide::Open(std::move(parts), r->inbound_); !st.ok()) return st;

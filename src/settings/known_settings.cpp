@@ -136,7 +136,8 @@ std::optional<ValueProblem> CheckSettingValue(const KnownSetting& setting, std::
     case K::Number: {
       std::optional<long long> n = WholeNumber(value);
       if (!n) return Error("is not a whole number");
-      const std::string unit = setting.unit.empty() ? "" : " " + std::string(setting.unit);
+      std::string unit;
+      if (!setting.unit.empty()) unit.append(" ").append(setting.unit);
       if (*n < setting.min)
         return Error(std::string(*n < 0 ? "is negative" : "is too small") + ": give at least " +
                      std::to_string(setting.min) + unit);

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -143,6 +144,18 @@ bool WaitReady(const Socket& s, bool for_write, int ms) {
   } while (rc < 0 && errno == EINTR);
   return rc > 0;
 }
+
+void WaitAny(std::vector<PollItem>& items, int ms) {
+  std::vector<pollfd> fds;
+  for (const PollItem& i : items)
+    fds.push_back({static_cast<int>(i.socket), static_cast<short>(i.for_write ? POLLOUT : POLLIN), 0});
+  int rc;
+  do rc = ::poll(fds.data(), fds.size(), ms);
+  while (rc < 0 && errno == EINTR);
+  for (std::size_t k = 0; k < items.size(); ++k) items[k].ready = rc > 0 && fds[k].revents != 0;
+}
+
+bool WouldBlock(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
 
 void SetReuseAddress(const Socket& s) {
   int on = 1;

@@ -154,6 +154,22 @@ void SetNonBlocking(const Socket& s, bool on) {
 
 bool WaitReady(const Socket& s, bool for_write, int ms) { return WaitSlices(s, for_write, ms); }
 
+// select rather than WSAPoll, like every other wait here: the callers wait
+// for a few dozen sockets at most.
+void WaitAny(std::vector<PollItem>& items, int ms) {
+  fd_set read_set, write_set;
+  FD_ZERO(&read_set);
+  FD_ZERO(&write_set);
+  for (const PollItem& i : items)
+    if (i.socket != kInvalidSocket && !IsShut(i.socket)) FD_SET(static_cast<SOCKET>(i.socket), i.for_write ? &write_set : &read_set);
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  const int rc = ::select(0, &read_set, &write_set, nullptr, &tv);
+  for (PollItem& i : items)
+    i.ready = rc > 0 && FD_ISSET(static_cast<SOCKET>(i.socket), i.for_write ? &write_set : &read_set);
+}
+
+bool WouldBlock(int code) { return code == WSAEWOULDBLOCK; }
+
 bool ConnectWithin(const Socket& s, const SockAddr& a, int ms, const std::function<bool()>& cancelled) {
   SetNonBlocking(s, true);
   int err = ::connect(Raw(s), reinterpret_cast<const sockaddr*>(a.bytes.data()), a.length) == 0
