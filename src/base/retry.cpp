@@ -32,7 +32,7 @@ void FailureLog::Succeeded() {
 
 bool FailureRateLimit::Note(const std::string& source, Clock::time_point now) {
   std::lock_guard lock(m_);
-  Flush(now);
+  FlushLocked(now);
   // Bounded: a flood from many sources is summed up under one name.
   const std::string key = windows_.size() < 256 || windows_.count(source) ? source : "other addresses";
   auto it = windows_.try_emplace(key, Window{now}).first;
@@ -45,6 +45,11 @@ bool FailureRateLimit::Note(const std::string& source, Clock::time_point now) {
 }
 
 void FailureRateLimit::Flush(Clock::time_point now) {
+  std::lock_guard lock(m_);
+  FlushLocked(now);
+}
+
+void FailureRateLimit::FlushLocked(Clock::time_point now) {
   for (auto it = windows_.begin(); it != windows_.end();) {
     if (now - it->second.since < std::chrono::minutes(1)) {
       ++it;

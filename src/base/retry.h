@@ -63,6 +63,10 @@ class FailureRateLimit {
   // True when this failure is to be written in full. Writes the summary of
   // any source whose minute has passed.
   bool Note(const std::string& source, Clock::time_point now = Clock::now());
+  // Writes the summaries of the sources whose minute has passed; called
+  // every few seconds, so that a summary comes when its minute ends, not
+  // at the next failure.
+  void Flush(Clock::time_point now = Clock::now());
 
  private:
   struct Window {
@@ -70,7 +74,7 @@ class FailureRateLimit {
     unsigned long full = 0;  // written in full
     unsigned long more = 0;  // counted only
   };
-  void Flush(Clock::time_point now);
+  void FlushLocked(Clock::time_point now);
   EventLog* log_;
   std::string what_;
   unsigned burst_;

@@ -55,6 +55,8 @@ class Forwarder {
   // After the stop: waits for the transmitter and the closure listener,
   // then writes toforward with what is still queued.
   void Finish();
+  // Writes the summaries of failed handshakes whose minute has passed.
+  void FlushReports() { handshake_failures_.Flush(); }
 
  private:
   friend class Transmission;

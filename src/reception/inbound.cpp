@@ -203,6 +203,11 @@ void InboundSide::Stop() {
   slots_.CutAll(kStopGrace);
 }
 
+void InboundSide::FlushReports() {
+  handshake_failures_.Flush();
+  refusals_.Flush();
+}
+
 void InboundSide::JoinFinished() {
   std::lock_guard lock(finished_mutex_);
   for (std::thread::id id : finished_) {

@@ -53,6 +53,8 @@ class InboundSide {
   // in the dial role the closure dial that makes the sender let go, then
   // the streams' grace, then the cut.
   void Stop();
+  // Writes the summaries of refusals whose minute has passed.
+  void FlushReports();
 
  private:
   explicit InboundSide(Parts parts);

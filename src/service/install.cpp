@@ -112,7 +112,9 @@ bool InstallRelayService(const std::string& name, const std::string& dir, const 
     o.user = user;
   }
 
-  const Settings s = LoadSettings(o.config_dir);
+  std::string unreadable;
+  const Settings s = LoadSettings(o.config_dir, &unreadable);
+  if (!unreadable.empty()) return Fails("install", unreadable, "the backup root and ports are read from it");
   // A relative Dir is taken from the configuration directory, as the relay
   // itself does.
   fs::path root = s.BackupRoot();

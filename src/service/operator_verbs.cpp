@@ -52,7 +52,12 @@ int RunStatus(const std::filesystem::path& config_dir, bool json) {
     std::fprintf(stderr, "tarnwick: %s does not exist; showing the default backup root\n",
                  (config_dir / "settings.ini").string().c_str());
   // A relative Dir is taken from the configuration directory, as at start-up.
-  const Settings s = LoadSettings(config_dir);
+  std::string unreadable;
+  const Settings s = LoadSettings(config_dir, &unreadable);
+  if (!unreadable.empty()) {
+    std::fprintf(stderr, "tarnwick: %s, so the backup root is unknown\n", unreadable.c_str());
+    return 1;
+  }
   const StatusReport report = BuildStatus(s.BackupRoot().string());
   const std::string text = json ? FormatStatusJson(report) : FormatStatusTable(report);
   std::fputs(text.c_str(), stdout);

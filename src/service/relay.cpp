@@ -12,6 +12,7 @@ Relay::Relay(std::shared_ptr<const Settings> settings, platform::FileSystem& fs,
 
 Relay::~Relay() {
   stop_.Request();
+  if (reporter_.joinable()) reporter_.join();
   if (forwarder_) forwarder_->Finish();
 }
 
@@ -59,6 +60,13 @@ Status Relay::Start(std::shared_ptr<const Settings> settings, platform::FileSyst
   if (const Status st = InboundSide::Open(std::move(parts), r->inbound_); !st.ok()) return st;
   // Forwarding resumes only in a relay that will run.
   if (r->forwarder_) r->forwarder_->Start();
+  Relay* self = r.get();
+  r->reporter_ = std::thread([self] {
+    do {
+      self->inbound_->FlushReports();
+      if (self->forwarder_) self->forwarder_->FlushReports();
+    } while (!self->stop_.WaitFor(std::chrono::seconds(10)));
+  });
   out = std::move(r);
   return Status::Ok();
 }
@@ -69,6 +77,7 @@ void Relay::Run() {
     std::unique_lock lock(stop_mutex_);
     stop_done_cv_.wait(lock, [this] { return stop_done_; });
   }
+  if (reporter_.joinable()) reporter_.join();
   if (forwarder_) forwarder_->Finish();
 }
 

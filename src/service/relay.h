@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "base/event_log.h"
 #include "base/stop_token.h"
@@ -59,6 +60,8 @@ class Relay {
   std::mutex stop_mutex_;
   std::condition_variable stop_done_cv_;
   bool stop_done_ = false;
+  // Writes the parts' summed-up reports when their minute ends.
+  std::thread reporter_;
 };
 
 }  // namespace tarnwick

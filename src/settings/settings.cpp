@@ -22,14 +22,17 @@ Settings ReadSettings(const IniFile& ini) {
 
 Settings LoadSettings(const fs::path& dir, std::string* read_error) {
   std::string text;
-  std::ifstream in(dir / "settings.ini", std::ios::binary);
-  if (in) {
+  const fs::path file = dir / "settings.ini";
+  std::error_code ec;
+  const fs::file_status st = fs::status(file, ec);
+  if (fs::exists(st)) {
+    std::ifstream in(file, std::ios::binary);
     std::stringstream ss;
-    ss << in.rdbuf();
-    text = ss.str();
-  } else if (read_error) {
-    std::error_code ec;
-    if (fs::exists(dir / "settings.ini", ec)) *read_error = "cannot read " + (dir / "settings.ini").string();
+    if (fs::is_regular_file(st) && in) {
+      ss << in.rdbuf();  // an empty file leaves ss failed, which is fine
+      text = ss.str();
+    }
+    if ((!fs::is_regular_file(st) || !in || in.bad()) && read_error) *read_error = "cannot read " + file.string();
   }
   Settings s = ReadSettings(IniFile::Parse(text));
   s.config_dir = dir;
