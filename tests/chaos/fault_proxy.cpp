@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "support/harness.h"
+#include <utility>
+
+#include "support/net.h"
 
 namespace tw {
 

@@ -3,14 +3,18 @@
 // unit test reports it. Each check returns "" or the property that broke.
 #pragma once
 
+#include <cctype>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "forwarding/forward_queue.h"
-#include "reception/stream_header.h"
+#include "base/text.h"
+#include "layout/records.h"
+#include "layout/stream_header.h"
+#include "settings/ini_file.h"
+#include "settings/known_settings.h"
 #include "settings/settings.h"
 
 namespace tarnwick::fuzz {
@@ -80,43 +84,23 @@ inline std::string CheckStreamHeader(std::string_view input) {
   if (r.form != h.form || r.repo != h.repo || r.save != h.save || r.count != h.count || r.offset != h.offset ||
       r.length != again.size())
     return "re-written header parses differently";
+  // And so is what the relay's own writer makes of it: four fields, the
+  // offset 0 when none was given.
+  const std::string sent =
+      h.form == Form::OneField ? FormatStreamHeader(h.repo) : FormatStreamHeader(h.repo, h.count, h.save, h.offset);
+  const StreamHeader w = ParseStreamHeader(sent);
+  if (w.form != (h.form == Form::OneField ? Form::OneField : Form::FourField) || w.repo != h.repo ||
+      w.save != h.save || w.count != h.count || w.offset != h.offset || w.length != sent.size())
+    return "the writer's header parses differently";
   return "";
 }
 
 inline std::string CheckSettings(std::string_view input) {
-  struct Entry {
-    const char* section;
-    const char* key;
+  auto upper = [](std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
   };
-  // Every key the relay reads, forwarding and throttling included.
-  static constexpr Entry kKeys[] = {
-      {"Backup", "Dir"},
-      {"Connection", "Host"},
-      {"Connection", "Port"},
-      {"Connection", "ClosurePort"},
-      {"Connection", "PeerCN"},
-      {"Connection", "DelayBeforeRetry"},
-      {"Connection", "Bandwith"},
-      {"Connection", "TotalBandwith"},
-      {"Connection", "ThrottlingEnabled"},
-      {"Connection", "IdleTimeout"},
-      {"Connection", "MinRate"},
-      {"Connection", "MaxStreams"},
-      {"Connection", "RequireCloseNotify"},
-      {"Connection", "RequireClientCert"},
-      {"Forward", "Host"},
-      {"Forward", "Port"},
-      {"Forward", "PeerCN"},
-      {"Forward", "Bandwith"}};
-  constexpr std::size_t kWhole = 1 << 20;
-  // Two fallbacks tell an absent key from any value it could hold.
-  auto value = [](const IniFile& ini, std::string_view section,
-                  std::string_view key) -> std::optional<std::string> {
-    std::string v = ini.GetString(section, key, "", kWhole);
-    if (v.empty() && ini.GetString(section, key, "?", kWhole) == "?") return std::nullopt;
-    return v;
-  };
-
   const IniFile ini = IniFile::Parse(input);
   std::string crlf;
   for (char c : input) {
@@ -126,37 +110,63 @@ inline std::string CheckSettings(std::string_view input) {
   const IniFile windows_ini = IniFile::Parse(crlf);
   // Later lines never override a key already set.
   std::string later(input);
-  for (const Entry& e : kKeys) later += std::string("\n[") + e.section + "]\n" + e.key + "=7later";
+  for (const KnownSetting& k : KnownSettings())
+    later += "\n[" + std::string(k.section) + "]\n" + std::string(k.key) + "=7later";
   const IniFile extended = IniFile::Parse(later);
 
-  for (const Entry& e : kKeys) {
-    const std::string key = e.key;
-    const std::optional<std::string> whole = value(ini, e.section, e.key);
+  // Every key the relay reads, from the table the reader is built on.
+  for (const KnownSetting& k : KnownSettings()) {
+    const std::string key = std::string(k.section) + " " + std::string(k.key);
+    const std::optional<std::string> whole = ini.Value(k.section, k.key);
     if (whole && whole->find('\n') != std::string::npos) return key + ": value spans lines";
-    if (value(windows_ini, e.section, e.key) != whole) return key + ": CRLF line ends read differently";
-    std::string upper_section(e.section), upper_key(e.key);
-    for (char& c : upper_section) c = static_cast<char>(c & ~0x20);
-    for (char& c : upper_key) c = static_cast<char>(c & ~0x20);
-    if (value(ini, upper_section, upper_key) != whole) return key + ": lookup depends on case";
-    if (whole && value(extended, e.section, e.key) != whole) return key + ": a later line overrode the first";
-    for (std::size_t capacity : {1, 260}) {
-      const std::string cut = ini.GetString(e.section, e.key, "", capacity);
-      if (cut.size() > capacity - 1 || std::string_view(whole.value_or("")).substr(0, capacity - 1) != cut)
-        return key + ": value not cut to its capacity";
-    }
-    const int n = ini.GetInt(e.section, e.key, -7);
-    if (whole ? n < 0 : n != -7) return key + ": integer negative or default misapplied";
+    if (windows_ini.Value(k.section, k.key) != whole) return key + ": CRLF line ends read differently";
+    if (ini.Value(upper(k.section), upper(k.key)) != whole) return key + ": lookup depends on case";
+    if (whole && extended.Value(k.section, k.key) != whole) return key + ": a later line overrode the first";
   }
 
-  Settings s;
-  ReadWorkerSettings(ini, s);
-  if (s.backup_dir.size() > 479 || s.host.size() > 479 || s.port.size() > 259 || s.closure_port.size() > 259 ||
-      s.peer_cn.size() > 259)
-    return "setting longer than its capacity";
+  const Settings s = ReadSettings(ini);
+  // Text values: what is written, cut to the reader's buffer.
+  struct TextKey {
+    const char* section;
+    const char* key;
+    std::string Settings::*field;
+  };
+  static constexpr TextKey kTexts[] = {
+      {"Backup", "Dir", &Settings::backup_dir},          {"Connection", "Host", &Settings::host},
+      {"Connection", "Port", &Settings::port},           {"Connection", "ClosurePort", &Settings::closure_port},
+      {"Connection", "PeerCN", &Settings::peer_cn},      {"Forward", "Host", &Settings::forward_host},
+      {"Forward", "Port", &Settings::forward_port},      {"Forward", "PeerCN", &Settings::forward_peer_cn}};
+  for (const TextKey& t : kTexts) {
+    const KnownSetting* k = FindKnownSetting(t.section, t.key);
+    if (!k || k->capacity == 0) return std::string(t.key) + ": not a text setting of the table";
+    const std::string& got = s.*t.field;
+    const std::optional<std::string> whole = ini.Value(t.section, t.key);
+    if (got.size() > k->capacity - 1) return std::string(t.key) + ": setting longer than its capacity";
+    if (whole && got != whole->substr(0, k->capacity - 1)) return std::string(t.key) + ": value not cut to its capacity";
+  }
+  // Rates: as written, or the default when invalid; never turned off by a
+  // value the check calls wrong.
+  const Settings defaults = ReadSettings(IniFile::Parse(""));
+  struct RateKey {
+    const char* section;
+    const char* key;
+    std::int64_t Settings::*field;
+  };
+  static constexpr RateKey kRates[] = {{"Connection", "Bandwith", &Settings::rate},
+                                       {"Connection", "TotalBandwith", &Settings::total_rate},
+                                       {"Connection", "MinRate", &Settings::min_rate},
+                                       {"Forward", "Bandwith", &Settings::forward_rate}};
+  for (const RateKey& r : kRates) {
+    const std::optional<std::string> whole = ini.Value(r.section, r.key);
+    if (!whole || TrimBlanks(*whole).empty()) continue;
+    const std::int64_t fallback = r.field == &Settings::forward_rate ? s.rate : defaults.*r.field;
+    if (s.*r.field != ParseRate(*whole).value_or(fallback))
+      return std::string(r.key) + ": rate neither as written nor its default";
+  }
   // Zero would cut every stream at once, or serve none.
-  if (s.idle_timeout_s <= 0) return "idle timeout not positive";
+  if (s.idle_timeout_s <= 0 || s.header_timeout_s <= 0) return "time-out not positive";
   if (s.max_streams <= 0) return "stream limit not positive";
-  if (s.delay_before_retry < 0) return "negative retry delay";
+  if (s.delay_before_retry_ms < 0) return "negative retry delay";
   return "";
 }
 
@@ -171,9 +181,9 @@ inline std::string CheckForwardFiles(std::string_view input) {
       return "queue line without newline does not read back";
   }
 
-  const std::int64_t progress = ParseProgress(input);
+  const std::int64_t progress = LeadingDecimal(input);
   if (progress < 0) return "negative progress";
-  if (ParseProgress(std::to_string(progress)) != progress) return "progress does not read back";
+  if (LeadingDecimal(std::to_string(progress)) != progress) return "progress does not read back";
 
   const ForwardRecord r = ParseRecord(input);
   if (r.offset < 0) return "negative record offset";
@@ -181,7 +191,7 @@ inline std::string CheckForwardFiles(std::string_view input) {
   if (r.offset != progress) return "record offset differs from the progress read";
   const std::string text = FormatRecord(r);
   if (ParseRecord(text) != r) return "record does not read back";
-  if (ParseProgress(text) != r.offset) return "written record's offset not readable as progress";
+  if (LeadingDecimal(text) != r.offset) return "written record's offset not readable as progress";
   return "";
 }
 
