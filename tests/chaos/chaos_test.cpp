@@ -1,20 +1,13 @@
-// Chaos on a chain of three relays: a sender feeds a, a pushes to b (dial
-// mode), c fetches from b (listen mode), and both hops run through proxies
-// that reset, close and stall connections while relays are killed (SIGKILL)
-// or stopped (SIGTERM) and started again. Then the faults stop, and once the
-// chain is quiet every save whose tarnwick-send exited 0 must be at c byte
-// for byte, no relay may hold a save a does not hold the same way, nothing
-// may be left pending or queued, and no relay may have ended on its own.
-//
-// The default run is bounded for CI: 90 s of chaos, then up to 120 s of calm.
-// A soak runs by hand with a seed and a duration:
-//
+// Chaos on a chain of three relays: a sender feeds a, a pushes to b, c
+// fetches from b, both hops through proxies that reset, close and stall
+// connections, while relays are killed or stopped and started again. Once
+// the faults stop and the chain is quiet, every save whose tarnwick-send
+// exited 0 must be at c byte for byte, nothing left pending or queued, and
+// no relay may have ended on its own. Bounded for CI (90 s of chaos, up to
+// 120 s of calm); a soak runs by hand, replayed by its printed seed:
 //   TARNWICK_CHAOS_SECONDS=600 TARNWICK_CHAOS_SEED=1234 build/tests/tarnwick_chaos_tests
-//
-// The seed fixes which faults strike in which order and the saves' bytes,
-// not the exact moments. TARNWICK_CHAOS_FAULTS=0 runs the same traffic with
-// no fault, which checks the test itself. A failed run keeps its directory:
-// every relay run's event lines and chaos.log, the timeline printed here.
+// TARNWICK_CHAOS_FAULTS=0 checks the test itself. A failed run keeps its
+// directory: every relay run's event lines and chaos.log.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
