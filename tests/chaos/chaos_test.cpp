@@ -8,15 +8,10 @@
 //   TARNWICK_CHAOS_SECONDS=600 TARNWICK_CHAOS_SEED=1234 build/tests/tarnwick_chaos_tests
 // TARNWICK_CHAOS_FAULTS=0 checks the test itself. A failed run keeps its
 // directory: every relay run's event lines and chaos.log.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <set>
 
 #include "chaos/fault_proxy.h"
 #include "process/process.h"
@@ -56,22 +51,6 @@ class Timeline {
   std::ofstream out_;
   const Clock::time_point t0_ = Clock::now();
 };
-
-// Below Linux's ephemeral range: while a relay is down, none of the
-// proxies' many outgoing connections may take its port.
-std::uint16_t QuietPort(std::set<std::uint16_t>& taken) {
-  std::mt19937 gen{std::random_device{}()};
-  for (;;) {
-    const auto port = static_cast<std::uint16_t>(20000 + gen() % 12000);
-    if (!taken.insert(port).second) continue;
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in any = Loopback(port);
-    any.sin_addr.s_addr = htonl(INADDR_ANY);  // relays listen on every address
-    const bool free = bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
-    close(fd);
-    if (free) return port;
-  }
-}
 
 struct Sent {
   std::string repo, bytes;
@@ -222,14 +201,8 @@ TEST_F(Chaos, EveryConfirmedSaveReachesTheEndOfTheChain) {
 
   Relay &a = NewRelay("a"), &b = NewRelay("b"), &c = NewRelay("c");
   nodes = {{"a", &a}, {"b", &b}, {"c", &c}};
-  std::set<std::uint16_t> taken;
-  for (Relay* r : {&a, &b, &c}) {
-    r->port = QuietPort(taken), r->closure_port = QuietPort(taken), r->fwd_port = QuietPort(taken);
-    r->ini["Connection"]["Port"] = std::to_string(r->port);
-    r->ini["Connection"]["ClosurePort"] = std::to_string(r->closure_port);
-    // A moderate rate keeps transfers going long enough for faults to land in them.
-    r->ini["Connection"]["ThrottlingEnabled"] = "1", r->ini["Connection"]["Bandwith"] = "2048";
-  }
+  // A moderate rate keeps transfers going long enough for faults to land in them.
+  for (Relay* r : {&a, &b, &c}) r->ini["Connection"]["ThrottlingEnabled"] = "1", r->ini["Connection"]["Bandwith"] = "2048";
   Link(a, b, /*dial=*/true);
   Link(b, c, /*dial=*/false);
   auto note = [this](const std::string& s) { (*log)(s); };

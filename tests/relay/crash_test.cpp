@@ -2,9 +2,6 @@
 // moment, a save whose sender saw it confirmed is whole after the restart,
 // every save without its marker is whole, and forwarding carries on until
 // the next relay holds it whole.
-
-#include <mutex>
-
 #include "relay/local_relay.h"
 
 namespace tw {
@@ -12,31 +9,27 @@ namespace {
 
 using CrashTest = RelayTest;
 
-// Cuts a relay's power at the k-th operation of files on a path under one
-// repository, once armed; declared before the relays it watches.
+// Cuts a relay's power at the k-th change of a file under one repository,
+// once armed; declared before the relays it watches.
 class PowerCut {
  public:
   void Watch(LocalRelay& r) {
-    r.observe = [this, &r](const std::string&, const fs::path& p) {
+    r.hook = [this, &r](const std::string& op, const fs::path& p) {
       std::lock_guard l(m_);
-      if (k_ > 0 && (p.string() + "/").find(needle_) != std::string::npos && ++count_ == k_) {
+      if (op != "lookup" && k_ > 0 && (p.string() + "/").find(needle_) != std::string::npos && ++count_ == k_) {
         fired_ = true;
-        r.fs->Crash();
+        r.files->Crash();
       }
+      return 0;
     };
   }
   void Arm(const std::string& repo, int k) {
     std::lock_guard l(m_);
     needle_ = "/" + repo + "/", k_ = k, count_ = 0, fired_ = false;
   }
-  // Whether it cut the power since Arm.
-  bool Fired() {
+  bool Fired(bool disarm = false) {  // since Arm
     std::lock_guard l(m_);
-    return fired_;
-  }
-  bool Disarm() {
-    std::lock_guard l(m_);
-    k_ = 0;
+    if (disarm) k_ = 0;
     return fired_;
   }
 
@@ -48,12 +41,11 @@ class PowerCut {
 };
 
 TEST_F(CrashTest, PowerLossAtEveryStepOfAStream) {
-  const Id next = MakeId(dir, "next");  // never there: every save waits with its record
   PowerCut cut;
-  LocalRelay a(dir, "relay-a");
+  LocalRelay a(dir, "relay-a"), b(dir, "relay-b");  // b never starts: every save waits with its record
   cut.Watch(a);
   a.clients = {&sender};
-  ForwardTo(a, next, FreePort());
+  Link(a, b, false);
   a.Start();
   const std::string data = Random(300000, 8);
   for (const bool dated : {false, true}) {
@@ -63,7 +55,7 @@ TEST_F(CrashTest, PowerLossAtEveryStepOfAStream) {
       cut.Arm(repo, k);
       const std::string header = dated ? H(repo) : H(repo + " " + std::to_string(data.size()) + " s 0");
       const bool confirmed = SendStream(a.Port(), a.id, &sender, header + data) == End::Notify;
-      const bool fired = cut.Disarm();
+      const bool fired = cut.Fired(true);
       a.Crash();
       const bool pending = Exists(a.Marker(repo, save));
       const std::string held = Read(a.Save(repo, save));
@@ -83,45 +75,39 @@ TEST_F(CrashTest, PowerLossAtEveryStepOfAStream) {
   }
 }
 
-// crashed is one of the two relays of a chain from a to b; each save is
-// placed at a while it is stopped, and the power goes at the k-th step of
-// its transmission, then once more after it was delivered.
-void PowerLossDuringTransmissions(PowerCut& cut, LocalRelay& a, LocalRelay& b, LocalRelay& crashed) {
-  cut.Watch(crashed);
+// Each save is placed at a while it is stopped, and the power of one relay
+// of the chain goes at the k-th step of its transmission, then once more
+// after it was delivered.
+TEST_F(CrashTest, PowerLossAtEitherEndOfATransmission) {
   const std::string data = Random(200000, 9);
-  b.Start();
-  a.Start();
-  for (int k = 1;; ++k) {
-    const std::string repo = "t" + std::to_string(k);
-    SCOPED_TRACE(repo);
-    auto delivered = [&] {
-      return !Exists(a.Record(repo, "s")) && !Exists(b.Marker(repo, "s")) && Read(b.Save(repo, "s")) == data;
-    };
-    a.Stop();
-    a.Place(repo, "s", data);
-    cut.Arm(repo, k);
+  for (const bool at_sender : {true, false}) {
+    SCOPED_TRACE(at_sender ? "the sending relay" : "the receiving relay");
+    PowerCut cut;
+    const fs::path base = dir / (at_sender ? "sending" : "receiving");
+    LocalRelay a(base, "relay-a"), b(base, "relay-b");
+    LocalRelay& crashed = at_sender ? a : b;
+    Link(a, b, true);
+    cut.Watch(crashed);
+    b.Start();
     a.Start();
-    ASSERT_TRUE(WaitFor([&] { return cut.Fired() || delivered(); }));
-    const bool fired = cut.Disarm();
-    crashed.Crash();
-    ASSERT_TRUE(WaitFor(delivered)) << "a: " << a.events.All() << "b: " << b.events.All();
-    if (!fired) break;
-    ASSERT_LT(k, 50);
+    for (int k = 1;; ++k) {
+      const std::string repo = "t" + std::to_string(k);
+      SCOPED_TRACE(repo);
+      auto delivered = [&] {
+        return !Exists(a.Record(repo, "s")) && !Exists(b.Marker(repo, "s")) && Read(b.Save(repo, "s")) == data;
+      };
+      a.Stop();
+      a.Place(repo, "s", data);
+      cut.Arm(repo, k);
+      a.Start();
+      ASSERT_TRUE(WaitFor([&] { return cut.Fired() || delivered(); }));
+      const bool fired = cut.Fired(true);
+      crashed.Crash();
+      ASSERT_TRUE(WaitFor(delivered)) << "a: " << a.events.All() << "b: " << b.events.All();
+      if (!fired) break;
+      ASSERT_LT(k, 50);
+    }
   }
-}
-
-TEST_F(CrashTest, PowerLossAtTheSendingRelay) {
-  PowerCut cut;
-  LocalRelay a(dir, "relay-a"), b(dir, "relay-b");
-  Link(a, b, true);
-  PowerLossDuringTransmissions(cut, a, b, a);
-}
-
-TEST_F(CrashTest, PowerLossAtTheReceivingRelay) {
-  PowerCut cut;
-  LocalRelay a(dir, "relay-a"), b(dir, "relay-b");
-  Link(a, b, true);
-  PowerLossDuringTransmissions(cut, a, b, b);
 }
 
 }  // namespace

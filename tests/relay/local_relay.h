@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "base/event_log.h"
+#include "channel/tls.h"
+#include "platform/platform.h"
 #include "service/relay.h"
 #include "settings/settings.h"
 #include "support/fault_fs.h"
@@ -19,12 +21,16 @@
 
 namespace tw {
 
-// Every entry a relay writes, kept for the test to wait on and count.
+// Every entry a relay writes, kept for the test to wait on.
 class Events {
  public:
-  bool Wait(const std::string& text, ms timeout = kWait);
-  int Count(const std::string& text);
-  std::string All();
+  bool Wait(const std::string& text) {
+    return WaitFor([&] { return All().find(text) != std::string::npos; });
+  }
+  std::string All() {
+    std::lock_guard l(m_);
+    return text_;
+  }
   tarnwick::EventLog log{[this](tarnwick::EventType, std::string_view m) {
     std::lock_guard l(m_);
     text_ += std::string(m) + '\n';
@@ -39,32 +45,70 @@ class LocalRelay {
  public:
   // A relay in the listen role with no rate limits, its PEM files and
   // backup root in base/name.
-  LocalRelay(const fs::path& base, const std::string& name);
-  ~LocalRelay();
+  LocalRelay(const fs::path& base, const std::string& name) : conf(base / name), root(base / name / "root") {
+    [[maybe_unused]] static const int sockets = tarnwick::platform::StartSockets();
+    tarnwick::InitTlsLibrary();
+    fs::create_directories(root);
+    id = MakeId(conf, name);
+    s.config_dir = conf;
+    s.backup_dir = root.string();
+    s.port = std::to_string(FreePort());
+    s.closure_port = std::to_string(FreePort());
+    s.rate = s.forward_rate = s.min_rate = 0;
+    s.delay_before_retry_ms = 100;
+    s.idle_timeout_s = 30;
+  }
+  ~LocalRelay() {
+    if (relay_) Stop();
+  }
 
-  void Start();  // fails the test when the relay refuses to start
-  void Stop();
-  // The power goes at once: nothing more reaches the disk, the relay is
-  // stopped, what was not synced is lost, and it starts again over what
-  // the disk held, with a fresh file system.
-  void Crash();
+  void Start() {
+    // A trusted file must hold a certificate: a role nobody uses trusts
+    // only this relay.
+    auto trusted = [this](const std::vector<const Id*>& ids) {
+      return Pems(ids.empty() ? std::vector<const Id*>{&id} : ids);
+    };
+    Write(conf / "cert.pem", Read(id.cert));
+    Write(conf / "key.pem", Read(id.key));
+    Write(conf / "clientcert.pem", trusted(clients));
+    Write(conf / "servercert.pem", trusted(servers));
+    Write(conf / "forwardcert.pem", trusted(forwards));
+    files->hook = hook;
+    const auto st = tarnwick::Relay::Start(std::make_shared<const tarnwick::Settings>(s), *files, events.log, relay_);
+    ASSERT_TRUE(st.ok()) << st.Line();
+    runner_ = std::thread([r = relay_.get()] { r->Run(); });
+  }
+  void Stop() {
+    relay_->Stop();
+    runner_.join();
+    relay_.reset();
+  }
+  // The power goes at once: nothing more reaches the disk, the relay stops,
+  // and it starts again over what the disk held.
+  void Crash() {
+    files->Crash();
+    Stop();
+    files->DropUnsynced();
+    files = std::make_unique<FaultFs>();
+    Start();
+  }
 
   std::uint16_t Port() const { return static_cast<std::uint16_t>(std::stoi(s.port)); }
   fs::path Save(const std::string& repo, const std::string& save) const { return root / "saves" / repo / save; }
   fs::path Marker(const std::string& repo, const std::string& save) const { return Save(repo, save + "_pending"); }
   fs::path Record(const std::string& repo, const std::string& save) const { return root / "forwards" / repo / save; }
-  // A complete save waiting to be forwarded, as a crash leaves it (before
-  // the start).
-  void Place(const std::string& repo, const std::string& save, const std::string& bytes,
-             const std::string& record = "0");
+  // A complete save waiting to be forwarded, as a crash leaves it.
+  void Place(const std::string& repo, const std::string& save, const std::string& bytes, const char* record = "0") {
+    Write(Save(repo, save), bytes);
+    Write(Record(repo, save), record);
+  }
 
   Id id;
   fs::path conf, root;
   tarnwick::Settings s;
   std::vector<const Id*> clients, servers, forwards;  // trusted by each role
-  std::unique_ptr<FaultFs> fs = std::make_unique<FaultFs>();
-  // Given to the file system of every start, before it runs.
-  std::function<void(const std::string& op, const fs::path& p)> observe;
+  std::unique_ptr<FaultFs> files = std::make_unique<FaultFs>();
+  std::function<int(const std::string& op, const fs::path& p)> hook;  // given to the file system of every start
   Events events;
 
  private:
@@ -74,9 +118,23 @@ class LocalRelay {
 
 // from forwards every complete save to to: dialling it, or (to_dials) to
 // dials in to fetch them.
-void Link(LocalRelay& from, LocalRelay& to, bool to_dials);
-// from forwards to a next relay played by the test, listening on port as next.
-void ForwardTo(LocalRelay& from, const Id& next, std::uint16_t port);
+inline void Link(LocalRelay& from, LocalRelay& to, bool to_dials) {
+  from.forwards.push_back(&to.id);
+  from.s.forward_peer_cn = to.id.name;
+  if (!to_dials) {
+    from.s.forward_host = "127.0.0.1";
+    from.s.forward_port = to.s.port;
+    to.clients.push_back(&from.id);
+    return;
+  }
+  from.s.forward_host.clear();
+  from.s.forward_port = std::to_string(FreePort());
+  to.s.host = "127.0.0.1";
+  to.s.port = from.s.forward_port;
+  to.s.closure_port = from.s.closure_port;
+  to.s.peer_cn = from.id.name;
+  to.servers.push_back(&from.id);
+}
 
 // A fresh directory per test with a sender's certificate, removed after it.
 struct RelayTest : ::testing::Test {

@@ -48,15 +48,16 @@ std::string Held(const fs::path& p) { return tw::Exists(p) ? tw::Read(p) : "<abs
 
 struct SaveSessionTest : ::testing::Test {
   SaveSessionTest() {
-    hooks.record = [this](const std::string& r, const std::string& s) {
-      records.push_back(r + "/" + s);
-      return record_status;
-    };
+    hooks.record = [this](const std::string&, const std::string&) { return record_status; };
     hooks.hand_off = [this](const std::string& r, const std::string& s) { hand_offs.push_back(r + "/" + s); };
     options.hooks = &hooks;
   }
   ~SaveSessionTest() override { fs::remove_all(dir); }
   SessionOutcome Run(Script& s) { return SaveSession(s, root, claims, log, options); }
+  SessionOutcome Run(std::vector<std::string> reads, Ev end = Ev::CloseNotify) {
+    Script s(std::move(reads), end);
+    return Run(s);
+  }
   fs::path Save(const std::string& name) const { return dir / "saves" / "projA" / name; }
   fs::path Marker(const std::string& name) const { return Save(name + "_pending"); }
 
@@ -68,7 +69,7 @@ struct SaveSessionTest : ::testing::Test {
   EventLog log{[this](EventType, std::string_view m) { entries += std::string(m) + "\n"; }};
   CompletionHooks hooks;
   SaveSessionOptions options;
-  std::vector<std::string> records, hand_offs;
+  std::vector<std::string> hand_offs;
   Status record_status;
 };
 
@@ -88,6 +89,8 @@ TEST_F(SaveSessionTest, NamedStreamsFollowWhatTheRelayHolds) {
   } cases[] = {
       {"new save, whole", Had::Absent, "", {H("projA 5 s 0"), "hello"}, Ev::CloseNotify, SessionOutcome::Stored,
        "hello", "<absent>", "", 1},
+      {"header in pieces", Had::Absent, "", {"proj", "A 5 s 0", std::string("\0he", 3), "llo"}, Ev::CloseNotify,
+       SessionOutcome::Stored, "hello", "<absent>", "", 1},
       {"resume where it stopped", Had::Pending, "hel", {H("projA 2 s 3") + "lo"}, Ev::TcpClose,
        SessionOutcome::Stored, "hello", "<absent>", "", 1},
       {"resent bytes compared, the rest appended", Had::Pending, "hel", {H("projA 4 s 1"), "el", "lo"},
@@ -132,44 +135,52 @@ TEST_F(SaveSessionTest, NamedStreamsFollowWhatTheRelayHolds) {
 }
 
 // A refused stream leaves nothing behind, not even a folder.
-TEST_F(SaveSessionTest, HeadersInPiecesAndRefusalsThatCreateNothing) {
-  Script split({"proj", "A 5 s 0", std::string("\0he", 3), "llo"});
-  EXPECT_EQ(Run(split), SessionOutcome::Stored);
-  EXPECT_EQ(Held(Save("s")), "hello");
-
-  fs::remove_all(dir / "saves");
+TEST_F(SaveSessionTest, RefusalsCreateNothing) {
   Script no_nul({std::string(1500, 'a'), std::string(1500, 'b'), "\0x"});
   Script ended_early({"projA 5 s"});
   Script bad_name({H("projA 1 CON.txt"), "x"});
   Script anonymous({H("newrepo 3 x 0") + "abc"});
   anonymous.certified = false;
   for (Script* s : {&no_nul, &ended_early, &bad_name, &anonymous}) EXPECT_EQ(Run(*s), SessionOutcome::Refused);
-  Script silent({});
-  EXPECT_EQ(Run(silent), SessionOutcome::Empty);
+  EXPECT_EQ(Run({}), SessionOutcome::Empty);
   EXPECT_FALSE(fs::exists(dir / "saves"));
 }
 
-TEST_F(SaveSessionTest, OneFieldStreamsAndHowTheyEnd) {
-  Script proper({H("projA") + "abc"});
-  EXPECT_EQ(Run(proper), SessionOutcome::Stored);
+// A one-field header names the save by date. A TCP close completes it
+// unless close_notify is required, a cut stream never does, and markers
+// keep the names taken. A name freed since is given again, a busy day goes
+// on from the last _n given, and a relay that takes forwarded saves adds
+// its own name.
+TEST_F(SaveSessionTest, DateNamesAndLongNames) {
   const std::string date = tw::Date();
+  EXPECT_EQ(Run({H("projA"), "abc"}), SessionOutcome::Stored);
   EXPECT_EQ(Held(Save(date)), "abc");
   EXPECT_EQ(Held(Marker(date)), "<absent>");
-
-  // A plain TCP close completes it, unless close_notify is required; a cut
-  // stream never does. Their markers keep the names taken.
-  Script plain({H("projA"), "def"}, Ev::TcpClose);
-  EXPECT_EQ(Run(plain), SessionOutcome::Stored);
+  EXPECT_EQ(Run({H("projA"), "def"}, Ev::TcpClose), SessionOutcome::Stored);
   EXPECT_EQ(Held(Save(date + "_1")), "def");
   options.require_close_notify = true;
-  Script plain2({H("projA"), "ghi"}, Ev::TcpClose);
-  EXPECT_EQ(Run(plain2), SessionOutcome::Failed);
+  EXPECT_EQ(Run({H("projA"), "ghi"}, Ev::TcpClose), SessionOutcome::Failed);
   EXPECT_EQ(Held(Marker(date + "_2")), "0");
-  Script cut({H("projA"), "jkl"}, Ev::Error);
-  EXPECT_EQ(Run(cut), SessionOutcome::Failed);
+  EXPECT_EQ(Run({H("projA"), "jkl"}, Ev::Error), SessionOutcome::Failed);
   EXPECT_EQ(Held(Save(date + "_3")), "jkl");
   EXPECT_EQ(Held(Marker(date + "_3")), "0");
   EXPECT_EQ(hand_offs.size(), 2u);
+
+  fs::remove(Save(date));
+  fs::remove(Save(date + "_1"));
+  EXPECT_EQ(Run({H("projA"), "x"}), SessionOutcome::Stored);
+  EXPECT_EQ(Held(Save(date)), "x");
+  EXPECT_EQ(Run({H("projA"), "y"}), SessionOutcome::Stored);
+  EXPECT_EQ(Held(Save(date + "_4")), "y");
+  options.date_name_suffix = ".relay-b";
+  Run({H("projA"), "x"});
+  Run({H("projA"), "y"});
+  EXPECT_EQ(Held(Save(date + ".relay-b")), "x");
+  EXPECT_EQ(Held(Save(date + "_1.relay-b")), "y");
+
+  const std::string longest(255 - 8, 'n');  // the longest name the rules allow
+  EXPECT_EQ(Run({H("projA 3 " + longest + " 0") + "abc"}), SessionOutcome::Stored) << entries;
+  EXPECT_EQ(Held(Save(longest)), "abc");
 }
 
 // Whatever the moment of a crash, an unfinished save has its marker: it is
@@ -177,12 +188,13 @@ TEST_F(SaveSessionTest, OneFieldStreamsAndHowTheyEnd) {
 // bytes and its forwarding record are.
 TEST_F(SaveSessionTest, MarkerFirstAndRecordBeforeTheMarkerGoes) {
   std::vector<std::string> order;
-  files.observe = [&](const std::string& op, const fs::path& p) {
+  files.hook = [&](const std::string& op, const fs::path& p) {
     const std::string name = p.filename().string();
     if (op == "write" && name.find('.') == std::string::npos && order.empty())
       order.push_back(fs::exists(p.string() + "_pending") ? "first write, marker there" : "first write, no marker");
     if (op == "sync" && p.parent_path().filename() == "projA") order.push_back("sync save");
     if (op == "remove" && name.ends_with("_pending")) order.push_back("remove marker");
+    return 0;
   };
   hooks.record = [&](const std::string&, const std::string&) {
     order.push_back("record");
@@ -190,8 +202,7 @@ TEST_F(SaveSessionTest, MarkerFirstAndRecordBeforeTheMarkerGoes) {
   };
   for (const std::string& header : {H("projA"), H("projA 3 t"), H("projA 3 u 0")}) {
     order.clear();
-    Script s({header, "abc"});
-    EXPECT_EQ(Run(s), SessionOutcome::Stored);
+    EXPECT_EQ(Run({header, "abc"}), SessionOutcome::Stored);
     EXPECT_EQ(order, (std::vector<std::string>{"first write, marker there", "sync save", "record", "remove marker"}))
         << header;
   }
@@ -199,68 +210,54 @@ TEST_F(SaveSessionTest, MarkerFirstAndRecordBeforeTheMarkerGoes) {
 
 TEST_F(SaveSessionTest, DiskTroubleLeavesThePendingSaveAndTheNextStreamCarriesOn) {
   const std::string data(100000, 'x');
-  files.write_budget = 70000;
-  Script full({H("projA 100000 s 0"), data});
-  EXPECT_EQ(Run(full), SessionOutcome::Failed);
-  EXPECT_EQ(Held(Marker("s")), "100000");
+  files.hook = [](const std::string& op, const fs::path& p) {
+    return op == "write" && p.filename() == "s" && tw::SizeOf(p) > 0 ? ENOSPC : 0;  // full after one piece
+  };
+  EXPECT_EQ(Run({H("projA 100000 s 0"), data.substr(0, 60000), data.substr(60000)}), SessionOutcome::Failed);
+  EXPECT_EQ(Held(Marker("s")), "40000");  // the bytes still missing
   EXPECT_NE(entries.find("cannot store saves/projA/s"), std::string::npos) << entries;
-  EXPECT_TRUE(hand_offs.empty());
-  const auto held = static_cast<std::int64_t>(fs::file_size(Save("s")));
-  EXPECT_GT(held, 0);
-  EXPECT_LE(held, 70000);
-
+  EXPECT_EQ(tw::SizeOf(Save("s")), 60000);
   // Space is back: the sender resumes at what is held.
-  files.Clear();
-  Script resume({H("projA " + std::to_string(100000 - held) + " s " + std::to_string(held)),
-                 data.substr(static_cast<std::size_t>(held))});
-  EXPECT_EQ(Run(resume), SessionOutcome::Stored);
+  files.hook = nullptr;
+  EXPECT_EQ(Run({H("projA 40000 s 60000"), data.substr(60000)}), SessionOutcome::Stored);
   EXPECT_TRUE(Held(Save("s")) == data);
   EXPECT_EQ(Held(Marker("s")), "<absent>");
 
   // The save's sync fails once: the bytes of this stream may not be on
-  // disk, so the save goes back to what the previous stream synced and
-  // they are owed again.
+  // disk, so the save goes back to what the previous stream synced.
   tw::Write(Save("t"), "hel");
   tw::Write(Marker("t"), "2");
   int syncs = 0;
-  files.sync.Set(EIO, "projA/t");
-  files.observe = [&](const std::string& op, const fs::path& p) {
-    if (op == "sync" && p.filename() == "t" && ++syncs > 1) files.sync.error = 0;
+  files.hook = [&](const std::string& op, const fs::path& p) {
+    return op == "sync" && p.filename() == "t" && ++syncs == 1 ? EIO : 0;
   };
-  Script unsynced({H("projA 2 t 3"), "lo"});
-  EXPECT_EQ(Run(unsynced), SessionOutcome::Failed);
+  EXPECT_EQ(Run({H("projA 2 t 3"), "lo"}), SessionOutcome::Failed);
   EXPECT_EQ(Held(Save("t")), "hel");
   EXPECT_EQ(Held(Marker("t")), "2");
-  files.observe = nullptr;
 
   // A marker that cannot be written: the save is not even begun.
-  files.Clear();
-  files.rename.Set(ENOSPC);
-  Script no_marker({H("projA 3 u 0"), "abc"});
-  EXPECT_EQ(Run(no_marker), SessionOutcome::Failed);
+  files.hook = [](const std::string& op, const fs::path&) { return op == "rename" ? ENOSPC : 0; };
+  EXPECT_EQ(Run({H("projA 3 u 0"), "abc"}), SessionOutcome::Failed);
   EXPECT_FALSE(fs::exists(Save("u")));
 
   // Out of descriptors while opening the save.
-  files.Clear();
-  files.open.Set(EMFILE, "saves/");
-  Script no_fd({H("projA 2 t 3"), "lo"});
-  EXPECT_EQ(Run(no_fd), SessionOutcome::Failed);
+  files.hook = [](const std::string& op, const fs::path& p) {
+    return op == "open" && p.filename() == "t" ? EMFILE : 0;
+  };
+  EXPECT_EQ(Run({H("projA 2 t 3"), "lo"}), SessionOutcome::Failed);
   EXPECT_EQ(Held(Marker("t")), "2");
 
   // A forwarding record that cannot be made keeps the save pending, and
   // the same stream goes through once it can.
-  files.Clear();
-  hand_offs.clear();
+  files.hook = nullptr;
   record_status = Status::Error(Status::Kind::kNoSpace, "disk full");
-  Script unrecorded({H("projA 2 t 3"), "lo"});
-  EXPECT_EQ(Run(unrecorded), SessionOutcome::Failed);
+  EXPECT_EQ(Run({H("projA 2 t 3"), "lo"}), SessionOutcome::Failed);
   EXPECT_TRUE(fs::exists(Marker("t")));
   record_status = Status::Ok();
-  Script again({H("projA 2 t 3"), "lo"});
-  EXPECT_EQ(Run(again), SessionOutcome::Stored);
+  EXPECT_EQ(Run({H("projA 2 t 3"), "lo"}), SessionOutcome::Stored);
   EXPECT_EQ(Held(Save("t")), "hello");
   EXPECT_EQ(Held(Marker("t")), "<absent>");
-  EXPECT_EQ(hand_offs, std::vector<std::string>{"projA/t"});
+  EXPECT_EQ(hand_offs, (std::vector<std::string>{"projA/s", "projA/t"}));
 }
 
 // A folder that cannot be looked at for a while (EACCES, EIO) is not an
@@ -271,51 +268,21 @@ TEST_F(SaveSessionTest, PassingLookupErrorsChangeNothingAndTheRetryStores) {
   tw::Write(Marker("p"), "2");
   for (const int error : {EACCES, EIO}) {
     SCOPED_TRACE(error);
-    files.lookup.Set(error, "projA");
-    Script resume({H("projA 2 p 3") + "lo"});
-    EXPECT_EQ(Run(resume), SessionOutcome::Failed);
-    Script dated({H("projA"), "new"});
-    EXPECT_EQ(Run(dated), SessionOutcome::Failed);
+    files.hook = [error](const std::string& op, const fs::path& p) {
+      const bool lookup = op == "lookup" || op == "open";
+      return lookup && p.string().find("projA") != std::string::npos ? error : 0;
+    };
+    EXPECT_EQ(Run({H("projA 2 p 3") + "lo"}), SessionOutcome::Failed);
+    EXPECT_EQ(Run({H("projA"), "new"}), SessionOutcome::Failed);
     EXPECT_EQ(tw::Files(dir / "saves"), (std::vector<std::string>{"projA/p", "projA/p_pending"}));
     EXPECT_EQ(Held(Save("p")), "hel");
     EXPECT_EQ(Held(Marker("p")), "2");
     EXPECT_TRUE(hand_offs.empty());
   }
-  files.Clear();
-  Script resume({H("projA 2 p 3") + "lo"});
-  EXPECT_EQ(Run(resume), SessionOutcome::Stored);
+  files.hook = nullptr;
+  EXPECT_EQ(Run({H("projA 2 p 3") + "lo"}), SessionOutcome::Stored);
   EXPECT_EQ(Held(Save("p")), "hello");
   EXPECT_EQ(hand_offs, std::vector<std::string>{"projA/p"});
-}
-
-// Date names: a name freed since is given again, a busy day goes on from
-// the last _n given, and a relay that takes forwarded saves adds its own
-// name. The longest name the rules allow is stored whole.
-TEST_F(SaveSessionTest, DateNamesAndLongNames) {
-  auto dated = [&] {
-    Script s({H("projA"), "x"});
-    EXPECT_EQ(Run(s), SessionOutcome::Stored);
-  };
-  const std::string date = tw::Date();
-  for (int i = 0; i < 3; ++i) dated();
-  EXPECT_EQ(tw::Files(dir / "saves"),
-            (std::vector<std::string>{"projA/" + date, "projA/" + date + "_1", "projA/" + date + "_2"}));
-  fs::remove(Save(date));
-  dated();
-  EXPECT_TRUE(fs::exists(Save(date)));
-  fs::remove(Save(date + "_1"));
-  dated();
-  EXPECT_TRUE(fs::exists(Save(date + "_3")));
-  options.date_name_suffix = ".relay-b";
-  dated();
-  dated();
-  EXPECT_TRUE(fs::exists(Save(date + ".relay-b")));
-  EXPECT_TRUE(fs::exists(Save(date + "_1.relay-b")));
-
-  const std::string longest(255 - 8, 'n');
-  Script named({H("projA 3 " + longest + " 0") + "abc"});
-  EXPECT_EQ(Run(named), SessionOutcome::Stored) << entries;
-  EXPECT_EQ(Held(Save(longest)), "abc");
 }
 
 }  // namespace

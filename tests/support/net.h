@@ -10,18 +10,20 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "support/certs.h"
 
 namespace tw {
 namespace fs = std::filesystem;
 using ms = std::chrono::milliseconds;
 // Generous enough for a sanitizer build on a loaded two-core machine.
 inline constexpr ms kWait{20000};
+
+struct Id { std::string name; fs::path cert, key; };
+// EC P-256 for name (CN and DNS), valid for valid_s seconds from now (< 0: expired).
+Id MakeId(const fs::path& dir, const std::string& name, long valid_s = 90L * 24 * 3600);
+std::string Pems(const std::vector<const Id*>& ids);  // their certificates, one PEM file's worth
 
 std::string Read(const fs::path& p);  // "" when absent
 void Write(const fs::path& p, const std::string& bytes);
@@ -37,34 +39,25 @@ inline std::string H(std::string text) {
   text.push_back('\0');
   return text;
 }
-std::uint16_t FreePort();
 bool WaitFor(const std::function<bool()>& cond, ms timeout = kWait);
-// A fresh directory for the running test, removed by the caller.
-fs::path TestDir(const std::string& tag);
-// The certificates of ids, one PEM file's worth.
-std::string Pems(const std::vector<const Id*>& ids);
+fs::path TestDir(const std::string& tag);  // a fresh one for the running test; the caller removes it
 
 sockaddr_in Loopback(std::uint16_t port);
+std::uint16_t FreePort();
 // Socket time-outs of kWait on fd, so that blocking I/O cannot hang a test.
 int Timed(int fd);
-// A listening socket on 127.0.0.1; *port 0 picks one and is set to it.
-int Listen(std::uint16_t* port);
-// A context that verifies its peer against trusted; me: our certificate.
-SSL_CTX* Context(bool server, const Id& trusted, const Id* me);
+int Listen(std::uint16_t* port);  // on 127.0.0.1; *port 0 picks one and is set to it
 
-enum class End { Notify, Error, Timeout };   // how the peer ended the connection
-enum class How { Notify, TcpClose, Reset };  // how the test client ends it
-// Reads to the end of the session, counting the bytes into got.
-End AwaitEnd(SSL* ssl, std::atomic<long long>* got = nullptr);
+enum class End { Notify, Error };  // how the peer ended the connection
+End AwaitEnd(SSL* ssl);             // reads to the end of the session
+std::string UpToNul(SSL* ssl);      // what the peer wrote before its first NUL
 
 struct Client {
   // Connects and shakes hands; me == nullptr presents no certificate.
   Client(std::uint16_t port, const Id& trusted, const Id* me);
   ~Client();
   bool Send(const std::string& bytes);
-  // What the peer answered, up to and without its NUL ("" when nothing).
-  std::string Answer();
-  End Finish(How how);
+  End Finish();  // our close_notify, then how the peer ends
   SSL_CTX* ctx_;
   SSL* ssl_ = nullptr;
   int fd_;
@@ -75,17 +68,13 @@ End SendStream(std::uint16_t port, const Id& trusted, const Id* me, const std::s
 // Accepts TLS connections on 127.0.0.1 as me, trusting peer, and hands each
 // session to serve on the accepting thread (one at a time).
 struct Server {
-  using Serve = std::function<void(SSL* ssl, int fd)>;
-  Server(const Id& me, const Id& peer, Serve serve, std::uint16_t port = 0);
+  Server(const Id& me, const Id& peer, std::function<void(SSL* ssl, int fd)> serve);
   ~Server();
   std::uint16_t port;
-  std::atomic<int> handshakes{0};
   std::atomic<bool> stop{false};
-
- private:
   SSL_CTX* ctx_;
   int lfd_;
-  Serve serve_;
+  std::function<void(SSL*, int)> serve_;
   std::thread thread_;
 };
 
