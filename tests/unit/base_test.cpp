@@ -1,6 +1,6 @@
-// The base layer's promises that every part leans on: failure texts that
-// fit their old buffer, an escaper that keeps a peer's bytes on one line
-// and reads back, and retry entries that neither flood the log nor go silent.
+// The base layer's promises: failure texts that fit their old buffer, an
+// escaper that keeps a peer's bytes on one line and reads back, and retry
+// entries that neither flood the log nor go silent.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -17,14 +17,11 @@ namespace {
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 
-TEST(Text, FailureTextIsCutAt79) {
+TEST(Text, LogTextStaysOnOneLineWithinItsOldBufferAndReadsBack) {
   const std::string step61(61, 's'), step70(70, 's');
   EXPECT_EQ(FormatFailure("write", 5000000000LL), "write failed with 5000000000");
   EXPECT_EQ(FormatFailure(step61, 12345), step61 + " failed with 12345");  // exactly 79
   EXPECT_EQ(FormatFailure(step70, 12345), (step70 + " failed with 12345").substr(0, 79));
-}
-
-TEST(Text, EscapedTextStaysOnOneLineAndReadsBack) {
   std::string every_byte;
   for (int c = 0; c < 256; ++c) every_byte += static_cast<char>(c);
   for (const std::string& text : {every_byte, "\\x41\\n\\"s, "ends in \\"s, "caf\xc3\xa9\r\n"s}) {
@@ -78,11 +75,8 @@ TEST(Retry, AFloodIsSummedUpPerSourceAndManySourcesStayBounded) {
   Capture c;
   FailureRateLimit limit(c.log, "failed handshakes", 2);
   const auto t0 = FailureRateLimit::Clock::time_point() + 1h;
-  EXPECT_TRUE(limit.Note("192.0.2.1", t0));
-  EXPECT_TRUE(limit.Note("192.0.2.1", t0));
-  for (int i = 0; i < 50; ++i) EXPECT_FALSE(limit.Note("192.0.2.1", t0 + 1s));
+  for (int i = 0; i < 52; ++i) EXPECT_EQ(limit.Note("192.0.2.1", t0 + i * 10ms), i < 2) << i;
   EXPECT_TRUE(limit.Note("192.0.2.2", t0 + 2s)) << "one flooding source must not silence another";
-  EXPECT_TRUE(c.lines.empty());
   EXPECT_TRUE(limit.Note("192.0.2.1", t0 + 61s)) << "a new minute, a new burst";
   EXPECT_EQ(c.lines, std::vector<std::string>{"E 52 failed handshakes from 192.0.2.1 in the last minute"});
 

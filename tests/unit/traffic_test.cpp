@@ -1,5 +1,6 @@
-// Who may take a place among the inbound streams, and in which order the
-// transmitter takes saves: the rules alone, without sockets or threads.
+// Who may take a place among the inbound streams, in which order the
+// transmitter takes saves, and at what pace bytes pass: the rules alone, on
+// made-up sockets and a fake clock.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,12 +10,14 @@
 
 #include "forwarding/waiting_saves.h"
 #include "reception/stream_slots.h"
+#include "throttle/throttle.h"
 
 namespace tarnwick {
 namespace {
 
 using Verdict = StreamSlots::Verdict;
 using Sockets = std::vector<platform::NativeSocket>;
+using namespace std::chrono_literals;
 using namespace std::string_literals;
 
 TEST(StreamSlots, ClientsWithoutACertificateHoldHalfAndGiveWayToOnesWithOne) {
@@ -57,8 +60,8 @@ TEST(StreamSlots, ClientsWithoutACertificateHoldHalfAndGiveWayToOnesWithOne) {
   // A stop ends the handshakes at once, then cuts what is left after the
   // grace; nothing is admitted afterwards.
   shut.clear();
-  slots.CutAll(std::chrono::milliseconds(1));
-  EXPECT_TRUE(slots.Cut() && !slots.Accept(30) && slots.WaitCut(std::chrono::hours(1)));
+  slots.CutAll(1ms);
+  EXPECT_TRUE(slots.Cut() && !slots.Accept(30) && slots.WaitCut(1h));
   for (platform::NativeSocket s : {1, 11, 12, 13, 21, 22, 23, 24})
     EXPECT_NE(std::find(shut.begin(), shut.end(), s), shut.end()) << s << " was not shut down";
 }
@@ -69,38 +72,72 @@ TEST(StreamSlots, OnePlaceStillServesAndAHandshakeDroppedForANewcomerCannotStrea
   EXPECT_TRUE(one.Evicted(*silent));
   EXPECT_EQ(one.Begin(*silent, true), Verdict::Full);
   EXPECT_EQ(one.Begin(*next, false), Verdict::Stream) << "without a certificate, half of one place is one";
-  StreamSlots none(0, [](platform::NativeSocket) {});
-  EXPECT_EQ(none.Begin(*none.Accept(1), true), Verdict::Stream) << "a limit of 0 still serves one";
 }
 
 QueueEntry E(const char* save) { return {"proj", save}; }
 
 TEST(WaitingSaves, ASaveThatFailsByItselfGoesBehindTheOthersAndIsNeverDropped) {
-  using Clock = WaitingSaves::Clock;
   WaitingSaves w;
-  const auto t0 = Clock::time_point() + std::chrono::hours(1);
+  const auto t0 = WaitingSaves::Clock::time_point() + 1h;
   for (const char* s : {"a", "b", "c"}) EXPECT_TRUE(w.Add(E(s)));
-  EXPECT_FALSE(w.Add(E("b"))) << "waiting already";
-  const auto first = w.Take(t0);
-  ASSERT_EQ(first, E("a"));
-  EXPECT_FALSE(w.Add(E("a"))) << "being sent";
-  w.Later(*first, t0 + std::chrono::seconds(10));
+  EXPECT_EQ(w.Take(t0), E("a"));
+  w.Later(E("a"), t0 + 10s);
   EXPECT_FALSE(w.Add(E("a"))) << "waiting for its retry";
   EXPECT_EQ(w.Take(t0), E("b"));
   EXPECT_EQ(w.Snapshot(), (std::vector{E("b"), E("c"), E("a")})) << "the current save first";
   w.Done(E("b"));
   EXPECT_EQ(w.Take(t0), E("c"));
   w.Done(E("c"));
-  std::optional<Clock::time_point> wake;
+  std::optional<WaitingSaves::Clock::time_point> wake;
   EXPECT_FALSE(w.Take(t0, &wake));
-  EXPECT_EQ(wake, t0 + std::chrono::seconds(10));
+  EXPECT_EQ(wake, t0 + 10s);
   EXPECT_EQ(w.Snapshot(), std::vector{E("a")}) << "a stop's toforward keeps it";
   EXPECT_EQ(w.Take(*wake), E("a"));
   w.Done(E("a"));
   EXPECT_TRUE(w.Empty());
-  EXPECT_FALSE(w.Take(t0 + std::chrono::hours(1), &wake));
+  EXPECT_FALSE(w.Take(t0 + 1h, &wake));
   EXPECT_FALSE(wake) << "nothing to wake for";
   EXPECT_TRUE(w.Add(E("a"))) << "done with: may come again";
+}
+
+const ThrottleClock::time_point kStart = ThrottleClock::time_point() + 1000s;
+
+TEST(TransferThrottle, ASharedLimitIsSharedFairlyTheOwnLimitHoldsAndAStallEarnsOneSecondAtMost) {
+  auto now = kStart;
+  std::chrono::milliseconds slept{0};
+  int pauses = 0, warned = 0;
+  const NowFn clock = [&] { return now; };
+  const PauseFn pause = [&](std::chrono::milliseconds d) { return slept = d, ++pauses, false; };
+  RateLimiter total(100 * 1024);
+  // Three busy transfers under a total of 100 KiB/s, one of them also held
+  // to 10 KiB/s of its own: the other two split what it leaves.
+  TransferThrottle a(0, &total, pause, clock), b(0, &total, pause, clock), slow(10 * 1024, &total, pause, clock);
+  TransferThrottle* t[3] = {&a, &b, &slow};
+  std::int64_t got[3] = {0, 0, 0};
+  ThrottleClock::time_point next[3] = {now, now, now};
+  while (now < kStart + 60s) {
+    const auto i = std::min_element(next, next + 3) - next;
+    now = next[i];
+    slept = 0ms;
+    const int before = pauses;
+    const bool slept_now = t[i]->Passed(4096, [&] { ++warned; });
+    EXPECT_EQ(slept_now, pauses > before);
+    got[i] += 4096;
+    next[i] = now + std::max(slept, 1ms);
+  }
+  TransferThrottle unlimited(0, nullptr, pause, clock);  // a rate of 0: no limit, no sleep
+  EXPECT_FALSE(unlimited.Passed(1 << 30, [&] { ++warned; }));
+  EXPECT_EQ(warned, pauses) << "before_sleep runs exactly when a sleep follows";
+  for (const auto& [bytes, share] : {std::pair{got[0], 45}, {got[1], 45}, {got[2], 10}})
+    EXPECT_NEAR(bytes / 60.0, share * 1024, share * 1024 * 0.1);
+  EXPECT_NEAR((got[0] + got[1] + got[2]) / 60.0, 100 * 1024, 100 * 1024 * 0.01);
+
+  // A stall of 30 s earns one second's worth, not 30.
+  now += 30s;
+  std::int64_t free_bytes = 0;
+  while (total.Reserve(4096, now) == 0ns) free_bytes += 4096;
+  EXPECT_LE(free_bytes, 100 * 1024);
+  EXPECT_GE(free_bytes, 100 * 1024 - 4096);
 }
 
 }  // namespace
