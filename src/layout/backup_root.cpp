@@ -139,6 +139,29 @@ Status BackupRoot::RemoveIdentity(const std::string& repo, const std::string& sa
   return RemoveDurably(IdentityPath(repo, save));
 }
 
+Status BackupRoot::RemoveStaleIdentities(int& removed) const {
+  removed = 0;
+  std::vector<std::string> repos;
+  if (int e = fs_->List(IdsDir(), repos); e != 0)
+    return platform::IsNotFound(e) ? Status::Ok() : Status::FromSystem(e, "cannot read " + IdsDir().string(), "opendir");
+  Status first;
+  for (const std::string& repo : repos) {
+    std::vector<std::string> saves;
+    if (int e = fs_->List(IdsDir() / repo, saves); e != 0) {
+      if (first.ok()) first = Status::FromSystem(e, "cannot read " + (IdsDir() / repo).string(), "opendir");
+      continue;
+    }
+    for (const std::string& save : saves) {
+      bool save_there = true, marker_there = true;
+      Status s = Exists(SavePath(repo, save), save_there);
+      if (s.ok()) s = Exists(MarkerPath(repo, save), marker_there);
+      if (s.ok() && !save_there && !marker_there) s = RemoveIdentity(repo, save), removed += s.ok() ? 1 : 0;
+      if (!s.ok() && first.ok()) first = s;
+    }
+  }
+  return first;
+}
+
 Status BackupRoot::MoveAside(const std::string& repo, const std::string& save, path& where) const {
   for (const path& d : {AsideDir(), AsideDir() / repo})
     if (Status s = MakeDirectory(d); !s.ok()) return s;

@@ -88,6 +88,9 @@ class BackupRoot {
   // Creates ids/ and ids/<repo> as needed; atomic and synced.
   Status WriteIdentity(const std::string& repo, const std::string& save, const SaveIdentity& id) const;
   Status RemoveIdentity(const std::string& repo, const std::string& save) const;
+  // Removes the identities whose save and marker are both gone (a start-up
+  // step); removed counts them. One that cannot be looked at stays.
+  Status RemoveStaleIdentities(int& removed) const;
   // Moves the bytes of a save that did not match its identity out of the
   // saves tree, to aside/<repo>/<save>.<unix time>[_n]; where is set to
   // the new path. The save is then absent.
