@@ -78,6 +78,14 @@ TEST_F(Net, VerbsStartNothingAndSayWhatIsWrong) {
   EXPECT_NE(ran.out.find("w.bak"), std::string::npos) << ran.out;
   ran = Run(kRelayBin, {"status", "--json", "--dir", r.dir.string()});
   EXPECT_NE(ran.out.find("\"projV\""), std::string::npos) << ran.out;
+  // verify and drop beside it: the exit statuses scripts read; the
+  // pending w.bak is not read.
+  ASSERT_EQ(SendStream(r.port, r.id, &client_, H("projV 3 c.bak") + "abc"), End::Notify);
+  ran = Run(kRelayBin, {"verify", "--dir", r.dir.string()});
+  EXPECT_EQ(ran.status, 0) << ran.out << ran.err;
+  EXPECT_NE(ran.out.find("OK: checked 1 save, 3 bytes"), std::string::npos) << ran.out;
+  EXPECT_EQ(Run(kRelayBin, {"verify", "--dir", r.dir.string(), "projV/../x"}).status, 2);
+  EXPECT_EQ(Run(kRelayBin, {"drop", "--dir", r.dir.string(), "aside/projV/none"}).status, 1);
 
   // A second relay on the same root is refused before RUNNING.
   Relay& twin = NewRelay("twin");
