@@ -137,12 +137,12 @@ TEST_F(ForwardTest, StopIsBoundedWhileTheNextRelayStalls) {
 // cannot be looked at for a while keeps its record and waits behind the
 // others. Neither holds up the saves queued behind it.
 TEST_F(ForwardTest, ConflictingAndUnreadableSavesLetTheOthersPass) {
+  std::atomic<bool> unreadable{true};  // outlives the relays whose hook reads it
   LocalRelay a(dir, "relay-a"), b(dir, "relay-b");
   Link(a, b, false);
   Write(b.Save("r", "x"), "theirs");
   for (const char* save : {"x", "s1", "s2"}) a.Place("r", save, save);
   Write(a.root / "toforward", "r\tx\nr\ts1\nr\ts2\n");
-  std::atomic<bool> unreadable{true};
   a.hook = [&](const std::string& op, const fs::path& p) {
     const bool lookup = op == "lookup" || op == "open";
     return unreadable && lookup && p.string().find("saves/r/s1") != std::string::npos ? EIO : 0;
