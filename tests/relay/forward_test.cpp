@@ -164,5 +164,32 @@ TEST_F(ForwardTest, ConflictingAndUnreadableSavesLetTheOthersPass) {
   EXPECT_EQ(Read(a.Record("r", "x")), "0 conflict");
 }
 
+// toforward lines are the only trace of saves without a record: one that
+// cannot be read, or whose saves cannot be recorded, survives the stop, and
+// its saves go at the next start.
+TEST_F(ForwardTest, AQueueFileThatCannotBeTakenOverIsKept) {
+  std::atomic<int> fault{EACCES};  // outlives the relay whose hook reads it
+  LocalRelay a(dir, "relay-a"), b(dir, "relay-b");
+  Link(a, b, false);
+  Write(a.Save("r", "s1"), "s1");  // no record: as a relay without records leaves it
+  Write(a.root / "toforward", "r\ts1\n");
+  a.hook = [&](const std::string& op, const fs::path& p) {
+    const bool queue = p.filename() == "toforward" && op == "open";
+    const bool record = p.string().find("forwards") != std::string::npos && op == "rename";
+    return (fault == EACCES && queue) || (fault == ENOSPC && record) ? fault.load() : 0;
+  };
+  for (int f : {EACCES, ENOSPC}) {
+    fault = f;
+    a.Start();
+    EXPECT_TRUE(a.events.Wait(f == EACCES ? "it is kept" : "cannot record r/s1")) << a.events.All();
+    a.Stop();
+    EXPECT_NE(Read(a.root / "toforward").find("r\ts1"), std::string::npos);
+  }
+  fault = 0;
+  b.Start();
+  a.Start();
+  EXPECT_TRUE(WaitFor([&] { return Read(b.Save("r", "s1")) == "s1"; }));
+}
+
 }  // namespace
 }  // namespace tw
