@@ -21,29 +21,37 @@ demo: build
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-# AddressSanitizer with UndefinedBehaviorSanitizer, then ThreadSanitizer.
+# The sanitizer builds run the in-process suites (unit, relay): processes,
+# the chaos run, Wine and the package run once, in the plain build. The
+# AddressSanitizer + UndefinedBehaviorSanitizer tree is built with clang and
+# also holds the libFuzzer targets over the stream header, settings.ini and
+# the forwarding files, which run for FUZZ_SECONDS each on a copy of their
+# corpus (tests/fuzz/corpus).
+FUZZ_SECONDS ?= 20
+SANITIZER_TESTS = tarnwick_unit_tests tarnwick_relay_tests
+
 test-asan: deps
-	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=address
-	cmake --build build-asan -j $(JOBS)
-	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+	scripts/install-deps.sh clang-14 libclang-rt-14-dev
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DTARNWICK_SANITIZE=address -DTARNWICK_FUZZ=ON -DTARNWICK_PROCESS_TESTS=OFF
+	cmake --build build-asan -j $(JOBS) --target $(SANITIZER_TESTS) fuzz_targets
+	ctest --test-dir build-asan -L 'unit|relay' --output-on-failure -j $(JOBS)
+	tests/fuzz/run_fuzzers.sh build-asan $(FUZZ_SECONDS)
 
 test-tsan: deps
-	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=thread
-	cmake --build build-tsan -j $(JOBS)
-	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=thread -DTARNWICK_PROCESS_TESTS=OFF
+	cmake --build build-tsan -j $(JOBS) --target $(SANITIZER_TESTS)
+	ctest --test-dir build-tsan -L 'unit|relay' --output-on-failure -j $(JOBS)
 
-# libFuzzer targets over the stream header, settings.ini and the forwarding
-# files, built with clang in a tree of their own (the whole core carries the
-# fuzzer's instrumentation), each run FUZZ_SECONDS on a copy of its corpus.
-FUZZ_SECONDS ?= 20
-fuzz:
+# The fuzz targets alone, for longer runs: make fuzz FUZZ_SECONDS=600
+fuzz: deps
 	scripts/install-deps.sh clang-14 libclang-rt-14-dev
-	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_CXX_COMPILER=clang++-14 -DTARNWICK_FUZZ=ON -DTARNWICK_TESTS=OFF
-	cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
-	tests/fuzz/run_fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DTARNWICK_SANITIZE=address -DTARNWICK_FUZZ=ON -DTARNWICK_PROCESS_TESTS=OFF
+	cmake --build build-asan -j $(JOBS) --target fuzz_targets
+	tests/fuzz/run_fuzzers.sh build-asan $(FUZZ_SECONDS)
 
-test-all: test test-asan test-tsan fuzz test-windows
+test-all: test test-asan test-tsan test-windows
 
 # tarnwick.exe and tarnwick-send.exe for 64-bit Windows, cross-compiled with
 # MinGW-w64 against a static OpenSSL built once from Debian's source package.
@@ -82,4 +90,4 @@ bench: build
 	bench/bench_abuse.sh
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz $(WIN_BUILD) demo-run bench-run
+	rm -rf build build-asan build-tsan $(WIN_BUILD) demo-run bench-run

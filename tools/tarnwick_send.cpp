@@ -20,7 +20,8 @@
 
 #include "channel/tls.h"
 #include "platform/platform.h"
-#include "reception/stream_header.h"
+#include "base/text.h"
+#include "layout/stream_header.h"
 #include "tarnwick_version.h"
 
 namespace {
@@ -88,19 +89,7 @@ const char kHelpText[] =
 }
 
 // name as it can be shown on a terminal: control characters as \xHH.
-std::string Printable(const std::string& name) {
-  std::string out;
-  for (unsigned char c : name) {
-    if (c >= 0x20 && c != 0x7f) {
-      out.push_back(static_cast<char>(c));
-      continue;
-    }
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "\\x%02X", c);
-    out += hex;
-  }
-  return out;
-}
+std::string Printable(const std::string& name) { return tarnwick::EscapeControl(name); }
 
 // Why the relay would refuse name as a repository, naming the culprit; empty
 // when it takes it. The relay's own check decides; this only explains it.
@@ -414,8 +403,7 @@ int main(int argc, char** argv) {
       Fail(kTransfer, "write failed after " + std::to_string(sent) + " bytes: " + why);
     }
   };
-  std::string header = opt.repo;
-  header.push_back('\0');
+  const std::string header = tarnwick::FormatStreamHeader(opt.repo);
   send(header.data(), static_cast<int>(header.size()), 0);
 
   Progress progress(sock, total, !opt.quiet && platform::IsTerminal(stderr));

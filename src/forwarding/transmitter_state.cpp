@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "platform/file_system.h"
-#include "reception/save_session.h"
+#include "base/text.h"
 
 namespace tarnwick {
 
@@ -36,74 +36,10 @@ constexpr StateName kStateNames[] = {
     {AttemptState::Stopped, "stopped"},
 };
 
-std::string Escape(std::string_view v) {
-  static const char hex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(v.size());
-  for (char c : v) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (u < 0x20 || u == 0x7f) {
-      out += "\\x";
-      out += hex[u >> 4];
-      out += hex[u & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// An escape this writer never makes is kept as it stands.
-std::string Unescape(std::string_view v) {
-  std::string out;
-  out.reserve(v.size());
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (v[i] != '\\' || i + 1 >= v.size()) {
-      out += v[i];
-      continue;
-    }
-    const char n = v[i + 1];
-    if (n == '\\') {
-      out += '\\', ++i;
-    } else if (n == 'n') {
-      out += '\n', ++i;
-    } else if (n == 'r') {
-      out += '\r', ++i;
-    } else if (n == 'x' && i + 3 < v.size() && HexDigit(v[i + 2]) >= 0 && HexDigit(v[i + 3]) >= 0) {
-      out += static_cast<char>(HexDigit(v[i + 2]) * 16 + HexDigit(v[i + 3]));
-      i += 3;
-    } else {
-      out += '\\';
-    }
-  }
-  return out;
-}
+std::string Escape(std::string_view v) { return EscapeControl(v, Escaping{.backslash = true}); }
 
 // A count or offset: decimal digits only; -1 (unknown) for anything else.
-std::int64_t ParseCount(std::string_view v) {
-  if (v.empty()) return -1;
-  std::int64_t n = 0;
-  for (char c : v) {
-    if (c < '0' || c > '9') return -1;
-    const int d = c - '0';
-    if (n > (std::numeric_limits<std::int64_t>::max() - d) / 10) return -1;
-    n = n * 10 + d;
-  }
-  return n;
-}
+std::int64_t ParseCount(std::string_view v) { return ParseDecimal(v).value_or(-1); }
 
 std::string Count(std::int64_t n) { return n < 0 ? std::string() : std::to_string(n); }
 
@@ -210,24 +146,17 @@ bool TransmitterState::Parse(std::string_view text, TransmitterState& out, std::
   return true;
 }
 
-int TransmitterState::Write(const fs::path& root) const {
+Status TransmitterState::Write(const BackupRoot& root) const {
   // Informational only: not worth a sync in the middle of a transmission.
-  return platform::WriteFileAtomically(root / TRANSMITTER_STATE_FILE, Format(), root / TEMP_DIR,
-                                       /*durable=*/false);
+  return root.WriteAtomically(root.StateFile(), Format(), /*durable=*/false);
 }
 
-TransmitterState TransmitterState::Read(const fs::path& root, ReadResult* how) {
+TransmitterState TransmitterState::Read(const BackupRoot& root, ReadResult* how) {
   ReadResult local;
   ReadResult& r = how ? *how : local;
-  const fs::path path = root / TRANSMITTER_STATE_FILE;
   std::string text;
-  if (int err = platform::ReadSmallFile(path, text, kStateFileCap + 1)) {
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(path, ec))) {
-      r = {FileStatus::Absent, ""};
-    } else {
-      r = {FileStatus::Unreadable, platform::ErrorText(err)};
-    }
+  if (const Status st = root.ReadSmall(root.StateFile(), text, kStateFileCap + 1); !st.ok()) {
+    r = st.IsNotFound() ? ReadResult{FileStatus::Absent, ""} : ReadResult{FileStatus::Unreadable, platform::ErrorText(static_cast<int>(st.code()))};
     return {};
   }
   if (text.size() > kStateFileCap) {
@@ -244,9 +173,9 @@ TransmitterState TransmitterState::Read(const fs::path& root, ReadResult* how) {
   return s;
 }
 
-TransmitterStateRecorder::TransmitterStateRecorder(fs::path root, std::string peer,
+TransmitterStateRecorder::TransmitterStateRecorder(const BackupRoot& root, std::string peer,
                                                    SteadyClock::duration progress_every)
-    : root_(std::move(root)), progress_every_(progress_every) {
+    : root_(root), progress_every_(progress_every) {
   TransmitterState::ReadResult how;
   const TransmitterState before = TransmitterState::Read(root_, &how);
   if (how.status == TransmitterState::FileStatus::Read) {
@@ -261,7 +190,7 @@ TransmitterStateRecorder::TransmitterStateRecorder(fs::path root, std::string pe
   Flush();
 }
 
-int TransmitterStateRecorder::AttemptStarted(const QueueEntry& e, std::int64_t offset, std::int64_t size) {
+void TransmitterStateRecorder::AttemptStarted(const QueueEntry& e, std::int64_t offset, std::int64_t size) {
   s_.state = AttemptState::Connecting;
   s_.repo = e.repo;
   s_.save = e.save;
@@ -269,28 +198,28 @@ int TransmitterStateRecorder::AttemptStarted(const QueueEntry& e, std::int64_t o
   s_.size = size;
   s_.attempt_started = Now();
   s_.attempt_ended.clear();
-  return Flush();
+  Flush();
 }
 
-int TransmitterStateRecorder::Transmitting(std::int64_t offset) {
+void TransmitterStateRecorder::Transmitting(std::int64_t offset) {
   s_.state = AttemptState::Transmitting;
   s_.offset = offset;
-  return Flush();
+  Flush();
 }
 
-int TransmitterStateRecorder::Progress(std::int64_t offset) {
+void TransmitterStateRecorder::Progress(std::int64_t offset) {
   s_.offset = offset;
-  if (SteadyClock::now() - last_write_ < progress_every_) return 0;
-  return Flush();
+  if (SteadyClock::now() - last_write_ < progress_every_) return;
+  Flush();
 }
 
-int TransmitterStateRecorder::AwaitingConfirmation(std::int64_t offset) {
+void TransmitterStateRecorder::AwaitingConfirmation(std::int64_t offset) {
   s_.state = AttemptState::AwaitingConfirmation;
   s_.offset = offset;
-  return Flush();
+  Flush();
 }
 
-int TransmitterStateRecorder::AttemptEnded(AttemptState outcome, std::int64_t offset, const std::string& error) {
+void TransmitterStateRecorder::AttemptEnded(AttemptState outcome, std::int64_t offset, const std::string& error) {
   s_.state = outcome;
   s_.last_outcome = outcome;
   s_.offset = offset;
@@ -305,23 +234,23 @@ int TransmitterStateRecorder::AttemptEnded(AttemptState outcome, std::int64_t of
     s_.last_error = error.substr(0, kErrorTextMax);
     s_.last_error_at = s_.attempt_ended;
   }
-  return Flush();
+  Flush();
 }
 
-int TransmitterStateRecorder::Idle() {
+void TransmitterStateRecorder::Idle() {
   s_.state = AttemptState::Idle;
-  return Flush();
+  Flush();
 }
 
-int TransmitterStateRecorder::Stopped() {
+void TransmitterStateRecorder::Stopped() {
   s_.state = AttemptState::Stopped;
-  return Flush();
+  Flush();
 }
 
-int TransmitterStateRecorder::Flush() {
+void TransmitterStateRecorder::Flush() {
   s_.updated = Now();
   last_write_ = SteadyClock::now();
-  return s_.Write(root_);
+  s_.Write(root_);
 }
 
 }  // namespace tarnwick

@@ -33,11 +33,10 @@
 #include <string>
 #include <string_view>
 
-#include "forwarding/forward_queue.h"
+#include "base/status.h"
+#include "layout/backup_root.h"
 
 namespace tarnwick {
-
-inline constexpr const char* TRANSMITTER_STATE_FILE = "forwarding.state";
 
 // The state of the current attempt or, between attempts, of the last one.
 enum class AttemptState {
@@ -92,8 +91,7 @@ struct TransmitterState {
   static bool Parse(std::string_view text, TransmitterState& out, std::string* why = nullptr);
 
   // Rewrites <root>/forwarding.state atomically (through <root>/tmp).
-  // 0 or the error code.
-  int Write(const std::filesystem::path& root) const;
+  Status Write(const BackupRoot& root) const;
 
   enum class FileStatus { Read, Absent, Unreadable, Malformed };
   struct ReadResult {
@@ -103,49 +101,49 @@ struct TransmitterState {
   // Reads <root>/forwarding.state. Never throws: a missing, unreadable or
   // malformed file gives a state with every field unknown (and says which
   // in *how).
-  static TransmitterState Read(const std::filesystem::path& root, ReadResult* how = nullptr);
+  static TransmitterState Read(const BackupRoot& root, ReadResult* how = nullptr);
 };
 
 // The transmitter's writer of the state file: one per transmitter thread
 // (not thread-safe). Every call stamps the times and counts it implies and
 // rewrites the file, except Progress, which writes at most once per
-// progress_every. The calls return Write's error code, which the
-// transmitter may ignore: the view is not worth failing a transmission for.
+// progress_every. A write that fails is not reported: the view is not worth
+// failing a transmission for.
 class TransmitterStateRecorder {
  public:
   using SteadyClock = std::chrono::steady_clock;
   // Writes an idle state with running_since = now, keeping the last error
   // of an earlier run, when the file holds one, so it survives a restart.
-  TransmitterStateRecorder(std::filesystem::path root, std::string peer,
+  TransmitterStateRecorder(const BackupRoot& root, std::string peer,
                            SteadyClock::duration progress_every = std::chrono::seconds(1));
 
   // An attempt at e starts (Connecting), resuming at offset of size bytes.
-  int AttemptStarted(const QueueEntry& e, std::int64_t offset, std::int64_t size);
+  void AttemptStarted(const QueueEntry& e, std::int64_t offset, std::int64_t size);
   // Connected: the bytes go out.
-  int Transmitting(std::int64_t offset);
+  void Transmitting(std::int64_t offset);
   // offset reached while sending; written only when progress_every has passed
   // since the last write.
-  int Progress(std::int64_t offset);
+  void Progress(std::int64_t offset);
   // Everything sent; waiting for the next relay's confirmation.
-  int AwaitingConfirmation(std::int64_t offset);
+  void AwaitingConfirmation(std::int64_t offset);
   // The attempt ended as outcome (Confirmed, Failed, Interrupted, SetAside
   // or Stopped) with the record at offset. A non-empty error becomes the
   // last error. Both state and last_outcome become outcome. Confirmed
   // counts one more save forwarded and clears the run of failed attempts;
   // Failed adds to it.
-  int AttemptEnded(AttemptState outcome, std::int64_t offset, const std::string& error = "");
+  void AttemptEnded(AttemptState outcome, std::int64_t offset, const std::string& error = "");
   // Nothing queued: waiting for a save. The last attempt's save, times and
   // outcome stay for the view.
-  int Idle();
+  void Idle();
   // The relay stops.
-  int Stopped();
+  void Stopped();
 
   const TransmitterState& State() const { return s_; }
 
  private:
-  int Flush();
+  void Flush();
 
-  std::filesystem::path root_;
+  const BackupRoot& root_;
   TransmitterState s_;
   SteadyClock::duration progress_every_;
   SteadyClock::time_point last_write_{};

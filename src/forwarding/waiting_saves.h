@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "forwarding/forward_queue.h"
+#include "layout/records.h"
 
 namespace tarnwick {
 

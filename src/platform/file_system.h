@@ -100,12 +100,9 @@ class FileSystem {
   virtual int List(const std::filesystem::path& dir, std::vector<std::string>& names) = 0;
 };
 
-// The real one of this platform.
+// The real one of this platform. Parts get the file system they use from
+// their owner; tests give them one that fails on demand.
 FileSystem& RealFileSystem();
-// The one every part of the relay uses: the real one unless a test swapped it.
-FileSystem& Fs();
-// Installs fs (nullptr: the real one again); returns the previous one.
-FileSystem* SetFileSystem(FileSystem* fs);
 
 // An error code in words, for entries an operator reads.
 std::string ErrorText(int code);
@@ -116,20 +113,5 @@ bool IsNoSpace(int code);
 bool IsNotFound(int code);
 // The code IsNotFound accepts, for fakes and callers that make one up.
 int NotFoundCode();
-
-// Looks p up: 0 and exists = true/false, or a code when it could not tell.
-int Exists(const std::filesystem::path& p, bool& exists);
-
-// Writes text as the whole content of path in one step: a temporary file in
-// temp_dir (which must be on the same volume and hold nothing else) is
-// written, synced and renamed over path, and path's directory is synced. A
-// crash or a failure leaves either the old content or the new one, never an
-// empty or partial file. 0 or the error code.
-// durable = false skips the syncs: still never a half-written file, but a
-// crash may bring back the previous content (for files that only inform).
-int WriteFileAtomically(const std::filesystem::path& path, std::string_view text,
-                        const std::filesystem::path& temp_dir, bool durable = true);
-// Whole content of a small file; 0 or the error code.
-int ReadSmallFile(const std::filesystem::path& path, std::string& text, std::size_t cap = 4096);
 
 }  // namespace tarnwick::platform

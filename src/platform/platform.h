@@ -8,6 +8,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tarnwick::platform {
 
@@ -35,6 +36,12 @@ class Socket {
 
   bool Valid() const { return s_ != kInvalidSocket; }
   NativeSocket Native() const { return s_; }
+  // Gives up ownership without closing.
+  NativeSocket Release() {
+    const NativeSocket s = s_;
+    s_ = kInvalidSocket;
+    return s;
+  }
   // Returns false (last error in LastSocketError) when the close fails.
   bool Close();
   // Wakes a thread blocked in accept or read on this socket without freeing
@@ -77,6 +84,16 @@ void SetNonBlocking(const Socket& s, bool on);
 // Waits until s can be read (or written), at most ms milliseconds; false on
 // time-out, or once s has been shut down where that does not make it ready.
 bool WaitReady(const Socket& s, bool for_write, int ms);
+// Waits until any of items is ready (for reading, or for writing where
+// for_write), at most ms milliseconds, and marks those that are.
+struct PollItem {
+  NativeSocket socket = kInvalidSocket;
+  bool for_write = false;
+  bool ready = false;
+};
+void WaitAny(std::vector<PollItem>& items, int ms);
+// True for the code of a call on a non-blocking socket that would block.
+bool WouldBlock(int code);
 // Lets a vanished peer (machine off, cable cut) end a blocked read in minutes.
 void EnableKeepAlive(const Socket& s);
 // Sends small writes at once: TLS writes whole records, and a close_notify
@@ -112,21 +129,10 @@ inline constexpr bool kDeleteThenHost = false;
 // Full path of the running image (at most 260 characters on Windows), links
 // followed; empty on failure.
 std::string ExecutablePath();
-bool ChangeDirectory(const std::string& dir);
 
 // Writes one entry to the system log: the Windows event log (source
 // "Tarnwick", identifier 0xC0020001, two insertion strings), syslog elsewhere.
 void SystemLogWrite(bool error, const std::string& message);
-
-// True where the platform has a profile (INI) reader of its own, which then
-// reads settings.ini instead of the built-in parser.
-bool HasProfileReader();
-// The platform's profile reader; file is relative to the current directory.
-std::string ProfileString(const std::string& file, const std::string& section,
-                          const std::string& key, const std::string& fallback,
-                          std::size_t capacity);
-int ProfileInt(const std::string& file, const std::string& section, const std::string& key,
-               int fallback);
 
 std::tm LocalTime(std::time_t t);
 bool IsTerminal(std::FILE* f);

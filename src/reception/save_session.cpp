@@ -4,30 +4,26 @@
 #include <cctype>
 #include <cstdint>
 #include <ctime>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
-#include <system_error>
 #include <vector>
 
-#include "platform/file_system.h"
+#include "base/text.h"
+#include "layout/stream_header.h"
 #include "platform/platform.h"
-#include "reception/reception.h"
-#include "reception/stream_header.h"
-#include "service/event_log.h"
-#include "throttle/throttle.h"
 
 namespace tarnwick {
 
 namespace fs = std::filesystem;
 using platform::File;
 using platform::FileSystem;
-using platform::Fs;
 
-namespace {
+std::string SaveClaims::Key(const fs::path& save) {
+  std::string key = save.string();
+  if (platform::kCaseInsensitiveNames) key = Lower(key);
+  return key;
+}
 
 // Large reads and writes: one system call per 128 KiB, not per record.
 constexpr std::size_t kPiece = 128 * 1024;
@@ -37,40 +33,19 @@ constexpr std::int64_t kWriteBackEvery = 8 * 1024 * 1024;
 // How long a refused stream is read and dropped before it is cut.
 constexpr int kDiscardMs = 5000;
 
-using Status = StreamSource::Status;
-
-// Saves that a stream is writing or comparing: two streams never work on
-// one save at once. Date names are chosen and claimed under the same lock,
-// so two one-field streams of a repository never get the same name.
-std::mutex claims_mutex;
-std::set<std::string> claimed;
-// The last _n given per repository and date: a busy day's next name is
-// found from there, not by looking at every name given that day.
-std::map<std::string, unsigned long> date_hints;
-
-// Where names differ only in case they are one file (Windows), and so one
-// claim.
-std::string ClaimKey(const fs::path& save) {
-  std::string key = save.string();
-  if (platform::kCaseInsensitiveNames)
-    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return key;
-}
-
-std::string Words(int code) {
-  return platform::ErrorText(code) + " (" + std::to_string(code) + ")";
-}
+using Event = StreamSource::Event;
 
 // The save of one stream and everything it owns: its files, its counts and
 // the rules that decide what the stream may do to it.
 class Session {
  public:
-  Session(StreamSource& source, const fs::path& root, const SaveSessionOptions& options)
-      : src_(source), root_(root), opt_(options), buf_(kPiece) {}
+  Session(StreamSource& source, const BackupRoot& root, SaveClaims& claims, EventLog& log,
+          const SaveSessionOptions& options)
+      : src_(source), root_(root), fs_(root.Fs()), claims_(claims), log_(log), opt_(options), buf_(kPiece) {}
   ~Session() {
     if (claim_.empty()) return;
-    std::lock_guard lock(claims_mutex);
-    claimed.erase(claim_);
+    std::lock_guard lock(claims_.m_);
+    claims_.claimed_.erase(claim_);
   }
   SessionOutcome Run();
 
@@ -95,9 +70,15 @@ class Session {
   SessionOutcome RefuseGap();
   void StoreFailure(const std::string& step, int code);
   std::string Where() const { return h_.repo + "/" + save_name_; }
+  // Whether an entry about this sender's refusal is to be written (a
+  // client refused in a loop is summed up, not written each time).
+  bool Noted() const { return !opt_.refusals || opt_.refusals->Note(src_.Peer()); }
 
   StreamSource& src_;
-  fs::path root_;
+  const BackupRoot& root_;
+  FileSystem& fs_;
+  SaveClaims& claims_;
+  EventLog& log_;
   SaveSessionOptions opt_;
   std::vector<char> buf_;
   std::size_t data_begin_ = 0, data_end_ = 0;  // file bytes that came with the header
@@ -128,7 +109,7 @@ std::optional<SessionOutcome> Session::ReadHeader() {
   std::size_t filled = 0;
   for (;;) {
     StreamSource::Result r = src_.Read(buf_.data() + filled, buf_.size() - filled);
-    if (r.status == Status::Data) {
+    if (r.event == Event::Data) {
       if (filled == 0 && r.bytes > 0) first_byte_ = ThrottleClock::now();
       const std::size_t searched = std::min(filled + r.bytes, kHeaderMax);
       filled += r.bytes;
@@ -141,22 +122,23 @@ std::optional<SessionOutcome> Session::ReadHeader() {
         break;
       }
       if (filled >= kHeaderMax) {
-        ReportFailure("wrong format", -1);
+        if (Noted()) log_.Failure("wrong format", -1);
         return SessionOutcome::Refused;
       }
       continue;
     }
-    if (r.status == Status::Error) {
-      ReportFailure("SSL_read", r.code);
-      ReportFailure("iResult (1): -1", r.code);
+    if (r.event == Event::Error) {
+      log_.Error(Status::Error(Status::Kind::kNetwork,
+                               "the stream from " + src_.Peer() + " broke off before its header ended",
+                               "SSL_read", r.code));
       return filled == 0 ? SessionOutcome::Failed : SessionOutcome::Refused;
     }
     if (filled == 0) return SessionOutcome::Empty;
-    ReportFailure("wrong format", -1);  // ended before the header's NUL
+    if (Noted()) log_.Failure("wrong format", -1);  // ended before the header's NUL
     return SessionOutcome::Refused;
   }
   if (h_.form == StreamHeader::Form::Malformed) {
-    ReportFailure(h_.error, h_.error_code);
+    if (Noted()) log_.Failure(h_.error, h_.error_code);
     return SessionOutcome::Refused;
   }
   src_.HeaderRead();
@@ -164,31 +146,29 @@ std::optional<SessionOutcome> Session::ReadHeader() {
 }
 
 bool Session::MakeDirectory(const fs::path& dir) {
-  platform::FileInfo info;
-  int e = Fs().Stat(dir, info);
-  if (e == 0 && info.type == platform::FileInfo::Type::Directory) return true;
-  if (e == 0 || platform::IsNotFound(e)) {
-    e = Fs().CreateDirectory(dir);
-    // The new folder must survive a crash before anything inside it is
-    // relied on.
-    if (e == 0) e = Fs().SyncDirectory(dir.parent_path());
-  }
-  if (e == 0) return true;
-  ReportFailure("_mkdir", e);
-  SvcReportEvent("cannot create the folder " + dir.string() + ": " + Words(e) + "; the stream is refused",
-                 EventType::Error);
-  write_error_ = e;
+  const Status s = root_.MakeDirectory(dir);
+  if (s.ok()) return true;
+  log_.Error(s.Then("; the stream is refused"));
+  write_error_ = s.code() ? static_cast<int>(s.code()) : -1;
   return false;
 }
 
 // Only a stream that will store something creates the saves tree.
-bool Session::MakeDirectories() { return MakeDirectory(root_ / SAVES_DIR) && MakeDirectory(repo_dir_); }
+bool Session::MakeDirectories() { return MakeDirectory(root_.SavesDir()) && MakeDirectory(repo_dir_); }
 
 int Session::Taken(const std::string& name, bool& taken) const {
-  taken = claimed.count(ClaimKey(repo_dir_ / name)) != 0;
+  taken = claims_.claimed_.count(SaveClaims::Key(repo_dir_ / name)) != 0;
   if (taken) return 0;
-  if (int e = platform::Exists(repo_dir_ / name, taken); e != 0 || taken) return e;
-  return platform::Exists(repo_dir_ / (name + std::string(kPendingSuffix)), taken);
+  for (const fs::path& p : {repo_dir_ / name, root_.MarkerPath(h_.repo, name)}) {
+    platform::FileInfo info;
+    const int e = fs_.Stat(p, info);
+    if (e == 0) {
+      taken = true;
+      return 0;
+    }
+    if (!platform::IsNotFound(e)) return e;
+  }
+  return 0;
 }
 
 // A name by the local date, with _1, _2, ... when the date is taken by a
@@ -201,9 +181,9 @@ int Session::DateName(std::string& name) const {
   char date[32];
   std::strftime(date, sizeof date, "%Y-%m-%d", &tm);
   const std::string& suffix = opt_.date_name_suffix;
-  const std::string hint_key = ClaimKey(repo_dir_) + '\n' + date + suffix;
-  if (date_hints.size() > 4096) date_hints.clear();  // bounded; only a hint
-  unsigned long& last = date_hints[hint_key];
+  const std::string hint_key = SaveClaims::Key(repo_dir_) + '\n' + date + suffix;
+  if (claims_.date_hints_.size() > 4096) claims_.date_hints_.clear();  // bounded; only a hint
+  unsigned long& last = claims_.date_hints_[hint_key];
   for (unsigned long k = 0;; k = k == 0 ? last + 1 : k + 1) {
     name = std::string(date) + (k == 0 ? "" : "_" + std::to_string(k)) + suffix;
     bool taken = false;
@@ -221,19 +201,23 @@ bool Session::Inspect() {
   // A missing repository folder is a missing save; any other failure to
   // look is a passing fault, not an absent save.
   platform::FileInfo info;
-  int e = Fs().Stat(save_path_, info);
+  int e = fs_.Stat(save_path_, info);
   if (e == 0 && info.type != platform::FileInfo::Type::Regular) {
     StoreFailure("fopen_s", 0);
     return false;
   }
   if (e == 0) {
     exists_ = true;
-    e = Fs().Open(save_path_, FileSystem::Mode::Read, stored_);
-    if (e == 0) e = Fs().Size(stored_, held_);
+    e = fs_.Open(save_path_, FileSystem::Mode::Read, stored_);
+    if (e == 0) e = fs_.Size(stored_, held_);
   } else if (platform::IsNotFound(e)) {
     e = 0;
   }
-  if (e == 0) e = platform::Exists(marker_path_, pending_);
+  if (e == 0) {
+    e = fs_.Stat(marker_path_, info);
+    pending_ = e == 0;
+    if (platform::IsNotFound(e)) e = 0;
+  }
   if (e != 0) {
     StoreFailure("fopen_s", e);
     return false;
@@ -243,12 +227,11 @@ bool Session::Inspect() {
 }
 
 bool Session::WriteMarker(std::int64_t missing) {
-  int e = platform::WriteFileAtomically(marker_path_, std::to_string(missing), root_ / TEMP_DIR);
-  if (e != 0) {
-    ReportFailure("Did not receive the expected # of bytes", e);
-    SvcReportEvent("cannot write the pending marker of saves/" + Where() + ": " + Words(e) +
-                       (pending_ ? "; it keeps its earlier number" : "; the stream is refused"),
-                   EventType::Error);
+  const Status s = root_.WriteAtomically(marker_path_, std::to_string(missing));
+  if (!s.ok()) {
+    log_.Error(Status::FromSystem(static_cast<int>(s.code()), "cannot write the pending marker of saves/" + Where(),
+                                  "Did not receive the expected # of bytes")
+                   .Then(pending_ ? "; it keeps its earlier number" : "; the stream is refused"));
     return false;
   }
   pending_ = true;
@@ -256,14 +239,14 @@ bool Session::WriteMarker(std::int64_t missing) {
 }
 
 bool Session::OpenForAppend(bool created) {
-  int e = Fs().Open(save_path_, FileSystem::Mode::Append, save_);
-  if (e == 0 && created) e = Fs().SyncDirectory(repo_dir_);
+  int e = fs_.Open(save_path_, FileSystem::Mode::Append, save_);
+  if (e == 0 && created) e = fs_.SyncDirectory(repo_dir_);
   if (e != 0) {
     StoreFailure("fopen_s", e);
     return false;
   }
   if (!stored_.IsOpen() && compare_left_ > 0) {
-    if ((e = Fs().Open(save_path_, FileSystem::Mode::Read, stored_))) {
+    if ((e = fs_.Open(save_path_, FileSystem::Mode::Read, stored_))) {
       StoreFailure("fopen_s", e);
       return false;
     }
@@ -273,28 +256,28 @@ bool Session::OpenForAppend(bool created) {
 
 void Session::StoreFailure(const std::string& step, int code) {
   if (write_error_ == 0) write_error_ = code ? code : -1;
-  ReportFailure(step + "(" + save_name_ + ")", code);
-  std::string words = "cannot store saves/" + Where() + ": " + Words(code);
+  std::string more;
   std::uint64_t free_bytes = 0;
-  if (platform::IsNoSpace(code) && Fs().FreeSpace(repo_dir_, free_bytes) == 0)
-    words += ", " + std::to_string(free_bytes) + " bytes free";
-  SvcReportEvent(words + "; it stays pending and the relay goes on", EventType::Error);
+  if (platform::IsNoSpace(code) && fs_.FreeSpace(repo_dir_, free_bytes) == 0)
+    more = ", " + std::to_string(free_bytes) + " bytes free";
+  const Status s = code ? Status::FromSystem(code, "cannot store saves/" + Where(), step + "(" + save_name_ + ")")
+                        : Status::Error(Status::Kind::kIoError, "cannot store saves/" + Where() + ": not a file",
+                                        step + "(" + save_name_ + ")", 0);
+  log_.Error(s.Then(more + "; it stays pending and the relay goes on"));
 }
 
 SessionOutcome Session::RefuseConflict(const std::string& why) {
-  SvcReportEvent("conflict: a stream from " + src_.Peer() + " for saves/" + Where() +
-                     " is refused, nothing stored changes: " + why,
-                 EventType::Error);
+  log_.Error("conflict: a stream from " + src_.Peer() + " for saves/" + Where() +
+             " is refused, nothing stored changes: " + why);
   src_.Answer(std::string("conflict") + '\0');
   src_.Discard(kDiscardMs);
   return SessionOutcome::Refused;
 }
 
 SessionOutcome Session::RefuseGap() {
-  SvcReportEvent("the stream from " + src_.Peer() + " for saves/" + Where() + " starts at byte " +
-                     std::to_string(h_.offset) + " but only " + std::to_string(held_) +
-                     " are held; the sender is asked to resume there",
-                 EventType::Information);
+  log_.Info("the stream from " + src_.Peer() + " for saves/" + Where() + " starts at byte " +
+            std::to_string(h_.offset) + " but only " + std::to_string(held_) +
+            " are held; the sender is asked to resume there");
   src_.Answer("have " + std::to_string(held_) + '\0');
   src_.Discard(kDiscardMs);
   return SessionOutcome::Refused;
@@ -308,42 +291,50 @@ SessionOutcome Session::Prepare() {
   if (h_.form == Form::OneField) {
     if (!MakeDirectories()) return SessionOutcome::Failed;
     {
-      std::lock_guard lock(claims_mutex);
+      std::lock_guard lock(claims_.m_);
       if (int e = DateName(save_name_)) {
         save_name_ = "<date name>";
         StoreFailure("fopen_s", e);
         return SessionOutcome::Failed;
       }
       save_path_ = repo_dir_ / save_name_;
-      claim_ = ClaimKey(save_path_);
-      claimed.insert(claim_);
+      claim_ = SaveClaims::Key(save_path_);
+      claims_.claimed_.insert(claim_);
     }
-    marker_path_ = repo_dir_ / (save_name_ + std::string(kPendingSuffix));
+    marker_path_ = root_.MarkerPath(h_.repo, save_name_);
     // The marker holds 0: no count was announced, its presence is what counts.
     if (!WriteMarker(0) || !OpenForAppend(true)) return SessionOutcome::Failed;
     return SessionOutcome::Stored;
   }
   save_name_ = h_.save;
-  save_path_ = repo_dir_ / save_name_;
-  marker_path_ = repo_dir_ / (save_name_ + std::string(kPendingSuffix));
+  save_path_ = root_.SavePath(h_.repo, save_name_);
+  marker_path_ = root_.MarkerPath(h_.repo, save_name_);
   if (!src_.Certified()) {
-    SvcReportEvent("the stream from " + src_.Peer() + " for saves/" + Where() +
-                       " is refused: only a sender with a trusted certificate may add to a named save",
-                   EventType::Error);
+    if (Noted())
+      log_.Error("the stream from " + src_.Peer() + " for saves/" + Where() +
+                 " is refused: only a sender with a trusted certificate may add to a named save");
     return SessionOutcome::Refused;
   }
   {
-    std::lock_guard lock(claims_mutex);
-    if (!claimed.insert(ClaimKey(save_path_)).second) {
-      SvcReportEvent("the stream from " + src_.Peer() + " for saves/" + Where() +
-                         " is refused: another stream for that save is being stored",
-                     EventType::Error);
+    std::lock_guard lock(claims_.m_);
+    if (!claims_.claimed_.insert(SaveClaims::Key(save_path_)).second) {
+      log_.Error("the stream from " + src_.Peer() + " for saves/" + Where() +
+                 " is refused: another stream for that save is being stored");
       return SessionOutcome::Refused;
     }
-    claim_ = ClaimKey(save_path_);
+    claim_ = SaveClaims::Key(save_path_);
   }
   if (!Inspect()) return SessionOutcome::Failed;
   const bool four = h_.form == Form::FourField;
+  // A forwarded one-field save carries a date name; a name of the sender's
+  // own choosing says nothing.
+  const bool dated = save_name_.size() >= 10 && std::isdigit(static_cast<unsigned char>(save_name_[0])) &&
+                     save_name_[4] == '-' && save_name_[7] == '-';
+  if (four && dated && opt_.upstream_noted && !opt_.upstream_noted->exchange(true))
+    log_.Warning("saves/" + Where() + " came from " + src_.Peer() +
+                 " with a resume offset, as an upstream relay forwards saves, but [Connection] Upstream is 0: "
+                 "set Upstream=1 so that the date names this relay gives can never take the name of a save "
+                 "from upstream");
   if (exists_ && !pending_) {
     // A complete save is never appended to: the stream may only be a
     // re-delivery of its last bytes after a lost confirmation.
@@ -381,7 +372,7 @@ bool Session::TakePiece(const char* p, std::size_t n) {
         std::min<std::int64_t>({compare_left_, static_cast<std::int64_t>(n),
                                 static_cast<std::int64_t>(sizeof stored)}));
     std::size_t got = 0;
-    if (int e = Fs().ReadAt(stored_, compare_at_, stored, k, got); e != 0 || got != k) {
+    if (int e = fs_.ReadAt(stored_, compare_at_, stored, k, got); e != 0 || got != k) {
       StoreFailure("fread", e ? e : -1);
       return false;
     }
@@ -399,7 +390,7 @@ bool Session::TakePiece(const char* p, std::size_t n) {
     conflict_ = "it sends more than the " + std::to_string(h_.count) + " bytes held";
     return false;
   }
-  if (int e = Fs().Write(save_, p, n)) {
+  if (int e = fs_.Write(save_, p, n)) {
     StoreFailure("fwrite", e);
     return false;
   }
@@ -410,14 +401,14 @@ bool Session::TakePiece(const char* p, std::size_t n) {
   if (written_back_ < 0) written_back_ = size_;
   size_ += static_cast<std::int64_t>(n);
   if (size_ - written_back_ >= kWriteBackEvery) {
-    Fs().StartWriteBack(save_, written_back_, size_ - written_back_);
+    fs_.StartWriteBack(save_, written_back_, size_ - written_back_);
     written_back_ = size_;
   }
   return true;
 }
 
 Session::End Session::Stream() {
-  TransferThrottle throttle(ThrottleRate, &InboundTotal(), opt_.pause);
+  TransferThrottle throttle(opt_.rate, opt_.total, opt_.pause);
   // The rate floor is judged over whole minutes in which the relay's own
   // throttle did not hold the stream back, from the stream's first byte:
   // a sender that trickles its header spends the same minute.
@@ -433,8 +424,8 @@ Session::End Session::Stream() {
   }
   for (;;) {
     StreamSource::Result r = src_.Read(buf_.data(), buf_.size());
-    switch (r.status) {
-      case Status::Data:
+    switch (r.event) {
+      case Event::Data:
         if (!TakePiece(buf_.data(), r.bytes)) return conflict_.empty() ? End::WriteFailed : End::Conflict;
         window_throttled |= throttle.Passed(static_cast<std::int64_t>(r.bytes));
         if (floor > 0) {
@@ -443,10 +434,9 @@ Session::End Session::Stream() {
             const double secs = std::chrono::duration<double>(now - window_start).count();
             if (!window_throttled &&
                 static_cast<double>(received_ - window_bytes) < static_cast<double>(floor) * secs) {
-              SvcReportEvent("the stream from " + src_.Peer() + " for saves/" + Where() + " sent " +
-                                 std::to_string(received_ - window_bytes) + " bytes in the last minute, under the " +
-                                 std::to_string(floor) + " bytes/s floor (MinRate), and is cut",
-                             EventType::Error);
+              log_.Error("the stream from " + src_.Peer() + " for saves/" + Where() + " sent " +
+                         std::to_string(received_ - window_bytes) + " bytes in the last minute, under the " +
+                         std::to_string(floor) + " bytes/s floor (MinRate), and is cut");
               return End::Cut;
             }
             window_start = now;
@@ -455,11 +445,13 @@ Session::End Session::Stream() {
           }
         }
         break;
-      case Status::CloseNotify: return End::CloseNotify;
-      case Status::TcpClose: return End::TcpClose;
-      case Status::Error:
-        ReportFailure("SSL_read", r.code);
-        ReportFailure("iResult (2): -1", r.code);
+      case Event::CloseNotify: return End::CloseNotify;
+      case Event::TcpClose: return End::TcpClose;
+      case Event::Error:
+        log_.Error(Status::Error(Status::Kind::kNetwork,
+                                 "the stream from " + src_.Peer() + " for saves/" + Where() + " broke off after " +
+                                     std::to_string(received_) + " bytes; it stays pending",
+                                 "SSL_read", r.code));
         return End::Cut;
     }
   }
@@ -474,28 +466,31 @@ SessionOutcome Session::Finish(End end) {
     if (end == End::WriteFailed || !ended) return SessionOutcome::Failed;
     if (received_ != h_.count) return RefuseConflict("it ended after " + std::to_string(received_) +
                                                      " of " + std::to_string(h_.count) + " bytes");
-    SvcReportEvent("re-delivery of saves/" + Where() + " from " + src_.Peer() +
-                       " matches the stored save; confirmed again",
-                   EventType::Information);
+    log_.Info("re-delivery of saves/" + Where() + " from " + src_.Peer() + " matches the stored save; confirmed again");
+    // A save whose first confirmation failed may still wait for its turn
+    // to be forwarded: its record says so.
+    if (opt_.hooks && opt_.hooks->resume) opt_.hooks->resume(h_.repo, save_name_);
     return SessionOutcome::Stored;
   }
 
   // Bytes not yet on disk are not stored: the save is synced before its
   // state is decided.
   if (write_error_ == 0) {
-    if (int e = Fs().Sync(save_)) {
+    if (int e = fs_.Sync(save_)) {
       StoreFailure("fsync", e);
       // After a failed sync the kernel may drop the pages it could not
       // write while the size still counts them: a resume at that size
       // would append after bytes that never reached the disk. Back to
       // the size the previous stream synced.
-      if (int t = Fs().Truncate(save_, held_); t == 0) {
+      int t = fs_.Truncate(save_, held_);
+      if (t == 0) t = fs_.Sync(save_);
+      if (t == 0) {
         size_ = held_;
       } else {
-        ReportFailure("ftruncate(" + save_name_ + ")", t);
-        SvcReportEvent("cannot cut saves/" + Where() + " back to its last synced size " + std::to_string(held_) +
-                           " after a failed sync: " + Words(t) + "; compare it with the sender's copy",
-                       EventType::Error);
+        log_.Error(Status::FromSystem(t, "cannot cut saves/" + Where() + " back to its last synced size " +
+                                             std::to_string(held_) + " after a failed sync",
+                                      "ftruncate(" + save_name_ + ")")
+                       .Then("; compare it with the sender's copy"));
       }
     }
   }
@@ -510,11 +505,8 @@ SessionOutcome Session::Finish(End end) {
     case Form::OneField:
       complete = written && (end == End::CloseNotify || (end == End::TcpClose && !opt_.require_close_notify));
       if (end == End::TcpClose && written)
-        SvcReportEvent("the stream for saves/" + Where() + " from " + src_.Peer() +
-                           " ended without close_notify; " +
-                           (opt_.require_close_notify ? "it stays pending (RequireCloseNotify)"
-                                                      : "stored as complete"),
-                       EventType::Information);
+        log_.Info("the stream for saves/" + Where() + " from " + src_.Peer() + " ended without close_notify; " +
+                  (opt_.require_close_notify ? "it stays pending (RequireCloseNotify)" : "stored as complete"));
       break;
     case Form::ThreeField:
       complete = written && received_ == h_.count;
@@ -528,34 +520,44 @@ SessionOutcome Session::Finish(End end) {
   }
 
   bool unrecorded = false;
-  if (complete && opt_.hooks && opt_.hooks->record && !opt_.hooks->record(h_.repo, save_name_))
-    complete = false, unrecorded = true;  // a complete save nobody will forward stays pending
+  if (complete && opt_.hooks && opt_.hooks->record) {
+    if (const Status s = opt_.hooks->record(h_.repo, save_name_); !s.ok()) {
+      // A complete save nobody will forward stays pending.
+      log_.Error(s.Then("; the save stays pending"));
+      complete = false, unrecorded = true;
+    }
+  }
   if (complete) {
     // Only now, with the save and its record on disk, does the marker go:
     // a crash before this line leaves a pending save, never a complete one
     // that is not recorded for forwarding.
-    int e = Fs().Remove(marker_path_);
-    if (platform::IsNotFound(e)) e = 0;  // already gone
-    if (e == 0) e = Fs().SyncDirectory(repo_dir_);
+    int e = fs_.Remove(marker_path_);
+    if (platform::IsNotFound(e)) e = 0;  // gone already
     if (e != 0) {
-      ReportFailure("unlink(" + save_name_ + "_pending)", e);
-      SvcReportEvent("cannot clear the pending marker of saves/" + Where() + ": " + Words(e),
-                     EventType::Error);
+      log_.Error(Status::FromSystem(e, "cannot clear the pending marker of saves/" + Where(),
+                                    "unlink(" + save_name_ + "_pending)"));
       return SessionOutcome::Failed;
     }
+    // The save is complete and recorded from here: it is handed off even if
+    // the removal cannot be made durable, and only the confirmation waits
+    // for that (the sender's re-delivery is confirmed once it can be).
     if (opt_.hooks && opt_.hooks->hand_off) opt_.hooks->hand_off(h_.repo, save_name_);
+    if ((e = fs_.SyncDirectory(repo_dir_)) != 0) {
+      log_.Error(Status::FromSystem(e, "cannot make the removal of the pending marker of saves/" + Where() + " durable",
+                                    "fsync(" + h_.repo + ")")
+                     .Then("; not confirmed yet"));
+      return SessionOutcome::Failed;
+    }
     if (ended)
-      SvcReportEvent("stored saves/" + Where() + " from " + src_.Peer() + ": " + std::to_string(size_) +
-                         " bytes, this stream " + RateText(received_, std::chrono::steady_clock::now() - began_),
-                     EventType::Information);
+      log_.Info("stored saves/" + Where() + " from " + src_.Peer() + ": " + std::to_string(size_) +
+                " bytes, this stream " + RateText(received_, std::chrono::steady_clock::now() - began_));
     return ended ? SessionOutcome::Stored : SessionOutcome::Failed;
   }
   if (h_.form != Form::OneField && written && ended)
-    SvcReportEvent("the stream for saves/" + Where() + " from " + src_.Peer() + " ended " +
-                       (missing >= 0 ? std::to_string(missing) + " bytes short"
-                                     : std::to_string(-missing) + " bytes past its announced size") +
-                       "; it stays pending",
-                   EventType::Information);
+    log_.Info("the stream for saves/" + Where() + " from " + src_.Peer() + " ended " +
+              (missing >= 0 ? std::to_string(missing) + " bytes short"
+                            : std::to_string(-missing) + " bytes past its announced size") +
+              "; it stays pending");
   // The marker says what is still owed; one that cannot be rewritten keeps
   // its earlier number, and the save stays pending either way.
   if (!WriteMarker(missing) || !written || !ended || unrecorded) return SessionOutcome::Failed;
@@ -565,28 +567,14 @@ SessionOutcome Session::Finish(End end) {
 
 SessionOutcome Session::Run() {
   if (std::optional<SessionOutcome> o = ReadHeader()) return *o;
-  repo_dir_ = root_ / SAVES_DIR / h_.repo;
+  repo_dir_ = root_.RepoDir(h_.repo);
   if (SessionOutcome o = Prepare(); o != SessionOutcome::Stored) return o;
   return Finish(Stream());
 }
 
-}  // namespace
-
-SessionOutcome SaveSession(StreamSource& source, const fs::path& backup_root,
+SessionOutcome SaveSession(StreamSource& source, const BackupRoot& root, SaveClaims& claims, EventLog& log,
                            const SaveSessionOptions& options) {
-  return Session(source, backup_root, options).Run();
-}
-
-void EmptyTemporaryDirectory(const fs::path& backup_root) {
-  std::vector<std::string> names;
-  const fs::path dir = backup_root / TEMP_DIR;
-  if (int e = Fs().List(dir, names); e != 0) {
-    if (!platform::IsNotFound(e)) ReportFailure("opendir(" + dir.string() + ")", e);
-    return;
-  }
-  for (const std::string& name : names)
-    if (int e = Fs().Remove(dir / name); e != 0 && !platform::IsNotFound(e))
-      ReportFailure("unlink(" + (dir / name).string() + ")", e);
+  return Session(source, root, claims, log, options).Run();
 }
 
 }  // namespace tarnwick

@@ -5,10 +5,20 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
+
+#include <atomic>
+
+#include "base/event_log.h"
+#include "base/retry.h"
+#include "base/status.h"
+#include "layout/backup_root.h"
+#include "throttle/throttle.h"
 
 namespace tarnwick {
 
@@ -16,14 +26,14 @@ namespace tarnwick {
 // tests.
 class StreamSource {
  public:
-  enum class Status {
+  enum class Event {
     Data,         // bytes arrived
     CloseNotify,  // the sender ended the stream properly
     TcpClose,     // the connection ended without close_notify
-    Error,        // cut off (reset, TLS error); code says why
+    Error,        // cut off (reset, TLS error, a deadline); code says why
   };
   struct Result {
-    Status status = Status::Error;
+    Event event = Event::Error;
     std::size_t bytes = 0;
     int code = 0;
   };
@@ -45,17 +55,39 @@ class StreamSource {
 
 // What a forwarding relay does with a save that a stream completed.
 struct CompletionHooks {
-  // Creates and syncs the save's forwarding record; false (reported) when it
-  // could not, and the save then stays pending.
-  std::function<bool(const std::string& repo, const std::string& save)> record;
+  // Creates and syncs the save's forwarding record; an error (reported
+  // here) keeps the save pending.
+  std::function<Status(const std::string& repo, const std::string& save)> record;
   // Queues the save for transmission.
   std::function<void(const std::string& repo, const std::string& save)> hand_off;
+  // Queues a complete save that is confirmed again, when its record says it
+  // still waits to be forwarded.
+  std::function<void(const std::string& repo, const std::string& save)> resume;
+};
+
+// The saves that streams are writing or comparing, shared by the streams
+// of one relay: two streams never work on one save at once, and date names
+// are chosen and claimed under the same lock, so two one-field streams of a
+// repository never get the same name.
+class SaveClaims {
+ public:
+  // Where names differ only in case they are one file (Windows), and so one
+  // claim.
+  static std::string Key(const std::filesystem::path& save);
+
+ private:
+  friend class Session;
+  std::mutex m_;
+  std::set<std::string> claimed_;
+  // The last _n given per repository and date: a busy day's next name is
+  // found from there, not by looking at every name given that day.
+  std::map<std::string, unsigned long> date_hints_;
 };
 
 struct SaveSessionOptions {
   bool require_close_notify = false;
   // Bytes per second a stream must average over each whole minute (unless
-  // the throttle holds it lower); 0: no floor.
+  // the throttle holds it lower), from its first byte; 0: no floor.
   std::int64_t min_rate = 0;
   const CompletionHooks* hooks = nullptr;  // none: the relay does not forward
   // Appended to every date name ("." and this relay's certificate name on
@@ -64,8 +96,16 @@ struct SaveSessionOptions {
   std::string date_name_suffix;
   // Called once, when the stream's first byte is written to its save.
   std::function<void()> stored_first_byte;
-  // Sleeps the throttle's pauses; returns early (true) at a stop.
-  std::function<bool(std::chrono::milliseconds)> pause;
+  // The stream's throttle: its own rate and the relay's total.
+  std::int64_t rate = 0;
+  RateLimiter* total = nullptr;
+  PauseFn pause;
+  // Limits the entries about refused streams per sender's address; none:
+  // every one is written.
+  FailureRateLimit* refusals = nullptr;
+  // Set when a certified four-field stream (a forwarded save) came to a
+  // relay whose date names do not carry its certificate name: said once.
+  std::atomic<bool>* upstream_noted = nullptr;
 };
 
 enum class SessionOutcome {
@@ -78,14 +118,7 @@ enum class SessionOutcome {
 // Only Stored is confirmed to the sender (close_notify).
 inline bool Confirms(SessionOutcome o) { return o == SessionOutcome::Stored || o == SessionOutcome::Empty; }
 
-// The directory, beside saves/ and forwards/, where files are written before
-// they are renamed into place: no save name can reach it.
-inline constexpr const char* TEMP_DIR = "tmp";
-
-SessionOutcome SaveSession(StreamSource& source, const std::filesystem::path& backup_root,
+SessionOutcome SaveSession(StreamSource& source, const BackupRoot& root, SaveClaims& claims, EventLog& log,
                            const SaveSessionOptions& options);
-
-// Removes what writes cut short by a crash left in tmp/ (a start-up step).
-void EmptyTemporaryDirectory(const std::filesystem::path& backup_root);
 
 }  // namespace tarnwick

@@ -15,7 +15,7 @@ std::size_t StreamSlots::CountStreams(bool anonymous_only) const {
   }));
 }
 
-std::optional<StreamSlots::Id> StreamSlots::Accept(platform::NativeSocket socket) {
+std::optional<StreamSlots::Id> StreamSlots::Accept(platform::NativeSocket socket, std::string peer) {
   std::lock_guard lock(m_);
   if (cut_) return std::nullopt;
   const auto handshakes = std::count_if(entries_.begin(), entries_.end(),
@@ -26,11 +26,11 @@ std::optional<StreamSlots::Id> StreamSlots::Accept(platform::NativeSocket socket
     shutdown_(oldest->socket);
     oldest->evicted = true;
   }
-  entries_.push_back({socket, Clock::now()});
+  entries_.push_back({socket, std::move(peer), Clock::now()});
   return std::prev(entries_.end());
 }
 
-StreamSlots::Verdict StreamSlots::Begin(Id id, bool certified) {
+StreamSlots::Verdict StreamSlots::Begin(Id id, bool certified, std::string* dropped) {
   std::lock_guard lock(m_);
   if (cut_) return Verdict::Stopped;
   if (id->evicted) return Verdict::Full;
@@ -43,10 +43,16 @@ StreamSlots::Verdict StreamSlots::Begin(Id id, bool certified) {
     if (victim == entries_.end()) return Verdict::Full;
     shutdown_(victim->socket);
     victim->evicted = true;
+    if (dropped) *dropped = victim->peer;
   }
   id->handshaking = false;
   id->certified = certified;
   return Verdict::Stream;
+}
+
+bool StreamSlots::Evicted(Id id) const {
+  std::lock_guard lock(m_);
+  return id->evicted;
 }
 
 void StreamSlots::Stored(Id id) {

@@ -10,6 +10,7 @@
 #include <list>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -20,6 +21,7 @@ class StreamSlots {
   using Clock = std::chrono::steady_clock;
   struct Entry {
     platform::NativeSocket socket;
+    std::string peer;
     Clock::time_point since;
     bool handshaking = true;
     bool certified = false;
@@ -37,7 +39,7 @@ class StreamSlots {
   // A place for a connection's handshake. When the handshakes fill their
   // places the oldest is dropped for the newcomer (a client that connects
   // and stays silent must not keep senders out). None after a stop.
-  std::optional<Id> Accept(platform::NativeSocket socket);
+  std::optional<Id> Accept(platform::NativeSocket socket, std::string peer = {});
 
   enum class Verdict {
     Stream,     // it may send its stream
@@ -47,8 +49,11 @@ class StreamSlots {
   };
   // The handshake is done: may the connection stream? A client with a
   // certificate that finds every place taken drops the oldest stream of a
-  // client without one that has not stored a byte yet.
-  Verdict Begin(Id id, bool certified);
+  // client without one that has not stored a byte yet (*dropped: its peer).
+  Verdict Begin(Id id, bool certified, std::string* dropped = nullptr);
+  // Whether the connection was dropped for a newcomer: the end of its
+  // stream is then no end its sender chose.
+  bool Evicted(Id id) const;
   // The stream wrote its first byte to its save: it is no longer dropped
   // for a newcomer.
   void Stored(Id id);

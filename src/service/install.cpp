@@ -69,16 +69,14 @@ int PortNumber(const std::string& port) {
   return r.address.bytes[2] << 8 | r.address.bytes[3];
 }
 
-// True when the relay configured by ini listens on a port below 1024.
-bool BindsPrivilegedPort(const IniFile& ini, const Settings& s) {
+// True when the relay configured by s listens on a port below 1024.
+bool BindsPrivilegedPort(const Settings& s) {
   std::vector<std::string> listened;
-  const bool forwarding = !ini.GetString("Forward", "PeerCN", "", 560).empty();
   if (!s.InboundDials()) {
     listened.push_back(s.port);
-    if (forwarding) listened.push_back(s.closure_port);
+    if (s.ForwardingConfigured()) listened.push_back(s.closure_port);
   }
-  if (forwarding && ini.GetString("Forward", "Host", "", 480).empty())
-    listened.push_back(ini.GetString("Forward", "Port", "1026", 280));
+  if (s.ForwardingConfigured() && !s.ForwardDials()) listened.push_back(s.forward_port);
   for (const std::string& port : listened) {
     int n = PortNumber(port);
     if (n > 0 && n < 1024) return true;
@@ -114,17 +112,17 @@ bool InstallRelayService(const std::string& name, const std::string& dir, const 
     o.user = user;
   }
 
-  const IniFile ini = IniFile::Load((fs::path(o.config_dir) / "settings.ini").string());
-  Settings s;
-  ReadWorkerSettings(ini, s);
+  std::string unreadable;
+  const Settings s = LoadSettings(o.config_dir, &unreadable);
+  if (!unreadable.empty()) return Fails("install", unreadable, "the backup root and ports are read from it");
   // A relative Dir is taken from the configuration directory, as the relay
   // itself does.
-  fs::path root = (fs::path(o.config_dir) / s.backup_dir).lexically_normal();
+  fs::path root = s.BackupRoot();
   std::error_code ec;
   if (fs::path real = fs::weakly_canonical(root, ec); !ec) root = real;
   o.backup_root = root.string();
   if (o.backup_root.size() > 1 && o.backup_root.back() == '/') o.backup_root.pop_back();
-  o.binds_privileged_port = BindsPrivilegedPort(ini, s);
+  o.binds_privileged_port = BindsPrivilegedPort(s);
 
   if (!platform::InstallService(o)) return false;
   if (!fs::is_directory(o.backup_root, ec)) {

@@ -4,15 +4,16 @@
 #include <filesystem>
 #include <string>
 
-#include "service/config_check.h"
+#include "platform/file_system.h"
+#include "service/check/config_check.h"
 #include "service/service.h"
-#include "service/status_view.h"
+#include "service/status/status_view.h"
 #include "settings/settings.h"
 
 namespace tarnwick {
 
 namespace {
-bool NoConfigDirectory(const std::string& dir) {
+bool NoConfigDirectory(const std::filesystem::path& dir) {
   if (!dir.empty()) return false;
   std::fprintf(stderr, "tarnwick: cannot read the program's own path, where settings.ini is looked for; "
                        "give --dir DIR\n");
@@ -20,13 +21,13 @@ bool NoConfigDirectory(const std::string& dir) {
 }
 }  // namespace
 
-int RunCheck() {
+int RunCheck(const std::filesystem::path& config_dir, bool from_dir) {
+  if (NoConfigDirectory(config_dir)) return 1;
   CheckOptions options;
-  options.config_dir = ConfigDirectory();
-  if (NoConfigDirectory(options.config_dir)) return 1;
+  options.config_dir = config_dir.string();
   // Without --dir the forwarding contexts built after start-up read their
   // PEM files from the backup root; with it, from the named directory.
-  options.pems_in_backup_root = g_settings.config_dir.empty();
+  options.pems_in_backup_root = !from_dir;
   const std::vector<Finding> findings = CheckConfiguration(options);
   std::size_t errors = 0, warnings = 0;
   for (const Finding& f : findings) {
@@ -34,29 +35,30 @@ int RunCheck() {
     if (f.severity == Finding::Severity::Warning) ++warnings;
     std::printf("%s: %s\n", SeverityName(f.severity), f.text.c_str());
   }
-  std::printf("%s: %zu error(s), %zu warning(s) in %s\n", errors ? "FAILED" : "OK", errors,
-              warnings, options.config_dir.c_str());
+  std::printf("%s: %zu error(s), %zu warning(s) in %s\n", errors ? "FAILED" : "OK", errors, warnings,
+              options.config_dir.c_str());
   return errors ? 1 : 0;
 }
 
-int RunStatus(bool json) {
+int RunStatus(const std::filesystem::path& config_dir, bool json) {
   namespace fs = std::filesystem;
-  const fs::path dir = ConfigDirectory();
-  if (NoConfigDirectory(dir.string())) return 1;
-  const fs::path ini_path = dir / "settings.ini";
+  if (NoConfigDirectory(config_dir)) return 1;
   std::error_code ec;
-  if (!fs::is_directory(dir, ec)) {
-    std::fprintf(stderr, "tarnwick: the configuration directory %s does not exist\n", dir.string().c_str());
+  if (!fs::is_directory(config_dir, ec)) {
+    std::fprintf(stderr, "tarnwick: the configuration directory %s does not exist\n", config_dir.string().c_str());
     return 1;
   }
-  if (!fs::exists(ini_path, ec))
+  if (!fs::exists(config_dir / "settings.ini", ec))
     std::fprintf(stderr, "tarnwick: %s does not exist; showing the default backup root\n",
-                 ini_path.string().c_str());
-  Settings s;
-  ReadWorkerSettings(IniFile::Load(ini_path.string()), s);
+                 (config_dir / "settings.ini").string().c_str());
   // A relative Dir is taken from the configuration directory, as at start-up.
-  const fs::path root = (dir / s.backup_dir).lexically_normal();
-  const StatusReport report = BuildStatus(root.string());
+  std::string unreadable;
+  const Settings s = LoadSettings(config_dir, &unreadable);
+  if (!unreadable.empty()) {
+    std::fprintf(stderr, "tarnwick: %s, so the backup root is unknown\n", unreadable.c_str());
+    return 1;
+  }
+  const StatusReport report = BuildStatus(s.BackupRoot().string());
   const std::string text = json ? FormatStatusJson(report) : FormatStatusTable(report);
   std::fputs(text.c_str(), stdout);
   if (!text.empty() && text.back() != '\n') std::fputc('\n', stdout);

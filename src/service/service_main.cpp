@@ -1,149 +1,118 @@
+// The process entry and the relay's life under the service manager: the
+// status reports (START_PENDING, RUNNING, STOP_PENDING, STOPPED) and the
+// stop.
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
-#include <mutex>
-#include <string>
+#include <cstdlib>
 #include <filesystem>
+#include <mutex>
 
+#include "base/event_log.h"
 #include "channel/tls.h"
-#include "forwarding/forwarding.h"
 #include "platform/file_system.h"
 #include "platform/platform.h"
-#include "reception/reception.h"
-#include "service/event_log.h"
-#include "service/install.h"
 #include "service/command_line.h"
+#include "service/check/config_check.h"
+#include "service/install.h"
+#include "service/relay.h"
 #include "service/service.h"
-#include "tarnwick_version.h"
 #include "settings/settings.h"
+#include "tarnwick_version.h"
 
 namespace tarnwick {
 
-std::atomic<bool> StopRequested{false};
-ManualEvent WorkerDone;
-ManualEvent StopEvent;
-
-void ManualEvent::Signal() {
-  std::lock_guard lock(m_);
-  set_ = true;
-  cv_.notify_all();
-}
-
-void ManualEvent::Wait() {
-  std::unique_lock lock(m_);
-  cv_.wait(lock, [this] { return set_; });
-}
-
-bool ManualEvent::WaitFor(long ms) {
-  std::unique_lock lock(m_);
-  return cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return set_; });
-}
-
-bool ManualEvent::IsSet() {
-  std::lock_guard lock(m_);
-  return set_;
-}
-
 namespace {
 
-std::mutex status_mutex;
-std::condition_variable status_changed;
-ServiceStatus status;
-unsigned long check_point_counter = 1;
-std::atomic<bool> stop_handled{false};
+enum class State { Stopped = 1, StartPending = 2, StopPending = 3, Running = 4 };
+constexpr unsigned kControlStop = 1;
 
-}  // namespace
-
-const char* StateName(ServiceState s) {
+const char* StateName(State s) {
   switch (s) {
-    case ServiceState::Stopped: return "STOPPED";
-    case ServiceState::StartPending: return "START_PENDING";
-    case ServiceState::StopPending: return "STOP_PENDING";
-    case ServiceState::Running: return "RUNNING";
+    case State::Stopped: return "STOPPED";
+    case State::StartPending: return "START_PENDING";
+    case State::StopPending: return "STOP_PENDING";
+    case State::Running: return "RUNNING";
   }
   return "UNKNOWN";
 }
 
-void ReportSvcStatus(ServiceState state, unsigned long exit_code, unsigned long wait_hint) {
-  std::lock_guard lock(status_mutex);
-  status.state = state;
-  status.exit_code = exit_code;
-  status.wait_hint = wait_hint;
-  status.controls_accepted = state == ServiceState::StartPending ? 0 : kControlStop;
-  if (state == ServiceState::Running || state == ServiceState::Stopped)
-    status.check_point = 0;
-  else
-    status.check_point = check_point_counter++;
-  platform::PublishServiceStatus(static_cast<int>(state), status.controls_accepted,
-                                 status.check_point, status.wait_hint, StateName(state));
-  status_changed.notify_all();
-}
-
-void SvcCtrlHandler(unsigned control) {
-  if (control != kControlStop) return;
-  if (stop_handled.exchange(true)) return;  // a repeated signal changes nothing
-  ReportSvcStatus(ServiceState::StopPending, 0, 0);
-  StopRequested = true;
-  StopEvent.Signal();
-  ShutdownPendingHandshakes();
-  if (g_settings.InboundDials()) {
-    // The sender's closure listener makes it abandon its transmission, so
-    // the worker's blocked read ends.
-    // Bounded well below the stop's promise: a sender whose closure port
-    // is black-holed must not hold the stop (the streams are cut below
-    // whether the closure got through or not).
-    TlsSessionPtr closure = OutboundConnection(g_settings.host, g_settings.peer_cn,
-                                               InboundContext.get(), g_settings.closure_port,
-                                               /*quiet=*/true, /*stoppable=*/false, kStopClosureDialMs);
-    if (closure) {
-      EndSession(std::move(closure));
-    } else {
-      // Without a closure listener the stop still goes on: a sender that is
-      // gone ends the read by itself, one that is sending ends its stream.
-      ReportFailure("connect", LastDialError());
-    }
-  } else {
-    // Shut down rather than close: the worker may be about to call accept on
-    // it, and a closed descriptor number could be reused by another socket.
-    InboundSocket.Shutdown();
+// The status record the service manager is shown, one per process.
+class ServiceStatus {
+ public:
+  void Report(State state, unsigned long exit_code, unsigned long wait_hint) {
+    std::lock_guard lock(m_);
+    state_ = state;
+    // No control is accepted while starting; the stop alone afterwards.
+    const unsigned accepted = state == State::StartPending ? 0 : kControlStop;
+    const unsigned long check_point = state == State::Running || state == State::Stopped ? 0 : check_point_++;
+    (void)exit_code;
+    platform::PublishServiceStatus(static_cast<int>(state), accepted, check_point, wait_hint, StateName(state));
+    changed_.notify_all();
   }
-  ForwardUnblockForStop();
-  // A stream being stored gets a grace period to end; one that a stalled or
-  // vanished sender holds open is then cut, its save left pending.
-  CutInboundStreams(kStopGraceMs);
-  WorkerDone.Signal();
-}
-
-// The directory settings.ini and the start-up PEM files are read from.
-std::string ConfigDirectory() {
-  if (!g_settings.config_dir.empty()) return g_settings.config_dir;
-  std::string path = platform::ExecutablePath();
-  if (path.empty()) return "";
-  auto last = path.rfind(platform::kPathSeparator);
-  if (last == std::string::npos) {
-    // settings.ini and the PEM files are found beside the executable only
-    // when the manager started it from a full path.
-    ReportFailure("last_slash", 0);
-    FatalError("last_slash");
+  // Holds a stop until the start is over (RUNNING, or the process ends).
+  void WaitStarted() {
+    std::unique_lock lock(m_);
+    changed_.wait(lock, [this] { return state_ != State::StartPending; });
   }
-  return last == 0 ? path.substr(0, 1) : path.substr(0, last);
-}
 
-void SvcMain(int argc, char** argv) {
-  ReportSvcStatus(ServiceState::StartPending, 0, 3000);
-  const std::string dir = ConfigDirectory();
-  if (dir.empty())
-    FailFatally("", "GetModuleFileName", 0,
-                "cannot read the program's own path, where settings.ini is looked for; start it with --dir DIR");
-  if (!platform::ChangeDirectory(dir)) {
-    const int e = errno;
-    SvcReportEvent("cannot use the configuration directory " + dir + ": " + platform::ErrorText(e),
-                   EventType::Error);
-    ReportFailure("chdir(configuration directory)", e);
-    FatalError("chdir");
+ private:
+  std::mutex m_;
+  std::condition_variable changed_;
+  State state_ = State::StartPending;
+  unsigned long check_point_ = 1;
+};
+
+// Runs the relay of config_dir until it is stopped; the exit status.
+int RunRelay(const std::filesystem::path& config_dir, bool from_dir, ServiceStatus& status,
+             std::atomic<Relay*>& running, EventLog& log) {
+  status.Report(State::StartPending, 0, 3000);
+  auto fail = [&](const Status& why) {
+    log.Error(why);
+    status.Report(State::Stopped, 1, 0);
+    return 1;
+  };
+  if (config_dir.empty())
+    return fail(Status::Error(Status::Kind::kInvalid,
+                              "cannot read the program's own path, where settings.ini is looked for; "
+                              "start it with --dir DIR",
+                              "GetModuleFileName", 0));
+  InitTlsLibrary();
+  if (int r = platform::StartSockets(); r != 0)
+    return fail(Status::Error(Status::Kind::kIoError, "cannot start the socket library", "WSAStartup", r));
+  auto settings = std::make_shared<Settings>(LoadSettings(config_dir));
+  settings->pems_from_config_dir = from_dir;
+
+  // What "tarnwick check" would find, said before anything is built: a
+  // relay that cannot work refuses to start, before it reports RUNNING.
+  CheckOptions check;
+  check.config_dir = config_dir.string();
+  check.pems_in_backup_root = !from_dir;
+  const std::vector<Finding> findings = StartupFindings(check);
+  for (const Finding& f : findings)
+    if (f.severity != Finding::Severity::Note)
+      log.Write(f.severity == Finding::Severity::Error ? EventType::Error : EventType::Warning, f.text);
+  if (HasErrors(findings)) {
+    const auto n = std::count_if(findings.begin(), findings.end(),
+                                 [](const Finding& f) { return f.severity == Finding::Severity::Error; });
+    return fail(Status::Error(Status::Kind::kInvalid,
+                              "the relay does not start: the configuration has " + std::to_string(n) +
+                                  " error(s), listed above; \"tarnwick check\" shows them too",
+                              "start-up check", n));
   }
-  ReceiverWorker(argc, argv);
+  std::unique_ptr<Relay> relay;
+  if (const Status st = Relay::Start(settings, platform::RealFileSystem(), log, relay); !st.ok()) return fail(st);
+  running = relay.get();
+  // Only now: the files, ports and root are known to be good, and systemd
+  // takes READY=1 to mean so.
+  status.Report(State::Running, 0, 0);
+  relay->Run();
+  running = nullptr;
+  relay.reset();
+  status.Report(State::Stopped, 0, 0);
+  return 0;
 }
-
-namespace {
 
 std::string Absolute(const std::string& dir) {
   std::error_code ec;
@@ -153,10 +122,16 @@ std::string Absolute(const std::string& dir) {
 
 }  // namespace
 
+std::filesystem::path ConfigDirectory(const std::string& dir) {
+  if (!dir.empty()) return Absolute(dir);
+  const std::filesystem::path exe = platform::ExecutablePath();
+  return exe.empty() ? exe : exe.parent_path();
+}
+
 int ServiceEntry(int argc, char** argv) {
   using Verb = CommandLine::Verb;
   const CommandLine cl = ParseCommandLine(argc, argv);
-  if (!cl.dir.empty()) g_settings.config_dir = Absolute(cl.dir);
+  const std::filesystem::path config_dir = ConfigDirectory(cl.dir);
   switch (cl.verb) {
     case Verb::Bad:
       std::fprintf(stderr, "tarnwick: %s\n%s", cl.error.c_str(), kRelayUsage);
@@ -168,32 +143,38 @@ int ServiceEntry(int argc, char** argv) {
       std::printf("tarnwick %s\n", kVersion);
       return 0;
     case Verb::Check:
-      return RunCheck();
+      return RunCheck(config_dir, !cl.dir.empty());
     case Verb::Status:
-      return RunStatus(cl.json);
+      return RunStatus(config_dir, cl.json);
     case Verb::Install:
-      return InstallRelayService(cl.name, g_settings.config_dir, cl.user) ? 0 : 1;
+      return InstallRelayService(cl.name, cl.dir.empty() ? "" : config_dir.string(), cl.user) ? 0 : 1;
     case Verb::Delete: {
-      const bool deleted = DeleteRelayService(cl.name, g_settings.config_dir);
+      const bool deleted = DeleteRelayService(cl.name, cl.dir.empty() ? "" : config_dir.string());
       if (!platform::kDeleteThenHost) return deleted ? 0 : 1;
       break;
     }
     case Verb::Run:
       break;
   }
-  bool hosted = platform::RunServiceHost([&] { SvcMain(argc, argv); },
-                                         [](unsigned control) {
-    if (control != kControlStop) return;
-    // No control is accepted while starting: hold the stop until the
-    // worker has reported RUNNING (or the process has ended).
-    {
-      std::unique_lock lock(status_mutex);
-      status_changed.wait(lock, [] { return status.state != ServiceState::StartPending; });
-    }
-    SvcCtrlHandler(kControlStop);
-  });
-  if (!hosted) SvcReportEvent("StartServiceCtrlDispatcher", EventType::Information);
-  return 0;
+  EventLog log(SystemSink());
+  // Static: the signal thread may still deliver a stop after this function
+  // has returned (a second Ctrl-C during the exit), and must not find them gone.
+  static ServiceStatus status;
+  static std::atomic<Relay*> running{nullptr};
+  static std::atomic<bool> stop_handled{false};
+  int exit_status = 0;
+  const bool hosted = platform::RunServiceHost(
+      [&] { exit_status = RunRelay(config_dir, !cl.dir.empty(), status, running, log); },
+      [&](unsigned control) {
+        if (control != kControlStop || stop_handled.exchange(true)) return;  // a repeated signal changes nothing
+        status.WaitStarted();
+        Relay* relay = running.load();
+        if (!relay) return;  // the start failed: the process is ending
+        status.Report(State::StopPending, 0, 0);
+        relay->Stop();
+      });
+  if (!hosted) log.Info("StartServiceCtrlDispatcher");
+  return exit_status;
 }
 
 }  // namespace tarnwick

@@ -4,63 +4,95 @@
 #include <array>
 #include <cctype>
 
+#include "base/text.h"
 #include "platform/platform.h"
-#include "throttle/throttle.h"
 
 namespace tarnwick {
 
 namespace {
 
 using K = SettingKind;
+using Value = std::optional<std::string>;
 
-// Capacities are those the readers pass to IniFile::GetString.
+// The reader's rules, as the Windows profile reader has them.
+std::string Text(const Value& v, std::string_view fallback, std::size_t capacity) {
+  std::string out = v ? *v : std::string(fallback);
+  if (out.size() > capacity - 1) out.resize(capacity - 1);
+  return out;
+}
+// The leading decimal digits; none or a sign gives 0; far too many, the most.
+int Int(const Value& v, int fallback) {
+  if (!v) return fallback;
+  std::size_t digits = 0;
+  while (digits < v->size() && std::isdigit(static_cast<unsigned char>((*v)[digits]))) ++digits;
+  if (digits == 0) return 0;
+  return static_cast<int>(std::min<std::int64_t>(ParseDecimal(v->substr(0, digits)).value_or(INT_MAX), INT_MAX));
+}
+int Positive(const Value& v, int fallback) {
+  const int n = Int(v, fallback);
+  return n > 0 ? n : fallback;
+}
+// An invalid rate keeps the default rather than turning the limit off (the
+// check reports it); an empty one has always meant "no limit".
+std::int64_t Rate(const Value& v, std::int64_t fallback, std::int64_t empty) {
+  if (!v) return fallback;
+  if (TrimBlanks(*v).empty()) return empty;
+  return ParseRate(*v).value_or(fallback);
+}
+
+// Capacities are the buffers the relay has always read into.
 constexpr std::array kSettings{
-    KnownSetting{"Backup", "Dir", K::Path, 480, 0, 0, "", "backup root"},
-    KnownSetting{"Connection", "Host", K::Text, 480, 0, 0, "", "empty: listen role; else the sender dialled"},
-    KnownSetting{"Connection", "Port", K::Port, 260, 0, 0, "", "port listened on or dialled"},
-    KnownSetting{"Connection", "ClosurePort", K::Port, 260, 0, 0, "", "the closure port"},
-    KnownSetting{"Connection", "PeerCN", K::Text, 260, 0, 0, "", "name the inbound peer must carry"},
+    KnownSetting{"Backup", "Dir", K::Path, 480, 0, 0, "", "backup root",
+                 [](Settings& s, const Value& v) { s.backup_dir = Text(v, kDefaultBackupDir, 480); }},
+    KnownSetting{"Connection", "Host", K::Text, 480, 0, 0, "", "empty: listen role; else the sender dialled",
+                 [](Settings& s, const Value& v) { s.host = Text(v, "", 480); }},
+    KnownSetting{"Connection", "Port", K::Port, 260, 0, 0, "", "port listened on or dialled",
+                 [](Settings& s, const Value& v) { s.port = Text(v, "1026", 260); }},
+    KnownSetting{"Connection", "ClosurePort", K::Port, 260, 0, 0, "", "the closure port",
+                 [](Settings& s, const Value& v) { s.closure_port = Text(v, "1027", 260); }},
+    KnownSetting{"Connection", "PeerCN", K::Text, 260, 0, 0, "", "name the inbound peer must carry",
+                 [](Settings& s, const Value& v) { s.peer_cn = Text(v, "", 260); }},
     KnownSetting{"Connection", "DelayBeforeRetry", K::Number, 0, 0, INT_MAX, "milliseconds",
-                 "pause between failed dials"},
-    KnownSetting{"Connection", "Bandwith", K::Rate, 214, 0, 0, "", "per-transfer limit; empty: none"},
-    KnownSetting{"Connection", "ThrottlingEnabled", K::Flag, 0, 0, 0, "", "0 turns every limit off"},
-    KnownSetting{"Connection", "RequireClientCert", K::Flag, 0, 0, 0, "", "refuse senders without one"},
-    KnownSetting{"Connection", "MaxStreams", K::Number, 0, 1, INT_MAX, "streams", "streams stored at once"},
-    KnownSetting{"Connection", "TotalBandwith", K::Rate, 214, 0, 0, "", "all inbound streams; empty: none"},
-    KnownSetting{"Connection", "MinRate", K::Rate, 214, 0, 0, "", "slowest stream kept; empty: 1K"},
-    KnownSetting{"Connection", "IdleTimeout", K::Number, 0, 1, INT_MAX, "seconds", "silence before a cut"},
+                 "pause between failed dials",
+                 [](Settings& s, const Value& v) { s.delay_before_retry_ms = Int(v, 1000); }},
+    KnownSetting{"Connection", "Bandwith", K::Rate, 214, 0, 0, "", "per-transfer limit; empty: none",
+                 [](Settings& s, const Value& v) { s.rate = Rate(v, 20 * 1024, 0); }},
+    KnownSetting{"Connection", "ThrottlingEnabled", K::Flag, 0, 0, 0, "", "0 turns every limit off",
+                 [](Settings& s, const Value& v) { s.throttling = Int(v, 1) != 0; }},
+    KnownSetting{"Connection", "RequireClientCert", K::Flag, 0, 0, 0, "", "refuse senders without one",
+                 [](Settings& s, const Value& v) { s.require_client_cert = Int(v, 0) != 0; }},
+    KnownSetting{"Connection", "MaxStreams", K::Number, 0, 1, INT_MAX, "streams", "streams stored at once",
+                 [](Settings& s, const Value& v) { s.max_streams = Positive(v, 64); }},
+    KnownSetting{"Connection", "TotalBandwith", K::Rate, 214, 0, 0, "", "all inbound streams; empty: none",
+                 [](Settings& s, const Value& v) { s.total_rate = Rate(v, 0, 0); }},
+    KnownSetting{"Connection", "MinRate", K::Rate, 214, 0, 0, "", "slowest stream kept; empty: 1K",
+                 [](Settings& s, const Value& v) { s.min_rate = Rate(v, 1024, 1024); }},
+    KnownSetting{"Connection", "IdleTimeout", K::Number, 0, 1, INT_MAX, "seconds", "silence before a cut",
+                 [](Settings& s, const Value& v) { s.idle_timeout_s = Positive(v, 120); }},
     KnownSetting{"Connection", "HeaderTimeout", K::Number, 0, 1, INT_MAX, "seconds",
-                 "time after the handshake for the whole header"},
-    KnownSetting{"Connection", "Upstream", K::Flag, 0, 0, 0, "", "takes forwarded saves: date names carry the CN"},
-    KnownSetting{"Connection", "RequireCloseNotify", K::Flag, 0, 0, 0, "", "plain TCP close stays pending"},
-    KnownSetting{"Forward", "Host", K::Text, 480, 0, 0, "", "empty: listen mode; else the relay dialled"},
-    KnownSetting{"Forward", "Port", K::Port, 280, 0, 0, "", "forward port"},
-    KnownSetting{"Forward", "Bandwith", K::Rate, 214, 0, 0, "", "forward limit; empty: [Connection] Bandwith"},
-    KnownSetting{"Forward", "PeerCN", K::Text, 560, 0, 0, "", "empty: forwarding off"},
+                 "time after the handshake for the whole header",
+                 [](Settings& s, const Value& v) { s.header_timeout_s = Positive(v, 10); }},
+    KnownSetting{"Connection", "RequireCloseNotify", K::Flag, 0, 0, 0, "", "plain TCP close stays pending",
+                 [](Settings& s, const Value& v) { s.require_close_notify = Int(v, 0) != 0; }},
+    KnownSetting{"Connection", "Upstream", K::Flag, 0, 0, 0, "", "takes forwarded saves: date names carry the CN",
+                 [](Settings& s, const Value& v) { s.upstream = Int(v, 0) != 0; }},
+    KnownSetting{"Forward", "Host", K::Text, 480, 0, 0, "", "empty: listen mode; else the relay dialled",
+                 [](Settings& s, const Value& v) { s.forward_host = Text(v, "", 480); }},
+    KnownSetting{"Forward", "Port", K::Port, 280, 0, 0, "", "forward port",
+                 [](Settings& s, const Value& v) { s.forward_port = Text(v, "1026", 280); }},
+    KnownSetting{"Forward", "Bandwith", K::Rate, 214, 0, 0, "", "forward limit; empty: [Connection] Bandwith",
+                 [](Settings& s, const Value& v) { s.forward_rate = Rate(v, s.rate, s.rate); }},
+    KnownSetting{"Forward", "PeerCN", K::Text, 560, 0, 0, "", "empty: forwarding off",
+                 [](Settings& s, const Value& v) { s.forward_peer_cn = Text(v, "", 560); }},
 };
-
-bool SameCaseless(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
-bool AllDigits(std::string_view s) {
-  if (s.empty()) return false;
-  for (char c : s)
-    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-  return true;
-}
 
 // A whole number with an optional sign, or none; saturates far above int.
 std::optional<long long> WholeNumber(std::string_view s) {
   const bool negative = !s.empty() && s.front() == '-';
   if (!s.empty() && (s.front() == '-' || s.front() == '+')) s.remove_prefix(1);
-  if (!AllDigits(s)) return std::nullopt;
-  long long n = 0;
-  for (char c : s) n = std::min(n * 10 + (c - '0'), 1LL << 40);
+  if (s.empty() || !std::all_of(s.begin(), s.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+    return std::nullopt;
+  const long long n = std::min<std::int64_t>(ParseDecimal(s).value_or(1LL << 40), 1LL << 40);
   return negative ? -n : n;
 }
 
@@ -77,9 +109,8 @@ const KnownSetting* FindKnownSetting(std::string_view section, std::string_view 
 }
 
 bool IsKnownSection(std::string_view section) {
-  for (const KnownSetting& s : kSettings)
-    if (SameCaseless(s.section, section)) return true;
-  return false;
+  return std::any_of(kSettings.begin(), kSettings.end(),
+                     [&](const KnownSetting& s) { return SameCaseless(s.section, section); });
 }
 
 std::optional<ValueProblem> CheckSettingValue(const KnownSetting& setting, std::string_view value) {
@@ -105,19 +136,20 @@ std::optional<ValueProblem> CheckSettingValue(const KnownSetting& setting, std::
     case K::Number: {
       std::optional<long long> n = WholeNumber(value);
       if (!n) return Error("is not a whole number");
-      const std::string unit = setting.unit.empty() ? "" : " " + std::string(setting.unit);
+      std::string unit;
+      if (!setting.unit.empty()) unit.append(" ").append(setting.unit);
       if (*n < setting.min)
         return Error(std::string(*n < 0 ? "is negative" : "is too small") + ": give at least " +
                      std::to_string(setting.min) + unit);
       if (*n > setting.max) return Error("is too large: give at most " + std::to_string(setting.max) + unit);
       // The relay reads leading digits only, and a sign as 0.
-      if (!AllDigits(value)) return Error("must be written without a sign");
+      if (value.front() == '+' || value.front() == '-') return Error("must be written without a sign");
       break;
     }
     case K::Rate: {
       if (value.empty()) break;  // documented: no limit, or the default
       std::string why;
-      if (!ParseRateStrict(value, &why)) return Error(why + ": write e.g. 20K, 512KB or 2M");
+      if (!ParseRate(value, &why)) return Error(why + ": write e.g. 20K, 512KB or 2M");
       break;
     }
   }

@@ -1,6 +1,6 @@
-// Every key of settings.ini the relay reads, with what a valid value looks
-// like: one table, so that a check can tell a typo from a setting and a
-// value the relay would misread from a good one.
+// Every key of settings.ini the relay reads, with its default, its limits
+// and what a valid value looks like: one table, so that the reader, the
+// check and the documentation never disagree.
 #pragma once
 
 #include <climits>
@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "settings/settings.h"
+
 namespace tarnwick {
 
 enum class SettingKind {
@@ -18,7 +20,7 @@ enum class SettingKind {
   Port,    // 1-65535 or a service name
   Flag,    // 0 or 1
   Number,  // a whole number within [min, max]
-  Rate,    // a rate with an optional unit (ParseRateStrict); empty: see meaning
+  Rate,    // a rate with an optional unit (ParseRate); empty: see meaning
 };
 
 struct KnownSetting {
@@ -31,6 +33,9 @@ struct KnownSetting {
   long long min = 0, max = INT_MAX;  // Number only
   std::string_view unit = "";        // Number only, for messages
   std::string_view meaning = "";
+  // Stores value (as IniFile hands it over; none when the key is absent) in
+  // s, falling back to the default as the relay always has.
+  void (*read)(Settings& s, const std::optional<std::string>& value) = nullptr;
 };
 
 std::span<const KnownSetting> KnownSettings();
@@ -42,9 +47,9 @@ struct ValueProblem {
   bool error;       // false: the relay copes, but not as written
   std::string why;  // "must be 0 or 1", to follow "[Section] Key=value "
 };
-// What is wrong with value (as IniFile hands it over: trimmed, unquoted) for
-// setting; none when nothing is. A Port that is not a number is resolved as a
-// service name, so sockets must be started (platform::StartSockets) first.
+// What is wrong with value (trimmed, unquoted) for setting; none when
+// nothing is. A Port that is not a number is resolved as a service name,
+// so sockets must be started (platform::StartSockets) first.
 std::optional<ValueProblem> CheckSettingValue(const KnownSetting& setting, std::string_view value);
 
 }  // namespace tarnwick

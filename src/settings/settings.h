@@ -1,58 +1,18 @@
-// settings.ini: the only configuration, read once at start.
+// The relay's configuration: one value filled by one reader from
+// settings.ini, every key's default and limit in the table of known
+// settings (known_settings.h). Parts are given a snapshot and read it,
+// never the file.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <map>
-#include <set>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace tarnwick {
 
-// An INI file read by the platform's profile reader where there is one
-// (Windows), otherwise with the rules of the Windows profile reader: sections
-// and keys compare without regard to case, the first occurrence wins,
-// surrounding blanks and one pair of enclosing quotes are removed.
-class IniFile {
- public:
-  // One line of the text as Parse reads it, for diagnostics: names keep
-  // their original spelling, lines count from 1.
-  struct Line {
-    enum class Kind {
-      Section,  // "[name]": section is the name
-      Entry,    // "key=value" inside a section: section, key and value
-      Ignored,  // a line Parse skips silently; why says why
-    };
-    Kind kind;
-    int number;
-    std::string section, key, value, why;
-  };
-  // Every line that is not blank or a comment, in order. Parse is built on
-  // it, so the two never disagree.
-  static std::vector<Line> Scan(std::string_view text);
-  static IniFile Parse(std::string_view text);
-  // A missing or unreadable file reads as empty: every key takes its default.
-  static IniFile Load(const std::string& path);
-
-  // The value cut to capacity - 1 characters, or the default.
-  std::string GetString(std::string_view section, std::string_view key,
-                        std::string_view fallback, std::size_t capacity) const;
-  // Leading decimal digits of the value; no digits or a sign gives 0.
-  int GetInt(std::string_view section, std::string_view key, int fallback) const;
-
-  // Every later lookup adds "section\nkey" (as asked, case kept) to into;
-  // nullptr stops. Lets a test learn which keys the readers ask for.
-  void RecordLookups(std::set<std::string>* into) { lookups_ = into; }
-
- private:
-  const std::string* Find(std::string_view section, std::string_view key) const;
-  std::map<std::string, std::string> values_;  // "section\nkey", lower case
-  // Set where the platform reads profiles itself: every lookup goes there.
-  std::string native_file_;
-  std::set<std::string>* lookups_ = nullptr;
-};
+class IniFile;
 
 #ifdef _WIN32
 inline constexpr const char* kDefaultBackupDir = "C:\\SVN";
@@ -61,48 +21,69 @@ inline constexpr const char* kDefaultBackupDir = "/var/lib/tarnwick";
 #endif
 
 struct Settings {
-  // --dir, made absolute: settings.ini and every PEM file, at start-up and
-  // later, come from here. Empty: the executable's directory at start-up,
-  // the backup root for the contexts made later.
-  std::string config_dir;
+  // Where settings.ini was read and the PEM files are read, absolute; a
+  // relative [Backup] Dir is taken from here.
+  std::filesystem::path config_dir;
+  // False without --dir: a forwarding relay's contexts built for listening
+  // to the next relay, and the closure listener's, read cert.pem, key.pem
+  // and forwardcert.pem from the backup root (where the relay has always
+  // looked for them).
+  bool pems_from_config_dir = true;
+
   // [Backup]
-  std::string backup_dir = kDefaultBackupDir;  // capacity 480
+  std::string backup_dir = kDefaultBackupDir;
   // [Connection]
-  std::string host;                // 480
-  std::string port = "1026";       // 260
-  std::string closure_port = "1027";  // 260
-  std::string peer_cn;             // 260
-  int delay_before_retry = 1000;   // milliseconds
-  // A one-field stream that ends without close_notify stays pending: for
-  // sites whose senders all end their streams properly.
-  bool require_close_notify = false;
-  // A stream that delivers nothing for this long is cut.
-  int idle_timeout_s = 120;
-  // A client must have sent its whole header this long after its handshake.
-  int header_timeout_s = 10;
-  // This relay takes saves forwarded by an upstream relay (the dial role
-  // always does): its date names carry its certificate name.
-  bool upstream = false;
-  // A stream slower than this (bytes per second) over a whole minute is cut.
-  std::int64_t min_rate = 1024;
-  // Streams served at once in the listen role.
-  int max_streams = 64;
-  // Listen role: a client without a certificate is refused.
+  std::string host;                   // empty: listen role; else the sender dialled
+  std::string port = "1026";
+  std::string closure_port = "1027";
+  std::string peer_cn;
+  int delay_before_retry_ms = 1000;
+  std::int64_t rate = 20 * 1024;      // Bandwith: per transfer, bytes/s; 0: none
+  bool throttling = true;             // ThrottlingEnabled
   bool require_client_cert = false;
+  int max_streams = 64;
+  std::int64_t total_rate = 0;        // TotalBandwith: all inbound streams
+  std::int64_t min_rate = 1024;       // MinRate: slowest stream kept
+  int idle_timeout_s = 120;
+  int header_timeout_s = 10;
+  bool require_close_notify = false;
+  bool upstream = false;              // takes forwarded saves
   // [Forward]
-  std::string forward_host;        // 480
-  std::string forward_port = "1026";  // 280
-  std::string forward_peer_cn;     // 560
+  std::string forward_host;           // empty: listen mode
+  std::string forward_port = "1026";
+  std::int64_t forward_rate = 20 * 1024;  // default: Bandwith
+  std::string forward_peer_cn;        // empty: forwarding off
 
   bool InboundDials() const { return !host.empty(); }
-  bool TakesForwardedSaves() const { return upstream || InboundDials(); }
   bool ForwardingConfigured() const { return !forward_peer_cn.empty(); }
   bool ForwardDials() const { return !forward_host.empty(); }
+  bool TakesForwardedSaves() const { return upstream || InboundDials(); }
+  // The rates as the throttle applies them: ThrottlingEnabled=0 turns every
+  // limit off; 0 or less means no limit.
+  std::int64_t TransferRate() const { return throttling ? rate : 0; }
+  std::int64_t TotalRate() const { return throttling ? total_rate : 0; }
+  std::int64_t ForwardRate() const { return throttling ? forward_rate : 0; }
+  // The backup root, a relative [Backup] Dir taken from config_dir.
+  std::filesystem::path BackupRoot() const;
+  // Where the contexts built after start-up read their PEM files.
+  std::filesystem::path LatePemDir() const;
 };
 
-// Process-wide settings, filled once at start-up by the worker.
-extern Settings g_settings;
+// Every key of ini into a Settings, as the relay reads it: a missing key
+// takes its default, a value longer than its capacity is cut, a number
+// takes the leading digits, an invalid rate keeps its default (the check
+// reports these).
+Settings ReadSettings(const IniFile& ini);
 
-void ReadWorkerSettings(const IniFile& ini, Settings& s);
+// settings.ini of dir, read as above; a missing file gives every default.
+// *read_error: why an existing file could not be read (then defaults too).
+Settings LoadSettings(const std::filesystem::path& dir, std::string* read_error = nullptr);
+
+// A rate as settings.ini writes it: a whole number, optionally signed, then
+// optionally a blank and a unit K, KB, M, MB, G or GB (any case), powers of
+// 1024 bytes per second; a bare number is in KiB/s ("2MB" = 2097152). Zero
+// or less means "no limit". None, with why set to a reason in words, for an
+// empty value, an unknown unit or anything else.
+std::optional<std::int64_t> ParseRate(std::string_view text, std::string* why = nullptr);
 
 }  // namespace tarnwick

@@ -1,38 +1,14 @@
-// Keeps each transfer at or below the configured average rate.
+// Keeps transfers at or below the configured average rates.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <optional>
-#include <string>
-#include <string_view>
 
 namespace tarnwick {
 
-class IniFile;
-
 using ThrottleClock = std::chrono::steady_clock;
-
-// Written once at start-up, only read afterwards.
-extern bool ThrottlingEnabled;
-extern std::int64_t ThrottleRate;  // per transfer, bytes per second; 0 or less: no limit
-extern std::int64_t TotalRate;     // all inbound streams together; 0 or less: no limit
-extern std::int64_t ForwardRate;   // the transmit side; 0 or less: no limit
-
-// A rate as settings.ini writes it: a whole number, optionally signed, then
-// optionally a blank and a unit K, KB, M, MB, G or GB (any case), powers of
-// 1024 bytes per second; a bare number is in KiB/s ("2MB" = 2097152). Zero
-// or less means "no limit". None, with why set to a reason in words, for an
-// empty value, an unknown unit or anything else.
-std::optional<std::int64_t> ParseRateStrict(std::string_view text, std::string* why = nullptr);
-// The relay's reading: ParseRateStrict's value, or fallback when the text is
-// empty or invalid (the configuration check reports the latter).
-std::int64_t ParseRate(std::string_view text, std::int64_t fallback);
-// Bytes per second of [Connection] Bandwith when it is absent or invalid.
-inline constexpr std::int64_t kDefaultRate = 20 * 1024;
-void ReadThrottleSettings(const IniFile& ini);
 
 // A token bucket: bytes pass at rate on average, and after a stall at most
 // one second's worth passes at once (no long catch-up burst). Shared by
@@ -41,12 +17,9 @@ void ReadThrottleSettings(const IniFile& ini);
 class RateLimiter {
  public:
   explicit RateLimiter(std::int64_t rate = 0) : rate_(rate) {}
-  void SetRate(std::int64_t rate) {
-    std::lock_guard lock(m_);
-    rate_ = rate;
-  }
+  void SetRate(std::int64_t rate);
   // Books bytes and returns how long the caller must wait before sending
-  // or reading more; zero when unlimited.
+  // or reading more; zero when unlimited (a rate of 0 or less).
   std::chrono::nanoseconds Reserve(std::int64_t bytes, ThrottleClock::time_point now);
 
  private:
@@ -57,19 +30,18 @@ class RateLimiter {
   bool started_ = false;
 };
 
-// The relay-wide limit of all inbound streams (TotalBandwith).
-RateLimiter& InboundTotal();
-
 // Sleeps for the given time unless a stop comes first (then true, at once).
 using PauseFn = std::function<bool(std::chrono::milliseconds)>;
+using NowFn = std::function<ThrottleClock::time_point()>;
 
 // One transfer's throttle: its own rate and, inbound, its part of the total.
 class TransferThrottle {
  public:
-  // pause: how the throttle sleeps; a stop must end the sleep, so that a
-  // stop never waits for throttled transfers. Empty: a plain sleep.
-  TransferThrottle(std::int64_t rate, RateLimiter* shared, PauseFn pause = {})
-      : own_(rate), shared_(shared), pause_(std::move(pause)) {}
+  // pause: how the throttle sleeps (a stop must end the sleep, so that a
+  // stop never waits for throttled transfers); now: the clock. Tests give
+  // both; empty ones are a plain sleep and the steady clock.
+  TransferThrottle(std::int64_t rate, RateLimiter* shared, PauseFn pause = {}, NowFn now = {})
+      : own_(rate), shared_(shared), pause_(std::move(pause)), now_(std::move(now)) {}
   // Sleeps as long as the bytes just moved require; true when it slept.
   // before_sleep runs only when a sleep follows.
   bool Passed(std::int64_t bytes, const std::function<void()>& before_sleep = {});
@@ -78,13 +50,7 @@ class TransferThrottle {
   RateLimiter own_;
   RateLimiter* shared_;
   PauseFn pause_;
+  NowFn now_;
 };
-
-// Test seam: the clock and the sleep TransferThrottle uses.
-struct ThrottleHooks {
-  std::function<ThrottleClock::time_point()> now;
-  std::function<void(std::chrono::milliseconds)> sleep;
-};
-void SetThrottleHooks(ThrottleHooks hooks);  // empty members restore the real ones
 
 }  // namespace tarnwick

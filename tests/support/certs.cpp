@@ -1,4 +1,4 @@
-#include "support/certs.h"
+#include "support/net.h"
 
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
@@ -8,7 +8,7 @@
 
 namespace tw {
 
-Id MakeId(const fs::path& dir, const std::string& name, long valid_s, const std::string& dns) {
+Id MakeId(const fs::path& dir, const std::string& name, long valid_s) {
   EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
   X509* cert = X509_new();
   X509_gmtime_adj(X509_getm_notBefore(cert), std::min(-3600L, valid_s - 3600));
@@ -20,8 +20,7 @@ Id MakeId(const fs::path& dir, const std::string& name, long valid_s, const std:
   X509_set_pubkey(cert, key);
   X509V3_CTX v3;
   X509V3_set_ctx(&v3, cert, cert, nullptr, nullptr, 0);
-  X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name,
-                                           ("DNS:" + (dns.empty() ? name : dns)).c_str());
+  X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name, ("DNS:" + name).c_str());
   X509_add_ext(cert, san, -1);
   X509_EXTENSION_free(san);
   if (X509_sign(cert, key, EVP_sha256()) <= 0) throw std::runtime_error("X509_sign");

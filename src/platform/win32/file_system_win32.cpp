@@ -174,20 +174,16 @@ class Win32FileSystem final : public FileSystem {
   // directory's changes, the counterpart of fsync on a directory. Renames
   // also pass MOVEFILE_WRITE_THROUGH; removals have no such flag, so this is
   // what makes them durable. A file system that cannot flush a directory
-  // (FAT, some network shares) answers ERROR_INVALID_FUNCTION or
-  // ERROR_ACCESS_DENIED; it has no journal to commit either, so that is not
-  // a failure.
+  // (FAT, some network shares) answers ERROR_INVALID_FUNCTION; it has no
+  // journal to commit either, so that is not a failure.
   int SyncDirectory(const fs::path& dir) override {
     HANDLE h = ::CreateFileW(Native(dir.empty() ? fs::path(".") : dir).c_str(), GENERIC_READ | GENERIC_WRITE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-      const int e = LastError();
-      return e == ERROR_ACCESS_DENIED ? 0 : e;
-    }
+    if (h == INVALID_HANDLE_VALUE) return LastError();
     int e = ::FlushFileBuffers(h) ? 0 : LastError();
     ::CloseHandle(h);
-    return e == ERROR_INVALID_FUNCTION || e == ERROR_ACCESS_DENIED ? 0 : e;
+    return e == ERROR_INVALID_FUNCTION ? 0 : e;
   }
 
   int CreateDirectory(const fs::path& dir) override {

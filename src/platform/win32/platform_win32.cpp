@@ -154,6 +154,22 @@ void SetNonBlocking(const Socket& s, bool on) {
 
 bool WaitReady(const Socket& s, bool for_write, int ms) { return WaitSlices(s, for_write, ms); }
 
+// select rather than WSAPoll, like every other wait here: the callers wait
+// for a few dozen sockets at most.
+void WaitAny(std::vector<PollItem>& items, int ms) {
+  fd_set read_set, write_set;
+  FD_ZERO(&read_set);
+  FD_ZERO(&write_set);
+  for (const PollItem& i : items)
+    if (i.socket != kInvalidSocket && !IsShut(i.socket)) FD_SET(static_cast<SOCKET>(i.socket), i.for_write ? &write_set : &read_set);
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  const int rc = ::select(0, &read_set, &write_set, nullptr, &tv);
+  for (PollItem& i : items)
+    i.ready = rc > 0 && FD_ISSET(static_cast<SOCKET>(i.socket), i.for_write ? &write_set : &read_set);
+}
+
+bool WouldBlock(int code) { return code == WSAEWOULDBLOCK; }
+
 bool ConnectWithin(const Socket& s, const SockAddr& a, int ms, const std::function<bool()>& cancelled) {
   SetNonBlocking(s, true);
   int err = ::connect(Raw(s), reinterpret_cast<const sockaddr*>(a.bytes.data()), a.length) == 0
@@ -237,8 +253,6 @@ std::string ExecutablePath() {
   return std::string(buf, n);
 }
 
-bool ChangeDirectory(const std::string& dir) { return ::_chdir(dir.c_str()) == 0; }
-
 void SystemLogWrite(bool error, const std::string& message) {
   // Each entry registers its own source: any thread may report, unlocked.
   HANDLE source = ::RegisterEventSourceA(nullptr, "Tarnwick");
@@ -247,23 +261,6 @@ void SystemLogWrite(bool error, const std::string& message) {
   ::ReportEventA(source, error ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, 0, 0xC0020001,
                  nullptr, 2, 0, strings, nullptr);
   ::DeregisterEventSource(source);
-}
-
-bool HasProfileReader() { return true; }
-
-std::string ProfileString(const std::string& file, const std::string& section,
-                          const std::string& key, const std::string& fallback,
-                          std::size_t capacity) {
-  std::vector<char> buf(capacity > 0 ? capacity : 1);
-  DWORD n = ::GetPrivateProfileStringA(section.c_str(), key.c_str(), fallback.c_str(), buf.data(),
-                                       static_cast<DWORD>(buf.size()), file.c_str());
-  return std::string(buf.data(), n);
-}
-
-int ProfileInt(const std::string& file, const std::string& section, const std::string& key,
-               int fallback) {
-  return static_cast<int>(
-      ::GetPrivateProfileIntA(section.c_str(), key.c_str(), fallback, file.c_str()));
 }
 
 void FileLock::Release() {

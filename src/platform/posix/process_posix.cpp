@@ -1,0 +1,131 @@
+// The process on POSIX: its own path, the system log, file locks, time,
+// and the service host (signals, systemd's notify socket).
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace tarnwick::platform {
+
+std::string ExecutablePath() {
+  char buf[PATH_MAX + 1] = {};
+  ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
+  if (n <= 0) return {};
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+void SystemLogWrite(bool error, const std::string& message) {
+  static const bool opened = [] {
+    ::openlog("Tarnwick", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    return true;
+  }();
+  (void)opened;
+  ::syslog(error ? LOG_ERR : LOG_INFO, "%s", message.c_str());
+}
+
+void FileLock::Release() {
+  if (h_ == kNone) return;
+  ::close(static_cast<int>(h_));  // drops the lock with the descriptor
+  h_ = kNone;
+}
+
+FileLock TryLockFile(const std::string& path) {
+  int fd;
+  do fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return FileLock(FileLock::kNone, errno, false);
+  int rc;
+  do rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int e = errno;
+    ::close(fd);
+    return FileLock(FileLock::kNone, e, e == EWOULDBLOCK);
+  }
+  return FileLock(fd, 0, false);
+}
+
+std::tm LocalTime(std::time_t t) {
+  std::tm tm{};
+  ::localtime_r(&t, &tm);
+  return tm;
+}
+
+bool IsTerminal(std::FILE* f) { return ::isatty(::fileno(f)) == 1; }
+
+void SetBinaryMode(std::FILE*) {}
+
+namespace {
+
+// One datagram to systemd's notify socket; nothing when not run by systemd.
+void NotifySystemd(const std::string& message) {
+  const char* path = std::getenv("NOTIFY_SOCKET");
+  if (!path || (path[0] != '/' && path[0] != '@')) return;
+  sockaddr_un addr{};
+  std::size_t len = std::strlen(path);
+  if (len >= sizeof addr.sun_path) return;
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path, len);
+  if (addr.sun_path[0] == '@') addr.sun_path[0] = '\0';  // abstract namespace
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  socklen_t addrlen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len);
+  ::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
+           addrlen);
+  ::close(fd);
+}
+
+constexpr int kStateStopPending = 3;
+constexpr int kStateRunning = 4;
+
+}  // namespace
+
+void PublishServiceStatus(int state, unsigned, unsigned long, unsigned long,
+                          const char* state_name) {
+  std::fprintf(stderr, "Tarnwick state: %s\n", state_name);
+  std::fflush(stderr);
+  std::string message;
+  if (state == kStateRunning) message = "READY=1\n";
+  if (state == kStateStopPending) message = "STOPPING=1\n";
+  message += "STATUS=";
+  message += state_name;
+  NotifySystemd(message);
+}
+
+bool RunServiceHost(const std::function<void()>& service_main,
+                    const std::function<void(unsigned)>& on_control) {
+  // Block the stop signals in every thread; one thread takes them with
+  // sigwait, so the handler runs as ordinary code, not in signal context.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  // A closed terminal under a foreground relay: a clean stop, not a kill
+  // that leaves the transmission unrecorded until the next start.
+  sigaddset(&set, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread([set, on_control] {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&set, &sig) == 0) on_control(1);
+    }
+  }).detach();
+  service_main();
+  return true;
+}
+
+}  // namespace tarnwick::platform

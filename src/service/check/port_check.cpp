@@ -1,0 +1,76 @@
+// The check of the ports the relay listens on: no port twice, and each one
+// free (bound and released again) unless the relay itself holds them.
+#include <set>
+
+#include "channel/tls.h"
+#include "layout/backup_root.h"
+#include "platform/platform.h"
+#include "service/check/checker.h"
+
+namespace tarnwick::check {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// --- ports ----------------------------------------------------------------
+
+struct Listened {
+  std::string name;  // "[Connection] Port"
+  std::string port;
+};
+
+// The ports the relay listens on in its role, with valid values only.
+std::vector<Listened> ListenedPorts(CheckContext& c) {
+  std::vector<Listened> out;
+  auto add = [&](const char* section, const char* key, const std::string& port) {
+    if (!c.Invalid(section, key)) out.push_back({std::string("[") + section + "] " + key, port});
+  };
+  if (!c.s.InboundDials()) add("Connection", "Port", c.s.port);
+  if (c.s.ForwardingConfigured() && !c.s.InboundDials()) add("Connection", "ClosurePort", c.s.closure_port);
+  if (c.s.ForwardingConfigured() && !c.s.ForwardDials()) add("Forward", "Port", c.s.forward_port);
+  return out;
+}
+
+}  // namespace
+
+void CheckPortClashes(CheckContext& c) {
+  const std::vector<Listened> ports = ListenedPorts(c);
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    const platform::Resolution a = platform::ResolveIPv4("", ports[i].port, true);
+    for (std::size_t j = i + 1; j < ports.size() && a.code == 0; ++j) {
+      const platform::Resolution b = platform::ResolveIPv4("", ports[j].port, true);
+      if (b.code == 0 && a.address.length == b.address.length && a.address.bytes == b.address.bytes)
+        c.Add(Severity::Error, ports[i].name + " and " + ports[j].name + " are both " + ports[j].port +
+                                 ": the relay listens on each, so they must differ");
+    }
+  }
+}
+
+void TestPorts(CheckContext& c, bool root_ok) {
+  if (root_ok) {
+    const fs::path lock_path = c.BackupRoot() / kLockFile;
+    // Only a relay creates the file: a check run as another user (root)
+    // must not leave one the relay cannot open.
+    std::error_code ec;
+    platform::FileLock lock;
+    if (fs::exists(lock_path, ec)) lock = platform::TryLockFile(lock_path.string());
+    if (lock.Busy()) {
+      c.Add(Severity::Note, "a relay is running on this backup root (" + lock_path.string() +
+                              " is locked); ports not tested");
+      return;
+    }
+  }
+  std::vector<platform::Socket> held;  // each port stays bound until all are tested
+  std::set<std::string> tried;
+  for (const Listened& l : ListenedPorts(c)) {
+    if (!tried.insert(l.port).second) continue;  // a clash, reported already
+    platform::Socket s;
+    if (const Status st = OpenListener(l.port, s, 1); !st.ok())
+      c.Add(Severity::Error, l.name + ": " + st.words() + "; free the port or choose another");
+    else
+      held.push_back(std::move(s));
+  }
+}
+
+}  // namespace tarnwick::check

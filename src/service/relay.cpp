@@ -1,0 +1,99 @@
+#include "service/relay.h"
+
+#include <filesystem>
+
+namespace tarnwick {
+
+Relay::Relay(std::shared_ptr<const Settings> settings, platform::FileSystem& fs, EventLog& log)
+    : settings_(std::move(settings)),
+      log_(log),
+      root_(settings_->BackupRoot(), fs),
+      inbound_total_(settings_->TotalRate()) {}
+
+Relay::~Relay() {
+  stop_.Request();
+  if (reporter_.joinable()) reporter_.join();
+  if (forwarder_) forwarder_->Finish();
+}
+
+Status Relay::Start(std::shared_ptr<const Settings> settings, platform::FileSystem& fs, EventLog& log,
+                    std::unique_ptr<Relay>& out) {
+  std::unique_ptr<Relay> r(new Relay(std::move(settings), fs, log));
+  const Settings& s = *r->settings_;
+  const BackupRoot& root = r->root_;
+  // The root itself may be a link (a common way to put it on another
+  // disk): it is followed, as everything under it is not.
+  std::error_code ec;
+  const std::filesystem::file_status st = std::filesystem::status(root.Path(), ec);
+  if (ec || !std::filesystem::is_directory(st)) {
+    const std::string where = "cannot use the backup root " + root.Path().string() + " ([Backup] Dir in " +
+                              (s.config_dir / "settings.ini").string() + ")";
+    return ec ? Status::FromSystem(ec.value(), where, "chdir(startup_directory)")
+              : Status::Error(Status::Kind::kInvalid, where + ": not a directory", "chdir(startup_directory)", 20);
+  }
+  // Held while the relay runs: a second relay on the same root would
+  // interleave writes to the same saves, and "tarnwick check" learns from
+  // it that the ports are this relay's.
+  r->lock_ = platform::TryLockFile(root.LockFile().string());
+  if (!r->lock_.Held()) {
+    const int e = r->lock_.Error();
+    return r->lock_.Busy()
+               ? Status::Error(Status::Kind::kConflict,
+                               "another relay is running on the backup root " + root.Path().string() + " (" +
+                                   kLockFile + " is locked)",
+                               "lock(relay.lock)", e)
+               : Status::FromSystem(e, "cannot lock " + root.LockFile().string(), "lock(relay.lock)");
+  }
+  // Temporary files of writes a crash cut short.
+  if (const Status st = root.EmptyTemp(); !st.ok()) log.Error(st);
+
+  CompletionHooks hooks;
+  if (s.ForwardingConfigured()) {
+    Forwarder::Parts parts{r->settings_, &root, &log, &r->stop_};
+    if (const Status st = Forwarder::Open(parts, r->forwarder_); !st.ok()) return st;
+    Forwarder* f = r->forwarder_.get();
+    hooks.record = [f](const std::string& repo, const std::string& save) { return f->CreateRecord(repo, save); };
+    hooks.hand_off = [f](const std::string& repo, const std::string& save) { f->HandOff(repo, save); };
+    hooks.resume = [f](const std::string& repo, const std::string& save) { f->Resume(repo, save); };
+  }
+  InboundSide::Parts parts{r->settings_, &root, &log, &r->stop_, &r->inbound_total_, std::move(hooks)};
+  if (const Status st = InboundSide::Open(std::move(parts), r->inbound_); !st.ok()) return st;
+  // Forwarding resumes only in a relay that will run.
+  if (r->forwarder_)
+    if (const Status st = r->forwarder_->Start(); !st.ok()) return st;
+  Relay* self = r.get();
+  try {
+    r->reporter_ = std::thread([self] {
+      do {
+        self->inbound_->FlushReports();
+        if (self->forwarder_) self->forwarder_->FlushReports();
+      } while (!self->stop_.WaitFor(std::chrono::seconds(10)));
+    });
+  } catch (const std::system_error& e) {
+    r->stop_.Request();
+    return Status::Error(Status::Kind::kIoError, std::string("cannot start the reporting thread: ") + e.what(),
+                         "_beginthread", e.code().value());
+  }
+  out = std::move(r);
+  return Status::Ok();
+}
+
+void Relay::Run() {
+  inbound_->Run();
+  {
+    std::unique_lock lock(stop_mutex_);
+    stop_done_cv_.wait(lock, [this] { return stop_done_; });
+  }
+  if (reporter_.joinable()) reporter_.join();
+  if (forwarder_) forwarder_->Finish();
+}
+
+void Relay::Stop() {
+  stop_.Request();
+  inbound_->Stop();
+  std::lock_guard lock(stop_mutex_);
+  stop_done_ = true;
+  stop_done_cv_.notify_all();
+}
+
+}  // namespace tarnwick

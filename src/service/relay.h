@@ -1,0 +1,67 @@
+// A relay: a few owned parts built in one place from one settings snapshot.
+// The inbound side takes streams and stores them as saves; the forwarder
+// passes complete saves on to the next relay; the throttle's total limit is
+// shared by the inbound streams; one stop token wakes every wait.
+//
+//   sender -> InboundSide -> SaveSession -> saves/<repo>/<save>
+//                                 | complete, forwarding on:
+//                                 v record made, then handed off
+//                             Forwarder -> Transmission -> next relay
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "base/event_log.h"
+#include "base/stop_token.h"
+#include "forwarding/forwarder.h"
+#include "layout/backup_root.h"
+#include "platform/platform.h"
+#include "reception/inbound.h"
+#include "settings/settings.h"
+#include "throttle/throttle.h"
+
+namespace tarnwick {
+
+class Relay {
+ public:
+  // Every start-up step that may fail, in this order: the backup root
+  // entered and locked, tmp/ emptied, the forwarder's contexts and ports,
+  // the inbound side's context and port, forwarding resumed from the
+  // records. A Status says what is wrong; nothing runs then.
+  static Status Start(std::shared_ptr<const Settings> settings, platform::FileSystem& fs, EventLog& log,
+                      std::unique_ptr<Relay>& out);
+  ~Relay();
+
+  // Serves until Stop; returns once every part has ended (toforward is
+  // written then).
+  void Run();
+  // From any thread, once: wakes every wait, ends the streams after their
+  // grace, and lets Run return.
+  void Stop();
+
+  const BackupRoot& Root() const { return root_; }
+
+ private:
+  Relay(std::shared_ptr<const Settings> settings, platform::FileSystem& fs, EventLog& log);
+
+  std::shared_ptr<const Settings> settings_;
+  EventLog& log_;
+  BackupRoot root_;
+  platform::FileLock lock_;
+  StopToken stop_;
+  RateLimiter inbound_total_;  // TotalBandwith, shared by every inbound stream
+  std::unique_ptr<Forwarder> forwarder_;
+  std::unique_ptr<InboundSide> inbound_;
+  // Set when Stop has done its part: Run waits for it, so that the relay is
+  // never destroyed under a Stop that is still running.
+  std::mutex stop_mutex_;
+  std::condition_variable stop_done_cv_;
+  bool stop_done_ = false;
+  // Writes the parts' summed-up reports when their minute ends.
+  std::thread reporter_;
+};
+
+}  // namespace tarnwick

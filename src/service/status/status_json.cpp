@@ -1,0 +1,334 @@
+// FormatStatusJson: the report for scripts, one JSON object.
+#include <string_view>
+#include <utility>
+
+#include "base/text.h"
+#include "service/status/status_view.h"
+
+namespace tarnwick {
+
+namespace {
+
+// Lowercase, as JSON's own \u escapes are usually written.
+void AppendHexByte(std::string& out, unsigned char u) {
+  static const char hex[] = "0123456789abcdef";
+  out += hex[u >> 4];
+  out += hex[u & 15];
+}
+
+// A JSON string for any bytes: quotes, backslashes and control characters
+// escaped; each byte that is not part of well-formed UTF-8 becomes U+FFFD,
+// and *lossy says so.
+std::string JsonQuote(std::string_view s, bool* lossy = nullptr) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < s.size();) {
+    const char c = s[i];
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (u < 0x20 || u == 0x7f) {
+      out += "\\u00";
+      AppendHexByte(out, u);
+    } else if (const std::size_t n = Utf8Length(s, i); n > 0) {
+      out.append(s.substr(i, n));
+      i += n;
+      continue;
+    } else {
+      out += "\\ufffd";
+      if (lossy) *lossy = true;
+    }
+    ++i;
+  }
+  return out + "\"";
+}
+
+std::string Hex(std::string_view s) {
+  std::string out;
+  for (char c : s) AppendHexByte(out, static_cast<unsigned char>(c));
+  return out;
+}
+
+// Writes indented JSON, one member or element per line, and keeps the
+// commas right.
+class JsonWriter {
+ public:
+  void BeginObject() { Open('{'); }
+  void EndObject() { Close('}'); }
+  void BeginArray() { Open('['); }
+  void EndArray() { Close(']'); }
+  void Key(std::string_view k) {
+    Separate();
+    out_ += JsonQuote(k) + ": ";
+    after_key_ = true;
+  }
+  void String(std::string_view s) { Raw(JsonQuote(s)); }
+  // A name: its exact bytes in "<key>_hex" too when it is not UTF-8.
+  void Name(std::string_view key, std::string_view value) {
+    bool lossy = false;
+    Key(key);
+    Raw(JsonQuote(value, &lossy));
+    if (lossy) {
+      Key(std::string(key) + "_hex");
+      String(Hex(value));
+    }
+  }
+  void Number(std::int64_t n) { Raw(std::to_string(n)); }
+  // -1 is how the report says "unknown".
+  void CountOrNull(std::int64_t n) { n < 0 ? Raw("null") : Number(n); }
+  void TextOrNull(std::string_view s) { s.empty() ? Raw("null") : String(s); }
+  void Bool(bool b) { Raw(b ? "true" : "false"); }
+  void Null() { Raw("null"); }
+  std::string Take() { return std::move(out_) + "\n"; }
+
+ private:
+  struct Level {
+    bool empty = true;
+  };
+  void Separate() {
+    if (after_key_) {
+      after_key_ = false;
+      return;
+    }
+    if (levels_.empty()) return;
+    if (!levels_.back().empty) out_ += ',';
+    levels_.back().empty = false;
+    out_ += '\n';
+    out_.append(2 * levels_.size(), ' ');
+  }
+  void Raw(std::string_view text) {
+    Separate();
+    out_ += text;
+  }
+  void Open(char c) {
+    Separate();
+    out_ += c;
+    levels_.push_back({});
+  }
+  void Close(char c) {
+    const bool empty = levels_.back().empty;
+    levels_.pop_back();
+    if (!empty) {
+      out_ += '\n';
+      out_.append(2 * levels_.size(), ' ');
+    }
+    out_ += c;
+  }
+
+  std::string out_;
+  std::vector<Level> levels_;
+  bool after_key_ = false;
+};
+
+const char* MarkerName(MarkerKind k) {
+  switch (k) {
+    case MarkerKind::Count: return "count";
+    case MarkerKind::Unknown: return "unknown";
+    case MarkerKind::NotANumber: return "not-a-number";
+    case MarkerKind::Unreadable: return "unreadable";
+  }
+  return "unknown";
+}
+
+const char* FileStatusName(TransmitterState::FileStatus s) {
+  switch (s) {
+    case TransmitterState::FileStatus::Read: return "read";
+    case TransmitterState::FileStatus::Absent: return "absent";
+    case TransmitterState::FileStatus::Unreadable: return "unreadable";
+    case TransmitterState::FileStatus::Malformed: return "malformed";
+  }
+  return "unknown";
+}
+
+void WriteTransmitter(JsonWriter& j, const StatusReport& r) {
+  const TransmitterState& t = r.transmitter;
+  j.BeginObject();
+  j.Key("file");
+  j.String(FileStatusName(r.transmitter_file.status));
+  j.Key("detail");
+  j.TextOrNull(r.transmitter_file.detail);
+  j.Key("updated");
+  j.TextOrNull(t.updated);
+  j.Key("running_since");
+  j.TextOrNull(t.running_since);
+  j.Key("peer");
+  j.TextOrNull(t.peer);
+  j.Key("state");
+  j.String(AttemptStateName(t.state));
+  j.Key("save");
+  if (t.save.empty()) {
+    j.Null();
+  } else {
+    j.BeginObject();
+    j.Name("repo", t.repo);
+    j.Name("save", t.save);
+    j.Key("offset");
+    j.CountOrNull(t.offset);
+    j.Key("size");
+    j.CountOrNull(t.size);
+    j.Key("in_transmission");
+    j.Bool(AttemptActive(t.state));
+    j.Key("attempt_started");
+    j.TextOrNull(t.attempt_started);
+    j.Key("attempt_ended");
+    j.TextOrNull(t.attempt_ended);
+    j.Key("last_outcome");
+    j.String(AttemptStateName(t.last_outcome));
+    j.EndObject();
+  }
+  j.Key("last_error");
+  if (t.last_error.empty()) {
+    j.Null();
+  } else {
+    j.BeginObject();
+    j.Key("text");
+    j.String(t.last_error);
+    j.Key("at");
+    j.TextOrNull(t.last_error_at);
+    j.EndObject();
+  }
+  j.Key("forwarded");
+  j.CountOrNull(t.forwarded);
+  j.Key("failed_attempts");
+  j.CountOrNull(t.failed_attempts);
+  j.EndObject();
+}
+
+}  // namespace
+
+// {
+//   "root", "generated_at", "error" (null unless the root cannot be read),
+//   "repositories": [{"name", "complete", "pending", "bytes",
+//       "saves": [{"name", "state": "complete"|"pending", "bytes" (null: unknown),
+//                  pending only: "no_data", "marker": "count"|"unknown"|"not-a-number"|"unreadable",
+//                  "missing" (null unless "count"), "marker_text" (not-a-number, unreadable)}]}],
+//   "forwarding": {
+//     "transmitter": {"file": "read"|"absent"|"unreadable"|"malformed", "detail", "updated",
+//         "running_since", "peer", "state", "save": null | {"repo", "save", "offset", "size",
+//         "in_transmission", "attempt_started", "attempt_ended", "last_outcome"},
+//         "last_error": null | {"text", "at"}, "forwarded", "failed_attempts"},
+//     "records": [{"repo", "save", "readable", "error", "offset", "set_aside", "in_transmission",
+//                  "save_exists", "save_pending", "save_bytes", "remaining"}],
+//     "queue_file", "queued": [{"line", "repo", "save"}], "bad_queue_lines": [{"line", "text"}]},
+//   "problems": ["..."]
+// }
+std::string FormatStatusJson(const StatusReport& r) {
+  JsonWriter j;
+  j.BeginObject();
+  j.Key("root");
+  j.String(r.root);
+  j.Key("generated_at");
+  j.String(r.generated_at);
+  j.Key("error");
+  j.TextOrNull(r.error);
+  j.Key("repositories");
+  j.BeginArray();
+  for (const RepoStatus& repo : r.repos) {
+    j.BeginObject();
+    j.Name("name", repo.name);
+    j.Key("complete");
+    j.Number(static_cast<std::int64_t>(repo.complete));
+    j.Key("pending");
+    j.Number(static_cast<std::int64_t>(repo.pending));
+    j.Key("bytes");
+    j.Number(repo.bytes);
+    j.Key("saves");
+    j.BeginArray();
+    for (const SaveStatus& s : repo.saves) {
+      j.BeginObject();
+      j.Name("name", s.name);
+      j.Key("state");
+      j.String(s.pending ? "pending" : "complete");
+      j.Key("bytes");
+      j.CountOrNull(s.bytes);
+      if (s.pending) {
+        j.Key("no_data");
+        j.Bool(s.no_data);
+        j.Key("marker");
+        j.String(MarkerName(s.marker));
+        j.Key("missing");
+        // A negative count is meaningful here: more arrived than announced.
+        s.marker == MarkerKind::Count ? j.Number(s.missing) : j.Null();
+        if (s.marker == MarkerKind::NotANumber || s.marker == MarkerKind::Unreadable) {
+          j.Key("marker_text");
+          j.String(s.marker_text);
+        }
+      }
+      j.EndObject();
+    }
+    j.EndArray();
+    j.EndObject();
+  }
+  j.EndArray();
+
+  j.Key("forwarding");
+  j.BeginObject();
+  j.Key("transmitter");
+  WriteTransmitter(j, r);
+  j.Key("records");
+  j.BeginArray();
+  for (const RecordStatus& rec : r.records) {
+    j.BeginObject();
+    j.Name("repo", rec.repo);
+    j.Name("save", rec.save);
+    j.Key("readable");
+    j.Bool(rec.readable);
+    j.Key("error");
+    j.TextOrNull(rec.error);
+    j.Key("offset");
+    rec.readable ? j.Number(rec.offset) : j.Null();
+    j.Key("set_aside");
+    j.Bool(rec.set_aside);
+    j.Key("in_transmission");
+    j.Bool(rec.in_transmission);
+    j.Key("save_exists");
+    j.Bool(rec.save_exists);
+    j.Key("save_pending");
+    j.Bool(rec.save_pending);
+    j.Key("save_bytes");
+    j.CountOrNull(rec.save_exists ? rec.save_bytes : -1);
+    j.Key("remaining");
+    j.CountOrNull(rec.Remaining());
+    j.EndObject();
+  }
+  j.EndArray();
+  j.Key("queue_file");
+  j.Bool(r.queue_file);
+  j.Key("queued");
+  j.BeginArray();
+  for (const QueuedSave& q : r.queued) {
+    j.BeginObject();
+    j.Key("line");
+    j.Number(static_cast<std::int64_t>(q.line));
+    j.Name("repo", q.repo);
+    j.Name("save", q.save);
+    j.EndObject();
+  }
+  j.EndArray();
+  j.Key("bad_queue_lines");
+  j.BeginArray();
+  for (const BadQueueLine& b : r.bad_queue_lines) {
+    j.BeginObject();
+    j.Key("line");
+    j.Number(static_cast<std::int64_t>(b.line));
+    j.Name("text", b.text);
+    j.EndObject();
+  }
+  j.EndArray();
+  j.EndObject();
+
+  j.Key("problems");
+  j.BeginArray();
+  for (const std::string& p : r.problems) j.String(p);
+  j.EndArray();
+  j.EndObject();
+  return j.Take();
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,283 @@
+// BuildStatus: the backup root as `tarnwick status` sees it. What lies
+// under the root is read through the file seam, which does not follow
+// links, so a save or a folder that is a link shows here as the relay
+// itself treats it.
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <tuple>
+#include <utility>
+
+#include "base/text.h"
+#include "layout/backup_root.h"
+#include "layout/records.h"
+#include "layout/stream_header.h"
+#include "platform/file_system.h"
+#include "service/status/status_view.h"
+
+namespace tarnwick {
+
+namespace {
+
+using FileType = platform::FileInfo::Type;
+
+// A marker holds a count of at most 20 characters; more is not a count.
+constexpr std::size_t kMarkerCap = 64;
+// toforward holds one short line per save; a backlog of a million saves
+// still fits.
+constexpr std::size_t kQueueCap = std::size_t(64) << 20;
+
+std::string Where(const std::string& dir, const std::string& name) { return dir + "/" + name; }
+
+// The system's words for a failed read: the path is in the problem's own
+// words already.
+std::string Why(const Status& s) { return platform::ErrorText(static_cast<int>(s.code())); }
+
+void ParseMarker(std::string_view text, SaveStatus& s) {
+  std::string_view t = TrimBlanks(text);
+  const bool negative = !t.empty() && t.front() == '-';
+  if (negative) t.remove_prefix(1);
+  const std::optional<std::int64_t> n = ParseDecimal(t);
+  if (!n) {
+    s.marker = MarkerKind::NotANumber;
+    s.marker_text = std::string(text.substr(0, kMarkerCap));
+  } else if (*n == 0) {
+    s.marker = MarkerKind::Unknown;
+  } else {
+    s.marker = MarkerKind::Count;
+    s.missing = negative ? -*n : *n;
+  }
+}
+
+RepoStatus ReadRepo(const BackupRoot& root, const std::string& name, std::vector<std::string>& problems) {
+  RepoStatus repo;
+  repo.name = name;
+  const std::string where = Where(kSavesDir, name);
+  struct Slot {
+    SaveStatus save;
+    bool file = false;
+  };
+  std::map<std::string, Slot> slots;
+  std::vector<std::string> entries;
+  // A listing cut short still shows what it got.
+  const int listed = root.Fs().List(root.RepoDir(name), entries);
+  for (const std::string& entry : entries) {
+    if (entry.size() > kPendingSuffix.size() && entry.ends_with(kPendingSuffix)) {
+      const std::string save = entry.substr(0, entry.size() - kPendingSuffix.size());
+      Slot& slot = slots[save];
+      slot.save.name = save;
+      slot.save.pending = true;
+      std::string text;
+      if (const Status s = root.ReadSmall(root.MarkerPath(name, save), text, kMarkerCap); !s.ok()) {
+        slot.save.marker = MarkerKind::Unreadable;
+        slot.save.marker_text = Why(s);
+      } else {
+        ParseMarker(text, slot.save);
+      }
+      continue;
+    }
+    platform::FileInfo info;
+    if (const int e = root.Fs().Stat(root.SavePath(name, entry), info); e != 0 || info.type != FileType::Regular) {
+      problems.push_back(Where(where, entry) + ": " +
+                         (e ? "cannot be examined: " + platform::ErrorText(e) : std::string("not a regular file")) +
+                         "; not a save");
+      continue;
+    }
+    Slot& slot = slots[entry];
+    slot.save.name = entry;
+    slot.save.bytes = info.size;
+    slot.file = true;
+  }
+  if (listed) problems.push_back(where + ": cannot be listed completely: " + platform::ErrorText(listed));
+  repo.saves.reserve(slots.size());
+  for (auto& [save_name, slot] : slots) {
+    SaveStatus& s = slot.save;
+    if (!slot.file) {
+      // The marker goes down before the first byte: no file yet means
+      // nothing arrived.
+      s.no_data = true;
+      s.bytes = 0;
+    }
+    (s.pending ? repo.pending : repo.complete) += 1;
+    if (s.bytes > 0) repo.bytes += s.bytes;
+    repo.saves.push_back(std::move(s));
+  }
+  return repo;
+}
+
+// Lists dir, one of the root's own folders: false when it is absent (not a
+// problem: nothing was stored there yet) or is not a folder; that, and a
+// listing cut short, go into problems.
+bool ListFolder(const BackupRoot& root, const BackupRoot::path& dir, const std::string& label,
+                std::vector<std::string>& names, std::vector<std::string>& problems) {
+  platform::FileInfo info;
+  if (const int e = root.Fs().Stat(dir, info); e != 0) {
+    if (!platform::IsNotFound(e)) problems.push_back(label + ": cannot be examined: " + platform::ErrorText(e));
+    return false;
+  }
+  if (info.type != FileType::Directory) {
+    problems.push_back(label + ": not a directory");
+    return false;
+  }
+  if (const int e = root.Fs().List(dir, names))
+    problems.push_back(label + ": cannot be listed completely: " + platform::ErrorText(e));
+  return true;
+}
+
+// Whether path is a folder; when it is not, or cannot be looked at, says
+// so in problems, followed by skipped (what is passed over because of it).
+bool IsFolder(const BackupRoot& root, const BackupRoot::path& path, const std::string& label, const char* skipped,
+              std::vector<std::string>& problems) {
+  platform::FileInfo info;
+  const int e = root.Fs().Stat(path, info);
+  if (e == 0 && info.type == FileType::Directory) return true;
+  problems.push_back(label + ": " + (e ? "cannot be examined: " + platform::ErrorText(e) : "not a directory") + skipped);
+  return false;
+}
+
+void ReadSaves(const BackupRoot& root, StatusReport& r) {
+  std::vector<std::string> names;
+  if (!ListFolder(root, root.SavesDir(), kSavesDir, names, r.problems)) return;
+  for (const std::string& name : names)
+    if (IsFolder(root, root.RepoDir(name), Where(kSavesDir, name), "; not a repository", r.problems))
+      r.repos.push_back(ReadRepo(root, name, r.problems));
+  std::sort(r.repos.begin(), r.repos.end(), [](const RepoStatus& a, const RepoStatus& b) { return a.name < b.name; });
+}
+
+const SaveStatus* FindSave(const StatusReport& r, const std::string& repo, const std::string& save) {
+  auto ri = std::lower_bound(r.repos.begin(), r.repos.end(), repo,
+                             [](const RepoStatus& a, const std::string& n) { return a.name < n; });
+  if (ri == r.repos.end() || ri->name != repo) return nullptr;
+  auto si = std::lower_bound(ri->saves.begin(), ri->saves.end(), save,
+                             [](const SaveStatus& a, const std::string& n) { return a.name < n; });
+  if (si == ri->saves.end() || si->name != save) return nullptr;
+  return &*si;
+}
+
+void ReadRecords(const BackupRoot& root, StatusReport& r) {
+  std::vector<std::string> repos;
+  if (!ListFolder(root, root.ForwardsDir(), kForwardsDir, repos, r.problems)) return;
+  for (const std::string& repo : repos) {
+    const std::string where = Where(kForwardsDir, repo);
+    if (!IsFolder(root, root.ForwardsDir() / repo, where, "", r.problems)) continue;
+    std::vector<std::string> saves;
+    const int listed = root.Fs().List(root.ForwardsDir() / repo, saves);
+    for (const std::string& save : saves) {
+      RecordStatus rec;
+      rec.repo = repo;
+      rec.save = save;
+      const QueueEntry entry{repo, save};
+      platform::FileInfo info;
+      if (const int e = root.Fs().Stat(root.RecordPath(entry), info); e != 0 || info.type != FileType::Regular) {
+        r.problems.push_back(Where(where, save) + ": " +
+                             (e ? "cannot be examined: " + platform::ErrorText(e) : std::string("not a regular file")) +
+                             "; not a record");
+        continue;
+      }
+      ForwardRecord fr;
+      if (const Status s = root.ReadRecord(entry, fr); s.ok()) {
+        rec.offset = fr.offset;
+        rec.set_aside = fr.set_aside;
+      } else {
+        rec.readable = false;
+        rec.error = Why(s);
+      }
+      if (const SaveStatus* s = FindSave(r, rec.repo, rec.save)) {
+        rec.save_exists = true;
+        rec.save_pending = s->pending;
+        rec.save_bytes = s->bytes;
+      }
+      r.records.push_back(std::move(rec));
+    }
+    if (listed) r.problems.push_back(where + ": cannot be listed completely: " + platform::ErrorText(listed));
+  }
+  std::sort(r.records.begin(), r.records.end(), [](const RecordStatus& a, const RecordStatus& b) {
+    return std::tie(a.repo, a.save) < std::tie(b.repo, b.save);
+  });
+}
+
+void ReadQueue(const BackupRoot& root, StatusReport& r) {
+  std::string text;
+  if (const Status s = root.ReadSmall(root.QueueFile(), text, kQueueCap + 1); !s.ok()) {
+    // Absent is the normal case between two clean stops; anything there
+    // that cannot be read (a dangling link included) is worth a word.
+    bool there = false;
+    root.Exists(root.QueueFile(), there);
+    if (there) r.problems.push_back(std::string(kQueueFile) + ": cannot be read: " + Why(s));
+    return;
+  }
+  r.queue_file = true;
+  if (text.size() > kQueueCap) {
+    r.problems.push_back(std::string(kQueueFile) + ": larger than " + std::to_string(kQueueCap) +
+                         " bytes; only its start is shown");
+    const std::size_t last = text.rfind('\n', kQueueCap);  // a cut line is not shown
+    text.resize(last == std::string::npos ? 0 : last + 1);
+  }
+  std::size_t line_no = 0;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t nl = text.find('\n', pos);
+    const std::string_view line = std::string_view(text).substr(pos, nl == std::string::npos ? nl : nl - pos);
+    pos = nl == std::string::npos ? text.size() : nl + 1;
+    ++line_no;
+    if (line.find_first_not_of(" \t\r\v\f") == std::string_view::npos) continue;
+    if (std::optional<QueueEntry> e = ParseQueueLine(line)) {
+      r.queued.push_back({line_no, std::move(e->repo), std::move(e->save)});
+    } else {
+      r.bad_queue_lines.push_back({line_no, std::string(line.substr(0, 512))});
+    }
+  }
+}
+
+// Why the root itself cannot be shown; empty when it can.
+std::string RootError(const BackupRoot& root, const std::string& name) {
+  if (name.empty()) return "no backup root is set";
+  // The root may well be a link to the disk that holds it: followed here,
+  // unlike the links inside it.
+  std::error_code ec;
+  const std::filesystem::file_status st = std::filesystem::status(root.Path(), ec);
+  if (!std::filesystem::exists(st))
+    return "the backup root " + name + " does not exist" +
+           (ec && ec != std::errc::no_such_file_or_directory ? " or cannot be reached: " + ec.message() : "");
+  if (!std::filesystem::is_directory(st)) return "the backup root " + name + " is not a directory";
+  std::vector<std::string> names;
+  if (const int e = root.Fs().List(root.Path(), names))
+    return "the backup root " + name + " cannot be read: " + platform::ErrorText(e);
+  return "";
+}
+
+}  // namespace
+
+std::int64_t RecordStatus::Remaining() const {
+  if (!readable || !save_exists || save_bytes < 0) return -1;
+  return offset > save_bytes ? save_bytes : save_bytes - offset;
+}
+
+StatusReport BuildStatus(const std::string& backup_root) {
+  StatusReport r;
+  r.root = backup_root;
+  r.generated_at = UtcTimestamp(std::chrono::system_clock::now());
+  try {
+    const BackupRoot root(backup_root, platform::RealFileSystem());
+    r.error = RootError(root, backup_root);
+    if (!r.error.empty()) return r;
+    ReadSaves(root, r);
+    ReadRecords(root, r);
+    ReadQueue(root, r);
+    r.transmitter = TransmitterState::Read(root, &r.transmitter_file);
+    if (AttemptActive(r.transmitter.state)) {
+      for (RecordStatus& rec : r.records)
+        rec.in_transmission = rec.repo == r.transmitter.repo && rec.save == r.transmitter.save;
+    }
+  } catch (const std::exception& e) {
+    // Out of memory on a giant tree, or a name the platform cannot convert.
+    r.error = "cannot read the backup root " + backup_root + ": " + e.what();
+  }
+  return r;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,199 @@
+// FormatStatusTable: the report as an operator reads it in a terminal.
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+#include <string_view>
+
+#include "base/text.h"
+#include "layout/backup_root.h"
+#include "service/status/status_view.h"
+
+namespace tarnwick {
+
+namespace {
+
+// Names come from the disk and messages from peers: neither may move the
+// cursor, and a backslash is doubled so that an escape cannot be forged.
+std::string Display(std::string_view s) { return EscapeControl(s, {.backslash = true, .utf8 = true}); }
+
+std::string Quoted(std::string_view s) { return "\"" + Display(s) + "\""; }
+
+// Columns are as wide as their widest cell in characters (text from
+// Display is UTF-8, so every byte that is not a continuation byte is one).
+std::size_t Width(std::string_view s) {
+  return static_cast<std::size_t>(
+      std::count_if(s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+void AppendTable(std::string& out, const std::vector<std::vector<std::string>>& rows, const std::string& indent) {
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows) {
+    if (widths.size() < row.size()) widths.resize(row.size(), 0);
+    for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], Width(row[c]));
+  }
+  for (const auto& row : rows) {
+    std::string line = indent;
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      line += row[c];
+      if (c + 1 < row.size()) line.append(widths[c] - Width(row[c]) + 2, ' ');
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    out += line + '\n';
+  }
+}
+
+std::string HumanSize(std::int64_t n) {
+  static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  double v = static_cast<double>(n);
+  std::size_t u = 0;
+  v /= 1024;
+  while (v >= 1024 && u + 1 < std::size(units)) v /= 1024, ++u;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
+  return buf;
+}
+
+// "1048576 (1.0 MiB)"; "unknown" for -1.
+std::string Bytes(std::int64_t n) {
+  if (n < 0) return "unknown";
+  std::string s = std::to_string(n);
+  if (n >= 1024) s += " (" + HumanSize(n) + ")";
+  return s;
+}
+
+std::string Count(std::size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string OrDash(const std::string& s) { return s.empty() ? "-" : s; }
+
+std::string MissingText(const SaveStatus& s) {
+  switch (s.marker) {
+    case MarkerKind::Count:
+      if (s.missing < 0) return std::to_string(s.missing) + " (" + std::to_string(-s.missing) + " bytes more than announced)";
+      return Bytes(s.missing);
+    case MarkerKind::Unknown: return "unknown (no size announced)";
+    case MarkerKind::NotANumber:
+      return s.marker_text.empty() ? "unknown: the marker is empty" : "unknown: the marker holds " + Quoted(s.marker_text);
+    case MarkerKind::Unreadable: return "unknown: the marker cannot be read: " + Display(s.marker_text);
+  }
+  return "";
+}
+
+void AppendRepo(std::string& out, const RepoStatus& repo) {
+  out += "\n" + std::string(kSavesDir) + "/" + Display(repo.name) + ": " + Count(repo.saves.size(), "save", "saves") +
+         " (" + std::to_string(repo.complete) + " complete, " + std::to_string(repo.pending) + " pending), " +
+         std::to_string(repo.bytes) + " bytes" + (repo.bytes >= 1024 ? " (" + HumanSize(repo.bytes) + ")" : "") + "\n";
+  if (repo.saves.empty()) return;
+  std::vector<std::vector<std::string>> rows{{"SAVE", "STATE", "BYTES", "MISSING"}};
+  for (const SaveStatus& s : repo.saves) {
+    std::string bytes = s.no_data ? "0 (no data yet)" : Bytes(s.bytes);
+    rows.push_back({Display(s.name), s.pending ? "pending" : "complete", bytes, s.pending ? MissingText(s) : ""});
+  }
+  AppendTable(out, rows, "  ");
+}
+
+void AppendTransmitter(std::string& out, const StatusReport& r) {
+  const TransmitterState& t = r.transmitter;
+  switch (r.transmitter_file.status) {
+    case TransmitterState::FileStatus::Absent:
+      out += "  Transmitter: no " + std::string(kStateFile) + " (forwarding has not run here since it was added)\n";
+      return;
+    case TransmitterState::FileStatus::Unreadable:
+      out += "  Transmitter: state unknown, " + std::string(kStateFile) +
+             " cannot be read: " + Display(r.transmitter_file.detail) + "\n";
+      return;
+    case TransmitterState::FileStatus::Malformed:
+      out += "  Transmitter: state unknown, " + std::string(kStateFile) +
+             " is malformed: " + Display(r.transmitter_file.detail) + "\n";
+      return;
+    case TransmitterState::FileStatus::Read: break;
+  }
+  out += "  Transmitter: " + std::string(AttemptStateName(t.state));
+  if (!t.peer.empty()) out += ", peer " + Display(t.peer);
+  if (!t.updated.empty()) out += " (as of " + Display(t.updated) + ")";
+  out += "\n";
+  const std::string save = Display(t.repo) + "/" + Display(t.save);
+  std::string progress = "at " + Bytes(t.offset) + " of " + Bytes(t.size) + " bytes";
+  if (t.offset >= 0 && t.size > 0)
+    progress += " (" + std::to_string(static_cast<int>(100.0 * static_cast<double>(std::min(t.offset, t.size)) /
+                                                       static_cast<double>(t.size))) + "%)";
+  if (AttemptActive(t.state) && !t.save.empty()) {
+    out += "    In transmission: " + save + ", " + progress + ", attempt started " + OrDash(Display(t.attempt_started)) + "\n";
+  } else if (!t.save.empty()) {
+    out += "    Last attempt: " + save + ", " + AttemptStateName(t.last_outcome) + " " + progress + ", started " +
+           OrDash(Display(t.attempt_started)) + ", ended " + OrDash(Display(t.attempt_ended)) + "\n";
+  }
+  if (!t.last_error.empty())
+    out += "    Last error: " + Display(t.last_error) + " (at " + OrDash(Display(t.last_error_at)) + ")\n";
+  if (t.forwarded >= 0) {
+    out += "    Forwarded since " + OrDash(Display(t.running_since)) + ": " + Count(static_cast<std::size_t>(t.forwarded), "save", "saves");
+    if (t.failed_attempts > 0)
+      out += "; " + Count(static_cast<std::size_t>(t.failed_attempts), "failed attempt", "failed attempts") +
+             " since the last delivery";
+    out += "\n";
+  }
+}
+
+std::string RecordNote(const RecordStatus& rec) {
+  std::vector<std::string> notes;
+  if (!rec.readable) notes.push_back("record cannot be read: " + Display(rec.error));
+  if (rec.set_aside) notes.push_back("set aside after a conflict at the next relay");
+  if (rec.in_transmission) notes.push_back("in transmission");
+  if (!rec.save_exists) notes.push_back("the save is gone");
+  else if (rec.save_pending) notes.push_back("the save is pending");
+  else if (rec.readable && rec.save_bytes >= 0 && rec.offset > rec.save_bytes) notes.push_back("offset past the end: starts over");
+  std::string s;
+  for (const std::string& n : notes) s += (s.empty() ? "" : "; ") + n;
+  return s;
+}
+
+void AppendForwarding(std::string& out, const StatusReport& r) {
+  out += "\nForwarding\n";
+  AppendTransmitter(out, r);
+  std::size_t set_aside = 0;
+  for (const RecordStatus& rec : r.records) set_aside += rec.set_aside ? 1 : 0;
+  out += "  Records (" + std::string(kForwardsDir) + "/): " + Count(r.records.size(), "save", "saves") + " to forward";
+  if (set_aside) out += ", " + std::to_string(set_aside) + " of them set aside";
+  out += "\n";
+  if (!r.records.empty()) {
+    std::vector<std::vector<std::string>> rows{{"REPOSITORY", "SAVE", "OFFSET", "SAVE BYTES", "REMAINING", "NOTE"}};
+    for (const RecordStatus& rec : r.records)
+      rows.push_back({Display(rec.repo), Display(rec.save), rec.readable ? std::to_string(rec.offset) : "unknown",
+                      rec.save_exists ? Bytes(rec.save_bytes) : "-", rec.Remaining() >= 0 ? Bytes(rec.Remaining()) : "-",
+                      RecordNote(rec)});
+    AppendTable(out, rows, "    ");
+  }
+  const std::string queue = "  Queue (" + std::string(kQueueFile) + "): ";
+  if (!r.queue_file) {
+    out += queue + "no file\n";
+    return;
+  }
+  out += queue + Count(r.queued.size(), "save", "saves") +
+         (r.bad_queue_lines.empty() ? "" : ", " + Count(r.bad_queue_lines.size(), "malformed line", "malformed lines")) +
+         "\n";
+  if (!r.queued.empty()) {
+    std::vector<std::vector<std::string>> rows{{"LINE", "REPOSITORY", "SAVE"}};
+    for (const QueuedSave& q : r.queued) rows.push_back({std::to_string(q.line), Display(q.repo), Display(q.save)});
+    AppendTable(out, rows, "    ");
+  }
+  for (const BadQueueLine& b : r.bad_queue_lines)
+    out += "    line " + std::to_string(b.line) + " is malformed: " + Quoted(b.text) + "\n";
+}
+
+}  // namespace
+
+std::string FormatStatusTable(const StatusReport& r) {
+  std::string out = "Backup root: " + Display(r.root) + " (status at " + r.generated_at + ")\n";
+  if (!r.error.empty()) return out + "Error: " + Display(r.error) + "\n";
+  if (r.repos.empty()) out += "\nNo saves.\n";
+  for (const RepoStatus& repo : r.repos) AppendRepo(out, repo);
+  AppendForwarding(out, r);
+  if (!r.problems.empty()) {
+    out += "\nProblems\n";
+    for (const std::string& p : r.problems) out += "  " + Display(p) + "\n";
+  }
+  return out;
+}
+
+}  // namespace tarnwick
