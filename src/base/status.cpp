@@ -13,7 +13,9 @@ Status Status::FromSystem(int code, const std::string& words, std::string step) 
 
 std::string Status::Line() const {
   if (step_.empty()) return words_;
-  return words_ + " [" + step_ + " " + std::to_string(code_) + "]";
+  // "<step> failed with <code>" is how these failures always read: searches
+  // and alerts written for it keep finding them.
+  return words_ + " [" + step_ + " failed with " + std::to_string(code_) + "]";
 }
 
 Status Status::Within(const std::string& context) const {

@@ -165,6 +165,16 @@ Status AcceptFirstHandshake(const platform::Socket& listening, SSL_CTX* context,
     if (items[0].ready) {
       std::string ip;
       platform::Socket socket = platform::Accept(listening, ip);
+      const int accept_error = socket.Valid() ? 0 : platform::LastSocketError();
+      if (accept_error != 0 && !platform::WouldBlock(accept_error) && !stop.Requested()) {
+        // Out of descriptors, say: the connection stays queued and the
+        // socket readable, so without a pause this loop would spin.
+        refused(Status::Error(Kind::kIoError,
+                              "cannot accept a connection: " + platform::SocketErrorText(accept_error), "accept",
+                              accept_error),
+                "");
+        stop.WaitFor(std::chrono::milliseconds(500));
+      }
       auto session = std::make_unique<TlsSession>();
       session->socket = std::move(socket);
       session->peer = ip;

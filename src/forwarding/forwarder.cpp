@@ -150,7 +150,7 @@ bool Forwarder::Forwardable(const QueueEntry& e, bool from_queue_line) {
     p_.log->Error(Status::Error(Status::Kind::kNotFound,
                                 "the save " + e.Describe() + " is gone; its forwarding record is removed", step,
                                 platform::NotFoundCode()));
-    root.RemoveRecord(e);
+    if (const Status st = root.RemoveRecord(e); !st.ok()) p_.log->Error(st);
   } else if (from_queue_line) {
     p_.log->Error(Status::Error(Status::Kind::kNotFound, "toforward names " + e.Describe() + ", which is gone; skipped",
                                 step, platform::NotFoundCode()));
@@ -190,6 +190,8 @@ bool Forwarder::ReplayQueueFile() {
         // record: a crash must not lose it.
         p_.log->Error(st);
         all_recorded = false;
+        std::lock_guard lock(queue_mutex_);
+        unrecorded_.insert(entry->repo + '\t' + entry->save);
       }
     }
     Queue(*entry);
@@ -251,18 +253,27 @@ bool Forwarder::RecoverRecords() {
   return whole;
 }
 
-void Forwarder::Start() {
+Status Forwarder::Start() {
   const bool replayed = ReplayQueueFile();
   if (!RecoverRecords()) {
     std::lock_guard lock(queue_mutex_);
     recovery_pending_ = true;
   }
   // Everything is in the records now; toforward is written again at the stop.
+  keep_queue_file_ = !replayed;
   if (replayed)
     if (const Status st = p_.root->WriteAtomically(p_.root->QueueFile(), ""); !st.ok())
       p_.log->Error(Status::Error(st.kind(), st.words(), "fopen(TOFORWARD, \"w+\")", st.code()));
-  transmitter_ = std::thread(&Forwarder::Transmitter, this);
-  if (closure_socket_.Valid()) closure_thread_ = std::thread(&Forwarder::ClosureListener, this);
+  try {
+    transmitter_ = std::thread(&Forwarder::Transmitter, this);
+    if (closure_socket_.Valid()) closure_thread_ = std::thread(&Forwarder::ClosureListener, this);
+  } catch (const std::system_error& e) {
+    // A started transmitter ends with the relay's stop, which its owner
+    // requests on this failure.
+    return Status::Error(Status::Kind::kIoError, std::string("cannot start the forwarding threads: ") + e.what(),
+                         "_beginthread(XmitThread)", e.code().value());
+  }
+  return Status::Ok();
 }
 
 void Forwarder::Finish() {
@@ -274,6 +285,18 @@ void Forwarder::Finish() {
   {
     std::lock_guard lock(queue_mutex_);
     for (const QueueEntry& e : waiting_.Snapshot()) text += FormatQueueLine(e);
+  }
+  if (keep_queue_file_) {
+    // Its lines may be the only trace of some saves: added to, never
+    // replaced (a line twice is reported and skipped at the next start).
+    std::string kept;
+    if (const Status st = p_.root->ReadSmall(p_.root->QueueFile(), kept, std::size_t(1) << 30);
+        !st.ok() && !st.IsNotFound()) {
+      p_.log->Error(st.Then("; toforward is left as it is"));
+      return;
+    }
+    if (!kept.empty() && kept.back() != '\n') kept += '\n';
+    text = kept + text;
   }
   if (const Status st = p_.root->WriteAtomically(p_.root->QueueFile(), text); !st.ok())
     p_.log->Error(Status::Error(st.kind(), st.words(), "fopen(TOFORWARD, \"w+\")", st.code()));

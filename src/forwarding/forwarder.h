@@ -11,6 +11,8 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "base/event_log.h"
@@ -42,7 +44,7 @@ class Forwarder {
 
   // Hands off every save toforward lists, then every save that still has a
   // record, oldest first; starts the transmitter and the closure listener.
-  void Start();
+  Status Start();
   // For the inbound side: the record of a save that just completed, made
   // and synced before the save is confirmed upstream.
   Status CreateRecord(const std::string& repo, const std::string& save);
@@ -98,6 +100,20 @@ class Forwarder {
   std::condition_variable queue_changed_;
   WaitingSaves waiting_;          // guarded by queue_mutex_
   bool recovery_pending_ = false;  // guarded by queue_mutex_
+  // Saves queued from toforward whose record could not be written: their
+  // missing record is not an operator's "give up". Guarded by queue_mutex_.
+  std::set<std::string> unrecorded_;
+  bool Unrecorded(const QueueEntry& e) {
+    std::lock_guard lock(queue_mutex_);
+    return unrecorded_.count(e.repo + '\t' + e.save) != 0;
+  }
+  void Recorded(const QueueEntry& e) {
+    std::lock_guard lock(queue_mutex_);
+    unrecorded_.erase(e.repo + '\t' + e.save);
+  }
+  // toforward could not be read or named saves without a record: it is
+  // not replaced at the stop, only added to.
+  bool keep_queue_file_ = false;
   StopToken::Hook wake_queue_;
 
   // Closures received so far: a transmission notes the count before it

@@ -50,6 +50,14 @@ Transmission::Outcome Transmission::Prepare() {
   if (const Status st = root.ReadRecord(e_, rec); !st.ok()) {
     if (!st.IsNotFound()) return Fail(Outcome::SaveFault, "cannot read the forwarding record of " + e_.Describe() + ": " +
                                                              platform::ErrorText(static_cast<int>(st.code())));
+    if (f_.Unrecorded(e_)) {
+      // Queued from toforward while its record could not be written: the
+      // record is made now, or the save waits for its turn again.
+      if (const Status made = f_.CreateRecord(e_.repo, e_.save); !made.ok())
+        return Fail(Outcome::SaveFault, made.Line());
+      f_.Recorded(e_);
+      return Prepare();
+    }
     // Removed by an operator: forwarding of this save is given up.
     f_.p_.log->Info("the forwarding record of " + e_.Describe() + " is gone; the save is not forwarded");
     return Outcome::Done;
@@ -66,7 +74,7 @@ Transmission::Outcome Transmission::Prepare() {
       f_.p_.log->Error(Status::Error(Status::Kind::kNotFound,
                                      "the save " + e_.Describe() + " is gone; its forwarding record is removed",
                                      "fopen(save_name, \"rb\")", err));
-      root.RemoveRecord(e_);
+      if (const Status st = root.RemoveRecord(e_); !st.ok()) f_.p_.log->Error(st);
       return Outcome::Done;
     }
     return Fail(Outcome::SaveFault, "cannot open the save " + e_.Describe() + ": " + platform::ErrorText(err));
@@ -352,7 +360,11 @@ Transmission::Outcome Transmission::Answered(TlsSession& s) {
   if (text == "conflict") {
     f_.p_.log->Error("conflict: the next relay holds a different save under " + e_.Describe() +
                      "; its forwarding is set aside until an operator acts (see the README)");
-    f_.p_.root->WriteRecord(e_, ForwardRecord{start_, true});
+    if (const Status st = f_.p_.root->WriteRecord(e_, ForwardRecord{start_, true}); !st.ok()) {
+      // Not set aside on disk: it waits and meets the conflict again.
+      reason_ = "the next relay answered conflict, and " + st.Line();
+      return EndWith(Outcome::SaveFault, start_);
+    }
     state_.AttemptEnded(AttemptState::SetAside, start_, "conflict: the next relay holds a different save");
     return Outcome::Done;
   }

@@ -156,7 +156,7 @@ TransmitterState TransmitterState::Read(const BackupRoot& root, ReadResult* how)
   ReadResult& r = how ? *how : local;
   std::string text;
   if (const Status st = root.ReadSmall(root.StateFile(), text, kStateFileCap + 1); !st.ok()) {
-    r = st.IsNotFound() ? ReadResult{FileStatus::Absent, ""} : ReadResult{FileStatus::Unreadable, st.words()};
+    r = st.IsNotFound() ? ReadResult{FileStatus::Absent, ""} : ReadResult{FileStatus::Unreadable, platform::ErrorText(static_cast<int>(st.code()))};
     return {};
   }
   if (text.size() > kStateFileCap) {

@@ -63,14 +63,21 @@ Status Relay::Start(std::shared_ptr<const Settings> settings, platform::FileSyst
   InboundSide::Parts parts{r->settings_, &root, &log, &r->stop_, &r->inbound_total_, std::move(hooks)};
   if (const Status st = InboundSide::Open(std::move(parts), r->inbound_); !st.ok()) return st;
   // Forwarding resumes only in a relay that will run.
-  if (r->forwarder_) r->forwarder_->Start();
+  if (r->forwarder_)
+    if (const Status st = r->forwarder_->Start(); !st.ok()) return st;
   Relay* self = r.get();
-  r->reporter_ = std::thread([self] {
-    do {
-      self->inbound_->FlushReports();
-      if (self->forwarder_) self->forwarder_->FlushReports();
-    } while (!self->stop_.WaitFor(std::chrono::seconds(10)));
-  });
+  try {
+    r->reporter_ = std::thread([self] {
+      do {
+        self->inbound_->FlushReports();
+        if (self->forwarder_) self->forwarder_->FlushReports();
+      } while (!self->stop_.WaitFor(std::chrono::seconds(10)));
+    });
+  } catch (const std::system_error& e) {
+    r->stop_.Request();
+    return Status::Error(Status::Kind::kIoError, std::string("cannot start the reporting thread: ") + e.what(),
+                         "_beginthread", e.code().value());
+  }
   out = std::move(r);
   return Status::Ok();
 }

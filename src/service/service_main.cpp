@@ -161,9 +161,11 @@ int ServiceEntry(int argc, char** argv) {
       break;
   }
   EventLog log(SystemSink());
-  ServiceStatus status;
-  std::atomic<Relay*> running{nullptr};
-  std::atomic<bool> stop_handled{false};
+  // Static: the signal thread may still deliver a stop after this function
+  // has returned (a second Ctrl-C during the exit), and must not find them gone.
+  static ServiceStatus status;
+  static std::atomic<Relay*> running{nullptr};
+  static std::atomic<bool> stop_handled{false};
   int exit_status = 0;
   const bool hosted = platform::RunServiceHost(
       [&] { exit_status = RunRelay(config_dir, !cl.dir.empty(), status, running, log); },

@@ -6,9 +6,36 @@ namespace tarnwick {
 
 namespace {
 std::string Key(std::string_view section, std::string_view key) { return Lower(section) + '\n' + Lower(key); }
+
+// UTF-16LE (what Windows PowerShell's ">" writes) as UTF-8.
+std::string FromUtf16Le(std::string_view in) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < in.size(); i += 2) {
+    unsigned c = static_cast<unsigned char>(in[i]) | static_cast<unsigned char>(in[i + 1]) << 8;
+    if (c >= 0xD800 && c < 0xDC00 && i + 3 < in.size()) {
+      const unsigned lo = static_cast<unsigned char>(in[i + 2]) | static_cast<unsigned char>(in[i + 3]) << 8;
+      if (lo >= 0xDC00 && lo < 0xE000) c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00), i += 2;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6), out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12), out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18), out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F)), out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
 }  // namespace
 
 std::vector<IniFile::Line> IniFile::Scan(std::string_view text) {
+  // Windows editors save with a byte order mark, and in UTF-16 too.
+  if (text.starts_with("\xFF\xFE")) return Scan(FromUtf16Le(text.substr(2)));
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   std::vector<Line> lines;
   std::string section;
   bool in_section = false;

@@ -148,12 +148,12 @@ TEST_F(ForwardTest, StopIsBoundedWhileTheNextRelayStalls) {
 // cannot be looked at for a while keeps its record and waits behind the
 // others. Neither holds up the saves queued behind it.
 TEST_F(ForwardTest, ConflictingAndUnreadableSavesLetTheOthersPass) {
+  std::atomic<bool> unreadable{true};  // outlives the relays whose hook reads it
   LocalRelay a(dir, "relay-a"), b(dir, "relay-b");
   Link(a, b, false);
   Write(b.Save("r", "x"), "theirs");
   for (const char* save : {"x", "s1", "s2"}) a.Place("r", save, save);
   Write(a.root / "toforward", "r\tx\nr\ts1\nr\ts2\n");
-  std::atomic<bool> unreadable{true};
   a.hook = [&](const std::string& op, const fs::path& p) {
     const bool lookup = op == "lookup" || op == "open";
     return unreadable && lookup && p.string().find("saves/r/s1") != std::string::npos ? EIO : 0;
@@ -224,6 +224,32 @@ TEST_F(ForwardTest, TheNextRelaysAnswersAboutIdentities) {
   EXPECT_EQ(Read(a.Record("r", "x")), "0 mismatch");
   EXPECT_NE(Read(a.root / "ids/r/x").find("mismatches 2\n"), std::string::npos);
   EXPECT_TRUE(!Exists(a.Record("r", "y")) && Exists(a.root / "ids/r/y"));
+
+// toforward lines are the only trace of saves without a record: one that
+// cannot be read, or whose saves cannot be recorded, survives the stop, and
+// its saves go at the next start.
+TEST_F(ForwardTest, AQueueFileThatCannotBeTakenOverIsKept) {
+  std::atomic<int> fault{EACCES};  // outlives the relay whose hook reads it
+  LocalRelay a(dir, "relay-a"), b(dir, "relay-b");
+  Link(a, b, false);
+  Write(a.Save("r", "s1"), "s1");  // no record: as a relay without records leaves it
+  Write(a.root / "toforward", "r\ts1\n");
+  a.hook = [&](const std::string& op, const fs::path& p) {
+    const bool queue = p.filename() == "toforward" && op == "open";
+    const bool record = p.string().find("forwards") != std::string::npos && op == "rename";
+    return (fault == EACCES && queue) || (fault == ENOSPC && record) ? fault.load() : 0;
+  };
+  for (int f : {EACCES, ENOSPC}) {
+    fault = f;
+    a.Start();
+    EXPECT_TRUE(a.events.Wait(f == EACCES ? "it is kept" : "cannot record r/s1")) << a.events.All();
+    a.Stop();
+    EXPECT_NE(Read(a.root / "toforward").find("r\ts1"), std::string::npos);
+  }
+  fault = 0;
+  b.Start();
+  a.Start();
+  EXPECT_TRUE(WaitFor([&] { return Read(b.Save("r", "s1")) == "s1"; }));
 }
 
 }  // namespace
