@@ -224,6 +224,7 @@ TEST_F(ForwardTest, TheNextRelaysAnswersAboutIdentities) {
   EXPECT_EQ(Read(a.Record("r", "x")), "0 mismatch");
   EXPECT_NE(Read(a.root / "ids/r/x").find("mismatches 2\n"), std::string::npos);
   EXPECT_TRUE(!Exists(a.Record("r", "y")) && Exists(a.root / "ids/r/y"));
+}
 
 // toforward lines are the only trace of saves without a record: one that
 // cannot be read, or whose saves cannot be recorded, survives the stop, and
