@@ -166,7 +166,10 @@ Status BackupRoot::MoveAside(const std::string& repo, const std::string& save, p
   for (const path& d : {AsideDir(), AsideDir() / repo})
     if (Status s = MakeDirectory(d); !s.ok()) return s;
   // The save's name plus a time: a name of 247 bytes leaves room for it.
-  const std::string base = save + "." + std::to_string(static_cast<long long>(std::time(nullptr)));
+  // A save name may take 247 of a file name's 255 bytes: the stem is cut
+  // so that the time and a count still fit.
+  const std::string base =
+      save.substr(0, 230) + "." + std::to_string(static_cast<long long>(std::time(nullptr)));
   for (int n = 0;; ++n) {
     where = AsideDir() / repo / (n == 0 ? base : base + "_" + std::to_string(n));
     bool taken = false;
