@@ -653,7 +653,8 @@ bool SendSave(const Target& t, Save& s) {
         if (a.notify && (!probe || s.size == 0)) return true;  // an empty file's probe is its whole stream
         if (probe && s.size > 0)
           Fail(kNoIdentities, t.where + " gave no answer to the probe (" + (a.notify ? "close_notify alone" : a.why) +
-                                  "): it does not take save identities, and nothing was sent; send without --save");
+                                  "): it does not take save identities, or it refused the stream (another stream for that save is "
+                                  "still being stored there: see its log); nothing was sent");
         Fail(kUnconfirmed, "the relay did not confirm the stream: " + a.why);
       case Reply::kHave:
         if (r.have == s.size) {
