@@ -505,7 +505,9 @@ bool Answered(TlsSession& l, Answer& a) {
   return true;
 }
 
-// An answer in words: "have <H>", "conflict" or "mismatch sha256:<hex>".
+// An answer in words: "have <H> sha256:<hex>", "conflict" or "mismatch
+// sha256:<hex>". A relay with identities echoes the one it holds the save
+// to after "have"; a bare "have <H>" comes from a relay that ignores them.
 struct Reply {
   enum Kind { kNone, kHave, kConflict, kMismatch, kOther } kind = kNone;
   std::uintmax_t have = 0;
@@ -520,7 +522,10 @@ Reply Parse(const std::string& answer) {
   if (text == "conflict") {
     r.kind = Reply::kConflict;
   } else if (text.starts_with("have ")) {
-    const std::string n = text.substr(5);
+    const std::string rest = text.substr(5);
+    const std::string n = rest.substr(0, rest.find(' '));
+    if (rest.size() > n.size() + 1 && rest.substr(n.size() + 1).starts_with(tarnwick::kDigestPrefix))
+      r.digest = rest.substr(n.size() + 1 + tarnwick::kDigestPrefix.size());
     if (!n.empty() && n.size() <= 19 && n.find_first_not_of("0123456789") == std::string::npos)
       r.kind = Reply::kHave, r.have = std::stoull(n);
   } else if (text.starts_with("mismatch ") && text.substr(9).starts_with(tarnwick::kDigestPrefix)) {
@@ -657,6 +662,12 @@ bool SendSave(const Target& t, Save& s) {
                                   "still being stored there: see its log); nothing was sent");
         Fail(kUnconfirmed, "the relay did not confirm the stream: " + a.why);
       case Reply::kHave:
+        // Without the echo the relay did not check what it holds against
+        // this file: resuming there could splice two saves.
+        if (r.digest != s.digest)
+          Fail(kNoIdentities, t.where + " answered 'have " + std::to_string(r.have) + "' without the save's identity (" +
+                                  (r.digest.empty() ? "none" : r.digest) +
+                                  "): it does not take save identities, so nothing more is sent; send without --save");
         if (r.have == s.size) {
           if (!a.notify) Fail(kUnconfirmed, "the relay holds all " + std::to_string(s.size) + " bytes of " + what + " but did not confirm them");
           return !probe;

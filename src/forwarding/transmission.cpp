@@ -123,6 +123,9 @@ std::string Transmission::HeldReason() const {
 }
 
 void Transmission::MarkMismatch() {
+  // Read again: a verify run may have written the record since Prepare.
+  SaveIdentity now;
+  if (f_.p_.root->ReadIdentity(e_.repo, e_.save, now).ok() && now.digest == id_.digest) id_ = now;
   id_.verified_at = static_cast<std::int64_t>(std::time(nullptr));
   id_.verified_good = false;
   // Unwritten, the verdict holds for this attempt only: the next one finds
@@ -392,6 +395,8 @@ Transmission::Outcome Transmission::Mismatch(const std::string& theirs) {
   if (ours != id_.digest) return CopyDiffers(ours, 0);
   // Counted on disk before anything is sent again: a crash must not make a
   // second mismatch a first.
+  SaveIdentity now;
+  if (root.ReadIdentity(e_.repo, e_.save, now).ok() && now.digest == id_.digest) id_ = now;
   ++id_.mismatches;
   if (const Status w = root.WriteIdentity(e_.repo, e_.save, id_); !w.ok()) {
     reason_ = "cannot count the mismatch of " + e_.Describe() + ": " + w.words();

@@ -165,11 +165,12 @@ Status BackupRoot::RemoveStaleIdentities(int& removed) const {
 Status BackupRoot::MoveAside(const std::string& repo, const std::string& save, path& where) const {
   for (const path& d : {AsideDir(), AsideDir() / repo})
     if (Status s = MakeDirectory(d); !s.ok()) return s;
-  // The save's name plus a time: a name of 247 bytes leaves room for it.
   // A save name may take 247 of a file name's 255 bytes: the stem is cut
   // so that the time and a count still fit.
+  std::size_t stem = std::min<std::size_t>(save.size(), 230);
+  while (stem > 0 && stem < save.size() && (static_cast<unsigned char>(save[stem]) & 0xC0) == 0x80) --stem;
   const std::string base =
-      save.substr(0, 230) + "." + std::to_string(static_cast<long long>(std::time(nullptr)));
+      save.substr(0, stem) + "." + std::to_string(static_cast<long long>(std::time(nullptr)));
   for (int n = 0;; ++n) {
     where = AsideDir() / repo / (n == 0 ? base : base + "_" + std::to_string(n));
     bool taken = false;

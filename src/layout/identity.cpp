@@ -16,7 +16,7 @@ bool Number(std::string_view s, std::int64_t& out) {
 
 std::optional<SaveIdentity> ParseIdentity(std::string_view text) {
   SaveIdentity id;
-  bool have_size = false;
+  bool have_size = false, have_origin = false;
   while (!text.empty()) {
     const std::size_t eol = text.find('\n');
     std::string_view line = text.substr(0, eol);
@@ -36,6 +36,7 @@ std::optional<SaveIdentity> ParseIdentity(std::string_view text) {
     } else if (key == "origin") {
       if (value != "declared" && value != "computed") return std::nullopt;
       id.declared = value == "declared";
+      have_origin = true;
     } else if (key == "verified") {
       const std::size_t s2 = value.find(' ');
       if (s2 == std::string_view::npos || !Number(value.substr(0, s2), id.verified_at)) return std::nullopt;
@@ -50,10 +51,13 @@ std::optional<SaveIdentity> ParseIdentity(std::string_view text) {
       if (s2 == std::string_view::npos || !Number(value.substr(0, s2), id.synced)) return std::nullopt;
       id.hash_state = std::string(value.substr(s2 + 1));
       if (!Sha256::FromState(id.hash_state)) return std::nullopt;
+    } else if (key.empty() || key.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") != std::string_view::npos) {
+      return std::nullopt;  // not a record's line: damage
     }
     // Other keys are from a later version: ignored.
   }
-  if (!have_size && id.HasDigest()) return std::nullopt;
+  // Every record is written with its origin: one without is damaged.
+  if (!have_origin || (!have_size && id.HasDigest())) return std::nullopt;
   return id;
 }
 

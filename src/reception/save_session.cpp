@@ -80,6 +80,13 @@ class Session {
   bool WriteIdentity(const SaveIdentity& id, const char* why);
   SessionOutcome RefuseMismatch(const std::string& digest);
   std::string Declared() const { return h_.digest.empty() ? id_.digest : h_.digest; }
+  // "have <H>", with the identity the save is held to when the stream
+  // declared one: a sender asking by identity learns that it was checked.
+  std::string HaveAnswer(std::int64_t held) const {
+    return "have " + std::to_string(held) +
+           (h_.digest.empty() ? std::string() : " " + std::string(kDigestPrefix) + h_.digest) + '\0';
+  }
+  bool Stopping() const { return opt_.stopping && opt_.stopping(); }
   void StoreFailure(const std::string& step, int code);
   std::string Where() const { return h_.repo + "/" + save_name_; }
   // Whether an entry about this sender's refusal is to be written (a
@@ -245,13 +252,15 @@ bool Session::Inspect() {
 
 bool Session::LoadIdentity() {
   const Status s = root_.ReadIdentity(h_.repo, save_name_, id_);
-  if (s.IsNotFound() || (s.ok() && !exists_ && !pending_)) {
+  if (s.IsNotFound() || ((s.ok() || s.kind() == Status::Kind::kInvalid) && !exists_ && !pending_)) {
     id_ = SaveIdentity{};  // none, or stale: its save and marker are gone
     return true;
   }
   if (!s.ok()) {
     log_.Error(s.Within("the identity of saves/" + Where() + " cannot be read")
                    .Then("; the stream is refused and nothing changes"));
+    // A sender asking by identity must not read silence as "no identities".
+    if (s.kind() == Status::Kind::kInvalid) src_.Answer(std::string("conflict") + '\0');
     if (write_error_ == 0) write_error_ = s.code() ? static_cast<int>(s.code()) : -1;
     return false;
   }
@@ -300,10 +309,22 @@ bool Session::StartHash() {
       return true;
     }
   }
-  if (const Status s = root_.HashFile(save_path_, held_, hash_); !s.ok()) {
-    log_.Error(s.Within("cannot hash saves/" + Where()).Then("; it stays pending and the relay goes on"));
+  if (const Status s = root_.HashFile(save_path_, held_, hash_, [this](std::int64_t) { return !Stopping(); });
+      !s.ok()) {
+    if (!s.IsStopped())
+      log_.Error(s.Within("cannot hash saves/" + Where()).Then("; it stays pending and the relay goes on"));
     if (write_error_ == 0) write_error_ = s.code() ? static_cast<int>(s.code()) : -1;
     return false;
+  }
+  // Read once: the hash state goes on record with the bytes it covers, so
+  // the next stream or probe does not read the save again.
+  File synced;
+  if (fs_.Open(save_path_, FileSystem::Mode::Append, synced) == 0 && fs_.Sync(synced) == 0) {
+    SaveIdentity id = have_id_ ? id_ : SaveIdentity{};
+    id.synced = held_;
+    id.hash_state = hash_.State();
+    WriteIdentity(id, "after reading it");
+    write_error_ = 0;  // only a hint: the stream goes on without it
   }
   return true;
 }
@@ -398,7 +419,7 @@ SessionOutcome Session::RefuseGap() {
   log_.Info("the stream from " + src_.Peer() + " for saves/" + Where() + " starts at byte " +
             std::to_string(h_.offset) + " but only " + std::to_string(held_) +
             " are held; the sender is asked to resume there");
-  src_.Answer("have " + std::to_string(held_) + '\0');
+  src_.Answer(HaveAnswer(held_));
   src_.Discard(kDiscardMs);
   return SessionOutcome::Refused;
 }
@@ -462,12 +483,16 @@ SessionOutcome Session::Prepare() {
     const std::int64_t start = four ? h_.offset : held_ - h_.count;
     if ((four && h_.offset + h_.count != held_) || (!four && h_.count > held_))
       return RefuseConflict("it is complete with " + std::to_string(held_) + " bytes");
+    if (have_id_ && id_.FailedVerification())
+      return RefuseConflict("its bytes failed their verification (tarnwick verify); an operator must look at it");
     if (!h_.digest.empty()) {
       // Another save may end with the same bytes: its identity tells.
       if (!have_id_ || !id_.HasDigest()) {
         Sha256 h;
-        if (const Status s = root_.HashFile(save_path_, held_, h); !s.ok()) {
-          log_.Error(s.Within("cannot hash saves/" + Where()).Then("; the stream is refused and nothing changes"));
+        if (const Status s = root_.HashFile(save_path_, held_, h, [this](std::int64_t) { return !Stopping(); });
+            !s.ok()) {
+          if (!s.IsStopped())
+            log_.Error(s.Within("cannot hash saves/" + Where()).Then("; the stream is refused and nothing changes"));
           return SessionOutcome::Failed;
         }
         SaveIdentity id;
@@ -478,7 +503,7 @@ SessionOutcome Session::Prepare() {
       if (id_.digest != h_.digest)
         return RefuseConflict("it is complete as sha256:" + id_.digest + ", the stream declares sha256:" + h_.digest);
       // A sender that only asks what is held is told it is all here.
-      if (h_.count == 0) src_.Answer("have " + std::to_string(held_) + '\0');
+      if (h_.count == 0) src_.Answer(HaveAnswer(held_));
     }
     redelivery_ = true;
     compare_at_ = start;
@@ -490,6 +515,13 @@ SessionOutcome Session::Prepare() {
     return RefuseConflict("it was started as " + std::to_string(id_.size) + " bytes with sha256:" + id_.digest +
                           ", the stream declares " + std::to_string(h_.offset + h_.count) + " bytes with sha256:" +
                           h_.digest);
+  // Streams without an identity may add to a bound save, but never past the
+  // size it was declared with: that could only wedge it.
+  if (h_.digest.empty() && pending_ && have_id_ && id_.HasDigest() && id_.size >= 0 &&
+      (four ? h_.offset + h_.count != id_.size : held_ + h_.count > id_.size))
+    return RefuseConflict("it was started as " + std::to_string(id_.size) + " bytes with sha256:" + id_.digest +
+                          ", the stream would make it " +
+                          std::to_string(four ? h_.offset + h_.count : held_ + h_.count) + " bytes");
   if (!StartHash()) return SessionOutcome::Failed;
   std::int64_t missing = h_.count;
   if (four) {
@@ -715,6 +747,7 @@ SessionOutcome Session::Finish(End end) {
                      .Then("; not confirmed yet"));
       return SessionOutcome::Failed;
     }
+    if (ended && h_.count == 0 && !h_.digest.empty()) src_.Answer(HaveAnswer(size_));
     if (ended)
       log_.Info("stored saves/" + Where() + " from " + src_.Peer() + ": " + std::to_string(size_) +
                 " bytes, this stream " + RateText(received_, std::chrono::steady_clock::now() - began_));

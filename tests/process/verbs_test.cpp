@@ -173,18 +173,20 @@ struct SaveSend : Net {
   }
 };
 
-// A relay that gives no answer to the probe, or refuses the name, gets the
-// probe and not one byte more.
+// A relay that gives no answer to the probe, answers "have" without the
+// identity (a relay that ignores identities would splice), or refuses the
+// name, gets the probe and not one byte more.
 TEST_F(SaveSend, RefusedOrUnansweredProbeSendsNothing) {
   Write(in, Random(70000, 7));
   const std::string probe = "p 0 big 70000 sha256:" + Sha256sum(in);
-  for (const char* how : {"close_notify", "plain end", "conflict"}) {
+  for (const char* how : {"close_notify", "plain end", "bare have", "conflict"}) {
     SCOPED_TRACE(how);
     std::vector<Seen> seen;
     Server relay(relay_id, client_, [&](SSL* ssl, int) {
       Seen s = ReadStream(ssl);
       if (how == std::string("close_notify")) SSL_shutdown(ssl);
       if (how == std::string("conflict")) Say(ssl, "conflict");
+      if (how == std::string("bare have")) Say(ssl, "have 0");
       std::lock_guard lock(m);
       seen.push_back(s);
     });
@@ -216,7 +218,7 @@ TEST_F(SaveSend, CutOffSaveResumesAtTheByteTheRelayHolds) {
     std::string repo, save;
     std::size_t count = 0, offset = 0;
     h >> repo >> count >> save >> offset;
-    if (count == 0) return Say(ssl, "have " + std::to_string(held.size()));
+    if (count == 0) return Say(ssl, "have " + std::to_string(held.size()) + " sha256:" + digest);
     if (offset != held.size()) return;
     held += s.bytes;
     if (cut) cut = 0;  // closed with the rest unread

@@ -24,7 +24,7 @@ std::string Hex(const std::string& bytes) {
 }
 // The identity of r/<save> as the relay that stored bytes keeps it.
 void Identify(LocalRelay& r, const std::string& save, const std::string& bytes, const std::string& more = "") {
-  Write(r.root / "ids/r" / save, "size " + std::to_string(bytes.size()) + "\nsha256 " + Hex(bytes) + "\n" + more);
+  Write(r.root / "ids/r" / save, "size " + std::to_string(bytes.size()) + "\nsha256 " + Hex(bytes) + "\norigin declared\n" + more);
 }
 
 // A next relay played by the test for from: it reads each header, then
