@@ -81,13 +81,15 @@ test-windows: build windows
 	tests/wine/wine_service_test.sh $(WIN_BUILD) $(BUILD)
 
 # One table of throughput, memory and throttle figures against socat, then
-# the backlog and the abusive clients (bench_receive.sh and bench_chain.sh
-# still run on their own).
+# the backlog, the abusive clients and the CPU that hashing costs per GiB
+# (against BASE_BUILD_DIR, a build without save identities, when it is set;
+# bench_receive.sh and bench_chain.sh still run on their own).
 bench: build
 	scripts/install-deps.sh socat
 	bench/bench_table.sh
 	bench/bench_backlog.sh
 	bench/bench_abuse.sh
+	bench/bench_cost.sh
 
 clean:
 	rm -rf build build-asan build-tsan $(WIN_BUILD) demo-run bench-run

@@ -239,8 +239,8 @@ bool Forwarder::RecoverRecords() {
       }
       ForwardRecord rec;
       if (root.ReadRecord(e, rec).ok() && rec.set_aside) {
-        p_.log->Error("forwarding of " + e.Describe() +
-                      " stays set aside after a conflict at the next relay; see the README");
+        p_.log->Error("forwarding of " + e.Describe() + " stays set aside after a " + rec.reason +
+                      " at the next relay; see the README");
         continue;
       }
       if (!Forwardable(e, false)) continue;

@@ -1,6 +1,7 @@
 #include "forwarding/transmission.h"
 
 #include <algorithm>
+#include <ctime>
 #include <vector>
 
 #include <openssl/err.h>
@@ -34,6 +35,9 @@ constexpr int kSliceMs = 200;
 // Answers are a few words and a NUL; a receiver that sends more while we
 // wait for one is not a relay, and is cut.
 constexpr std::size_t kAnswerCap = 4096;
+// How long a receiver that answered may take to end its session: its
+// close_notify after "have <size>" says it holds the save already.
+constexpr milliseconds kEndAfterAnswer{10000};
 
 }  // namespace
 
@@ -59,7 +63,8 @@ Transmission::Outcome Transmission::Prepare() {
     return Outcome::Done;
   }
   if (rec.set_aside) {
-    f_.p_.log->Info("forwarding of " + e_.Describe() + " is set aside after a conflict at the next relay; see the README");
+    f_.p_.log->Info("forwarding of " + e_.Describe() + " is set aside after a " + rec.reason +
+                    " at the next relay; see the README");
     return Outcome::Done;
   }
   if (int err = root.Fs().Open(root.SavePath(e_.repo, e_.save), platform::FileSystem::Mode::Read, save_)) {
@@ -83,7 +88,58 @@ Transmission::Outcome Transmission::Prepare() {
     f_.p_.log->Failure("progress beyond the save's size: " + e_.Describe(), start_);
     start_ = 0;
   }
+  return CheckIdentity();
+}
+
+Transmission::Outcome Transmission::CheckIdentity() {
+  const BackupRoot& root = *f_.p_.root;
+  if (const Status st = root.ReadIdentity(e_.repo, e_.save, id_); !st.ok()) {
+    id_ = SaveIdentity{};
+    if (st.IsNotFound()) return Outcome::Delivered;  // stored before identities: sent as before
+    // Never "none": a save sent without its identity could not be checked
+    // by the next relay.
+    return Fail(Outcome::SaveFault,
+                st.kind() == Status::Kind::kInvalid
+                    ? "the identity of " + e_.Describe() + " is damaged (" +
+                          root.IdentityPath(e_.repo, e_.save).string() +
+                          "); it is held until an operator acts (see the README)"
+                    : "cannot read the identity of " + e_.Describe() + ": " +
+                          platform::ErrorText(static_cast<int>(st.code())));
+  }
+  if (!id_.HasDigest()) return Outcome::Delivered;
+  if (id_.FailedVerification()) return Fail(Outcome::SaveFault, HeldReason());
+  if (id_.size != total_) {
+    MarkMismatch();
+    return Fail(Outcome::SaveFault, "this relay's copy of " + e_.Describe() + " is " + std::to_string(total_) +
+                                        " bytes, its identity says " + std::to_string(id_.size) +
+                                        "; it is held until an operator acts (see the README)");
+  }
   return Outcome::Delivered;  // ready
+}
+
+std::string Transmission::HeldReason() const {
+  return "this relay's copy of " + e_.Describe() +
+         " differs from its identity; it is held until an operator acts (see the README)";
+}
+
+void Transmission::MarkMismatch() {
+  // Read again: a verify run may have written the record since Prepare.
+  SaveIdentity now;
+  if (f_.p_.root->ReadIdentity(e_.repo, e_.save, now).ok() && now.digest == id_.digest) id_ = now;
+  id_.verified_at = static_cast<std::int64_t>(std::time(nullptr));
+  id_.verified_good = false;
+  // Unwritten, the verdict holds for this attempt only: the next one finds
+  // the difference again.
+  if (const Status st = f_.p_.root->WriteIdentity(e_.repo, e_.save, id_); !st.ok()) f_.p_.log->Error(st);
+}
+
+Transmission::Outcome Transmission::CopyDiffers(const std::string& ours, std::int64_t offset) {
+  f_.p_.log->Error("this relay's copy differs from its identity: " + e_.Describe() + " hashes to " +
+                   std::string(kDigestPrefix) + ours + ", not " + std::string(kDigestPrefix) + id_.digest +
+                   "; it is held until an operator acts (see the README)");
+  MarkMismatch();
+  reason_ = HeldReason();
+  return EndWith(Outcome::SaveFault, offset);
 }
 
 bool Transmission::TakeAnswer(const char* p, std::size_t n) {
@@ -109,6 +165,7 @@ bool Transmission::PollAnswer(TlsSession& s) {
     ERR_clear_error();
     if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) return true;
     closed_by_peer_ = true;
+    notified_ = code == SSL_ERROR_ZERO_RETURN && PeerClosedProperly(s);
     return false;
   }
 }
@@ -174,7 +231,10 @@ Transmission::Outcome Transmission::Confirm(TlsSession& s, milliseconds wait) {
     }
     int code = SSL_get_error(ssl, n);
     ERR_clear_error();
-    if (code == SSL_ERROR_ZERO_RETURN && PeerClosedProperly(s)) return Outcome::Delivered;
+    if (code == SSL_ERROR_ZERO_RETURN && PeerClosedProperly(s)) {
+      notified_ = true;
+      return Outcome::Delivered;
+    }
     if (code != SSL_ERROR_WANT_READ && code != SSL_ERROR_WANT_WRITE) break;
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - now).count();
     platform::WaitReady(s.socket, code == SSL_ERROR_WANT_WRITE,
@@ -183,10 +243,22 @@ Transmission::Outcome Transmission::Confirm(TlsSession& s, milliseconds wait) {
   return Fail(Outcome::Failed, "no confirmation from the next relay for " + e_.Describe());
 }
 
+bool Transmission::AwaitNotify(TlsSession& s, milliseconds wait) {
+  const auto deadline = Clock::now() + wait;
+  while (!closed_by_peer_ && !flooded_ && Clock::now() < deadline && !f_.p_.stop->Requested())
+    if (PollAnswer(s)) platform::WaitReady(s.socket, false, kSliceMs);
+  return notified_;
+}
+
 Transmission::Outcome Transmission::Send(TlsSession& s) {
   // The header and its NUL in a record of their own: receivers without
   // resume offsets need them alone in their first read.
-  const std::string header = FormatStreamHeader(e_.repo, total_ - start_, e_.save, start_);
+  const std::string header = FormatStreamHeader(e_.repo, total_ - start_, e_.save, start_, id_.digest);
+  // From byte 0 the whole copy passes through here: its hash is known before
+  // the last block goes, and a copy that differs from its identity never
+  // reaches the next relay whole.
+  const bool hashing = start_ == 0 && id_.HasDigest();
+  if (hashing && total_ == 0 && hash_.HexDigest() != id_.digest) return CopyDiffers(hash_.HexDigest(), 0);
   // The save is read in large blocks and sent in pieces of one record each.
   std::vector<char> block(kReadBlock);
   std::size_t block_at = 0, block_len = 0;
@@ -204,6 +276,11 @@ Transmission::Outcome Transmission::Send(TlsSession& s) {
         read_failed = true;
         all = false;
         break;
+      }
+      if (hashing) {
+        hash_.Update(block.data(), block_len);
+        hashed_ += static_cast<std::int64_t>(block_len);
+        if (hashed_ == total_ && hash_.HexDigest() != id_.digest) return CopyDiffers(hash_.HexDigest(), start_ + sent_);
       }
     }
     const std::size_t n = std::min(kPiece, block_len - block_at);
@@ -244,46 +321,102 @@ Transmission::Outcome Transmission::Send(TlsSession& s) {
     o = Confirm(s, stop_ || closure_ ? kConfirmAtStop : kConfirmTimeout);
     if (flooded_) return EndWith(Outcome::Failed, start_ + sent_);
   }
-  if (answered_) {
-    const std::string text = answer_.substr(0, answer_.find('\0'));
-    if (text.starts_with("have ")) {
-      const std::int64_t have = LeadingDecimal(std::string_view(text).substr(5));
-      if (have >= start_) {
-        // Only a start past what it holds is answered so: anything else
-        // would have the same stream sent again at once, for ever.
-        reason_ = "the next relay answered '" + text + "' to a stream from byte " + std::to_string(start_);
-        return EndWith(Outcome::SaveFault, start_);
-      }
-      f_.p_.log->Info("the next relay holds " + std::to_string(have) + " bytes of " + e_.Describe() + "; resuming there");
-      return EndWith(Outcome::Again, std::min(have, total_));
-    }
-    if (text == "conflict") {
-      f_.p_.log->Error("conflict: the next relay holds a different save under " + e_.Describe() +
-                       "; its forwarding is set aside until an operator acts (see the README)");
-      if (const Status st = f_.p_.root->WriteRecord(e_, ForwardRecord{start_, true}); !st.ok()) {
-        // Not set aside on disk: it waits and meets the conflict again.
-        reason_ = "the next relay answered conflict, and " + st.Line();
-        return EndWith(Outcome::SaveFault, start_);
-      }
-      state_.AttemptEnded(AttemptState::SetAside, start_, "conflict: the next relay holds a different save");
-      return Outcome::Done;
-    }
-    reason_ = "the next relay answered something unknown for " + e_.Describe();
-    return EndWith(Outcome::SaveFault, start_);
-  }
+  if (answered_) return Answered(s);
   if (stop_) return EndWith(Outcome::Stopped, start_ + sent_);
   if (closure_) return EndWith(Outcome::Again, start_ + sent_);
-  if (o == Outcome::Delivered && start_ + sent_ == total_) {
-    if (const Status st = f_.p_.root->RemoveRecord(e_); !st.ok())
-      f_.p_.log->Error(Status::Error(st.kind(), st.words(), "unlink(" + f_.p_.root->RecordPath(e_).string() + ")", st.code()));
+  if (o == Outcome::Delivered && start_ + sent_ == total_) return Delivered(s, false);
+  if (o == Outcome::Delivered) reason_ = "the stream of " + e_.Describe() + " ended before its last byte";
+  return EndWith(Outcome::Failed, start_ + sent_);
+}
+
+// Delivered: the record goes; the identity stays as long as the save.
+Transmission::Outcome Transmission::Delivered(TlsSession& s, bool held_already) {
+  if (const Status st = f_.p_.root->RemoveRecord(e_); !st.ok())
+    f_.p_.log->Error(Status::Error(st.kind(), st.words(), "unlink(" + f_.p_.root->RecordPath(e_).string() + ")", st.code()));
+  if (held_already)
+    f_.p_.log->Info("forwarded " + e_.Describe() + " to " + s.peer + ": the next relay holds it complete already (" +
+                    std::to_string(total_) + " bytes, " + std::string(kDigestPrefix) + id_.digest + ")");
+  else
     f_.p_.log->Info("forwarded " + e_.Describe() + " to " + s.peer + ", confirmed: " + std::to_string(total_) + " bytes" +
                     (start_ > 0 ? " (resumed at byte " + std::to_string(start_) + ")" : "") + ", " +
                     RateText(sent_, Clock::now() - began_));
-    state_.AttemptEnded(AttemptState::Confirmed, total_);
-    return Outcome::Delivered;
+  state_.AttemptEnded(AttemptState::Confirmed, total_);
+  return Outcome::Delivered;
+}
+
+Transmission::Outcome Transmission::Answered(TlsSession& s) {
+  const std::string text = answer_.substr(0, answer_.find('\0'));
+  if (text.starts_with("have ")) {
+    const std::int64_t have = LeadingDecimal(std::string_view(text).substr(5));
+    // The whole save, and a close_notify: the next relay holds it complete
+    // with the identity this stream declared.
+    if (have == total_ && id_.HasDigest() && AwaitNotify(s, kEndAfterAnswer)) return Delivered(s, true);
+    if (have >= start_) {
+      // Only a start past what it holds is answered so: anything else
+      // would have the same stream sent again at once, for ever.
+      reason_ = "the next relay answered '" + text + "' to a stream from byte " + std::to_string(start_);
+      return EndWith(Outcome::SaveFault, start_);
+    }
+    f_.p_.log->Info("the next relay holds " + std::to_string(have) + " bytes of " + e_.Describe() + "; resuming there");
+    return EndWith(Outcome::Again, std::min(have, total_));
   }
-  if (o == Outcome::Delivered) reason_ = "the stream of " + e_.Describe() + " ended before its last byte";
-  return EndWith(Outcome::Failed, start_ + sent_);
+  if (text == "conflict") {
+    f_.p_.log->Error("conflict: the next relay holds a different save under " + e_.Describe() +
+                     "; its forwarding is set aside until an operator acts (see the README)");
+    if (const Status st = f_.p_.root->WriteRecord(e_, ForwardRecord{start_, true}); !st.ok()) {
+      // Not set aside on disk: it waits and meets the conflict again.
+      reason_ = "the next relay answered conflict, and " + st.Line();
+      return EndWith(Outcome::SaveFault, start_);
+    }
+    state_.AttemptEnded(AttemptState::SetAside, start_, "conflict: the next relay holds a different save");
+    return Outcome::Done;
+  }
+  const std::string mismatch = "mismatch " + std::string(kDigestPrefix);
+  if (id_.HasDigest() && text.starts_with(mismatch) && IsHexDigest(std::string_view(text).substr(mismatch.size())))
+    return Mismatch(text.substr(mismatch.size()));
+  reason_ = "the next relay answered something unknown for " + e_.Describe();
+  return EndWith(Outcome::SaveFault, start_);
+}
+
+// The next relay moved its copy aside: whatever happens here starts again
+// from byte 0. Its copy or ours is wrong; hashing ours tells which.
+Transmission::Outcome Transmission::Mismatch(const std::string& theirs) {
+  const BackupRoot& root = *f_.p_.root;
+  const StopToken& stop = *f_.p_.stop;
+  Sha256 h;
+  const Status st = root.HashFile(root.SavePath(e_.repo, e_.save), total_, h,
+                                  [&stop](std::int64_t) { return !stop.Requested(); });
+  if (st.IsStopped()) return EndWith(Outcome::Stopped, 0);
+  if (!st.ok()) {
+    reason_ = "cannot check " + e_.Describe() + " against its identity: " + st.words();
+    return EndWith(Outcome::SaveFault, 0);
+  }
+  const std::string ours = h.HexDigest();
+  if (ours != id_.digest) return CopyDiffers(ours, 0);
+  // Counted on disk before anything is sent again: a crash must not make a
+  // second mismatch a first.
+  SaveIdentity now;
+  if (root.ReadIdentity(e_.repo, e_.save, now).ok() && now.digest == id_.digest) id_ = now;
+  ++id_.mismatches;
+  if (const Status w = root.WriteIdentity(e_.repo, e_.save, id_); !w.ok()) {
+    reason_ = "cannot count the mismatch of " + e_.Describe() + ": " + w.words();
+    return EndWith(Outcome::SaveFault, 0);
+  }
+  const std::string both = std::string(kDigestPrefix) + theirs + ", not " + std::string(kDigestPrefix) + ours;
+  // Odd counts send again; even ones set aside, so that a save an operator
+  // sent on again gets its second chance too.
+  if (id_.mismatches % 2 == 1) {
+    f_.p_.log->Error("the next relay's copy of " + e_.Describe() + " hashes to " + both +
+                     "; sending again from byte 0");
+    return EndWith(Outcome::Again, 0);
+  }
+  f_.p_.log->Error("mismatch: the next relay's copy of " + e_.Describe() + " differs twice (now " + both +
+                   ") while this relay's copy matches its identity: the link or the next relay's disk is at fault; "
+                   "its forwarding is set aside until an operator acts (see the README)");
+  if (const Status w = root.WriteRecord(e_, ForwardRecord{0, true, "mismatch"}); !w.ok())
+    f_.p_.log->Error(Status::Error(w.kind(), w.words(), "fclose(" + root.RecordPath(e_).string() + ")", w.code()));
+  state_.AttemptEnded(AttemptState::SetAside, 0, "mismatch: the next relay's copy differs twice");
+  return Outcome::Done;
 }
 
 // The record keeps where to resume: the bytes written (the receiver's

@@ -48,7 +48,7 @@ enum class AttemptState {
   Confirmed,             // the next relay confirmed the whole save
   Failed,                // the attempt failed; retried after a pause
   Interrupted,           // a "have <H>" answer or a closure; resumed at once
-  SetAside,              // the next relay answered "conflict"
+  SetAside,              // the next relay answered "conflict", or "mismatch" twice
   Stopped,               // the relay stopped; the record holds where to resume
 };
 

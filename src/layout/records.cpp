@@ -34,12 +34,13 @@ ForwardRecord ParseRecord(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size() && (Blank(text[i]) || text[i] == '+' || std::isdigit(static_cast<unsigned char>(text[i])))) ++i;
   while (i < text.size() && Blank(text[i])) ++i;
-  r.set_aside = text.substr(i).starts_with("conflict");
+  for (const char* word : {"conflict", "mismatch"})
+    if (text.substr(i).starts_with(word)) r.set_aside = true, r.reason = word;
   return r;
 }
 
 std::string FormatRecord(const ForwardRecord& r) {
-  return std::to_string(r.offset) + (r.set_aside ? " conflict" : "");
+  return std::to_string(r.offset) + (r.set_aside ? " " + r.reason : "");
 }
 
 }  // namespace tarnwick

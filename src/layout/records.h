@@ -23,13 +23,16 @@ std::optional<QueueEntry> ParseQueueLine(std::string_view line);
 std::string FormatQueueLine(const QueueEntry& e);  // "repo\tsave\n"
 
 // What a save's forwarding record holds: the offset to resume at and,
-// after the next relay answered "conflict", the word that sets it aside
-// until an operator acts ("<offset> conflict"; a relay that reads only the
-// number still reads the offset). An offset that is not a number, or is
+// after the next relay answered "conflict" (or twice "mismatch"), the word
+// that sets it aside until an operator acts ("<offset> conflict", "<offset>
+// mismatch"; a relay that reads only the number still reads the offset). An offset that is not a number, or is
 // negative, means byte 0.
 struct ForwardRecord {
   std::int64_t offset = 0;
   bool set_aside = false;
+  // Why it is set aside: "conflict", or "mismatch" after the next relay
+  // twice found the save's bytes differ from its identity.
+  std::string reason = "conflict";
   bool operator==(const ForwardRecord&) const = default;
 };
 ForwardRecord ParseRecord(std::string_view text);

@@ -1,5 +1,6 @@
 #include "layout/stream_header.h"
 
+#include "base/sha256.h"
 #include "base/text.h"
 
 #include <cctype>
@@ -68,8 +69,9 @@ bool IsSafeSaveName(std::string_view name) {
 }
 
 std::string FormatStreamHeader(const std::string& repo, std::int64_t count, const std::string& save,
-                               std::int64_t offset) {
+                               std::int64_t offset, const std::string& digest) {
   std::string h = repo + ' ' + std::to_string(count) + ' ' + save + ' ' + std::to_string(offset);
+  if (!digest.empty()) h += ' ' + std::string(kDigestPrefix) + digest;
   h.push_back('\0');
   return h;
 }
@@ -121,6 +123,10 @@ StreamHeader ParseStreamHeader(std::string_view first_read) {
         return Malformed(std::move(h), "wrong format", 4);
       h.offset = *offset;
       h.form = StreamHeader::Form::FourField;
+      SkipBlanks(text, i);
+      const std::string fifth = Token(text, i);
+      if (fifth.starts_with(kDigestPrefix) && IsHexDigest(std::string_view(fifth).substr(kDigestPrefix.size())))
+        h.digest = fifth.substr(kDigestPrefix.size());
     }
   } else {
     h.form = StreamHeader::Form::OneField;

@@ -156,6 +156,7 @@ InboundSide::InboundSide(Parts parts)
   // ends with the cut.
   options_.pause = [this](std::chrono::milliseconds d) { return slots_.WaitCut(d); };
   options_.refusals = &refusals_;
+  options_.stopping = [stop = p_.stop] { return stop && stop->Requested(); };
   if (p_.hooks.record || p_.hooks.hand_off) options_.hooks = &p_.hooks;
   if (!s_.TakesForwardedSaves()) options_.upstream_noted = &upstream_noted_;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/sha256.h"
 #include "base/text.h"
 #include "layout/stream_header.h"
 #include "platform/platform.h"
@@ -30,6 +31,10 @@ constexpr std::size_t kPiece = 128 * 1024;
 // Written bytes are pushed to the disk every so often while the stream
 // lasts, so the sync before the confirmation finds little left to write.
 constexpr std::int64_t kWriteBackEvery = 8 * 1024 * 1024;
+// A named save is synced this often while a stream lasts, and its hash
+// state recorded with the synced size: a resume after a crash starts from
+// there without reading the save again, and loses at most this much.
+constexpr std::int64_t kCheckpointEvery = 64 * 1024 * 1024;
 // How long a refused stream is read and dropped before it is cut.
 constexpr int kDiscardMs = 5000;
 
@@ -68,6 +73,20 @@ class Session {
   SessionOutcome Finish(End end);
   SessionOutcome RefuseConflict(const std::string& why);
   SessionOutcome RefuseGap();
+  // The identity held for the save, and the hash of its first held_ bytes.
+  bool LoadIdentity();
+  bool StartHash();
+  bool Checkpoint();
+  bool WriteIdentity(const SaveIdentity& id, const char* why);
+  SessionOutcome RefuseMismatch(const std::string& digest);
+  std::string Declared() const { return h_.digest.empty() ? id_.digest : h_.digest; }
+  // "have <H>", with the identity the save is held to when the stream
+  // declared one: a sender asking by identity learns that it was checked.
+  std::string HaveAnswer(std::int64_t held) const {
+    return "have " + std::to_string(held) +
+           (h_.digest.empty() ? std::string() : " " + std::string(kDigestPrefix) + h_.digest) + '\0';
+  }
+  bool Stopping() const { return opt_.stopping && opt_.stopping(); }
   void StoreFailure(const std::string& step, int code);
   std::string Where() const { return h_.repo + "/" + save_name_; }
   // Whether an entry about this sender's refusal is to be written (a
@@ -100,6 +119,11 @@ class Session {
   int write_error_ = 0;
   bool stored_any_ = false;        // a byte of this stream reached the save
   std::string conflict_;
+  SaveIdentity id_;                // the save's identity record, when have_id_
+  bool have_id_ = false;
+  Sha256 hash_;                    // of the save's first size_ bytes, when hashing_
+  bool hashing_ = false;
+  std::int64_t synced_ = 0;        // bytes known to be on disk
   std::string claim_;  // the claimed save's key, released at the end
   const std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
   ThrottleClock::time_point first_byte_{};  // when the stream's first byte came
@@ -223,7 +247,124 @@ bool Session::Inspect() {
     return false;
   }
   size_ = held_;
+  return LoadIdentity();
+}
+
+bool Session::LoadIdentity() {
+  const Status s = root_.ReadIdentity(h_.repo, save_name_, id_);
+  if (s.IsNotFound() || ((s.ok() || s.kind() == Status::Kind::kInvalid) && !exists_ && !pending_)) {
+    id_ = SaveIdentity{};  // none, or stale: its save and marker are gone
+    return true;
+  }
+  if (!s.ok()) {
+    log_.Error(s.Within("the identity of saves/" + Where() + " cannot be read")
+                   .Then("; the stream is refused and nothing changes"));
+    // A sender asking by identity must not read silence as "no identities".
+    if (s.kind() == Status::Kind::kInvalid) src_.Answer(std::string("conflict") + '\0');
+    if (write_error_ == 0) write_error_ = s.code() ? static_cast<int>(s.code()) : -1;
+    return false;
+  }
+  have_id_ = true;
   return true;
+}
+
+bool Session::WriteIdentity(const SaveIdentity& id, const char* why) {
+  const Status s = root_.WriteIdentity(h_.repo, save_name_, id);
+  if (!s.ok()) {
+    log_.Error(s.Within(std::string("cannot record the identity of saves/") + Where() + " " + why)
+                   .Then("; it stays pending"));
+    if (write_error_ == 0) write_error_ = s.code() ? static_cast<int>(s.code()) : -1;
+    return false;
+  }
+  id_ = id;
+  have_id_ = true;
+  return true;
+}
+
+// The hash of what the save holds, taken up where its last checkpoint left
+// it. Bytes past the checkpoint may never have reached the disk (a power
+// loss after the write, before the sync): they are cut off, and the sender
+// is asked for them again. A save without a checkpoint (stored before
+// saves had identities) is read once.
+bool Session::StartHash() {
+  hashing_ = true;
+  synced_ = held_;
+  if (held_ == 0) return true;
+  if (have_id_ && id_.synced >= 0 && id_.synced <= held_) {
+    if (std::optional<Sha256> state = Sha256::FromState(id_.hash_state)) {
+      hash_ = *state;
+      if (id_.synced < held_) {
+        File cut;
+        int e = fs_.Open(save_path_, FileSystem::Mode::Append, cut);
+        if (e == 0) e = fs_.Truncate(cut, id_.synced);
+        if (e == 0) e = fs_.Sync(cut);
+        if (e != 0) {
+          StoreFailure("ftruncate", e);
+          return false;
+        }
+        log_.Info("saves/" + Where() + " held " + std::to_string(held_) + " bytes, of which " +
+                  std::to_string(id_.synced) + " were synced before the relay stopped; it goes on from there");
+        held_ = size_ = synced_ = id_.synced;
+      }
+      return true;
+    }
+  }
+  if (const Status s = root_.HashFile(save_path_, held_, hash_, [this](std::int64_t) { return !Stopping(); });
+      !s.ok()) {
+    if (!s.IsStopped())
+      log_.Error(s.Within("cannot hash saves/" + Where()).Then("; it stays pending and the relay goes on"));
+    if (write_error_ == 0) write_error_ = s.code() ? static_cast<int>(s.code()) : -1;
+    return false;
+  }
+  // Read once: the hash state goes on record with the bytes it covers, so
+  // the next stream or probe does not read the save again.
+  File synced;
+  if (fs_.Open(save_path_, FileSystem::Mode::Append, synced) == 0 && fs_.Sync(synced) == 0) {
+    SaveIdentity id = have_id_ ? id_ : SaveIdentity{};
+    id.synced = held_;
+    id.hash_state = hash_.State();
+    WriteIdentity(id, "after reading it");
+    write_error_ = 0;  // only a hint: the stream goes on without it
+  }
+  return true;
+}
+
+// The save's bytes so far on disk, and the hash state after them on record.
+bool Session::Checkpoint() {
+  if (int e = fs_.Sync(save_)) {
+    StoreFailure("fsync", e);
+    return false;
+  }
+  SaveIdentity id = id_;
+  id.synced = size_;
+  id.hash_state = hash_.State();
+  if (!WriteIdentity(id, "at a checkpoint")) return false;
+  synced_ = size_;
+  return true;
+}
+
+SessionOutcome Session::RefuseMismatch(const std::string& digest) {
+  stored_.Close();  // an open file cannot be renamed everywhere
+  std::filesystem::path aside;
+  const Status moved = root_.MoveAside(h_.repo, save_name_, aside);
+  SaveIdentity id = id_;
+  id.synced = -1;
+  id.hash_state.clear();
+  ++id.mismatches;
+  const std::string what = "mismatch: saves/" + Where() + " from " + src_.Peer() + " hashes to sha256:" + digest +
+                           ", not to the declared sha256:" + Declared();
+  if (!moved.ok()) {
+    // The bytes stay under the save's name, still pending: never confirmed.
+    log_.Error(moved.Within(what + "; its bytes cannot be moved aside").Then("; it stays pending"));
+  } else {
+    WriteIdentity(id, "after a mismatch");
+    WriteMarker(id_.size >= 0 ? id_.size : 0);
+    log_.Error(what + "; its bytes are kept as " + aside.string() + " and the sender starts again from byte 0" +
+               (id.mismatches >= 2 ? " (the second time: the sender's copy or the link differs from what it declares)"
+                                   : ""));
+  }
+  src_.Answer("mismatch " + std::string(kDigestPrefix) + digest + '\0');
+  return SessionOutcome::Refused;
 }
 
 bool Session::WriteMarker(std::int64_t missing) {
@@ -278,7 +419,7 @@ SessionOutcome Session::RefuseGap() {
   log_.Info("the stream from " + src_.Peer() + " for saves/" + Where() + " starts at byte " +
             std::to_string(h_.offset) + " but only " + std::to_string(held_) +
             " are held; the sender is asked to resume there");
-  src_.Answer("have " + std::to_string(held_) + '\0');
+  src_.Answer(HaveAnswer(held_));
   src_.Discard(kDiscardMs);
   return SessionOutcome::Refused;
 }
@@ -304,6 +445,7 @@ SessionOutcome Session::Prepare() {
     marker_path_ = root_.MarkerPath(h_.repo, save_name_);
     // The marker holds 0: no count was announced, its presence is what counts.
     if (!WriteMarker(0) || !OpenForAppend(true)) return SessionOutcome::Failed;
+    hashing_ = true;
     return SessionOutcome::Stored;
   }
   save_name_ = h_.save;
@@ -341,11 +483,46 @@ SessionOutcome Session::Prepare() {
     const std::int64_t start = four ? h_.offset : held_ - h_.count;
     if ((four && h_.offset + h_.count != held_) || (!four && h_.count > held_))
       return RefuseConflict("it is complete with " + std::to_string(held_) + " bytes");
+    if (have_id_ && id_.FailedVerification())
+      return RefuseConflict("its bytes failed their verification (tarnwick verify); an operator must look at it");
+    if (!h_.digest.empty()) {
+      // Another save may end with the same bytes: its identity tells.
+      if (!have_id_ || !id_.HasDigest()) {
+        Sha256 h;
+        if (const Status s = root_.HashFile(save_path_, held_, h, [this](std::int64_t) { return !Stopping(); });
+            !s.ok()) {
+          if (!s.IsStopped())
+            log_.Error(s.Within("cannot hash saves/" + Where()).Then("; the stream is refused and nothing changes"));
+          return SessionOutcome::Failed;
+        }
+        SaveIdentity id;
+        id.size = held_;
+        id.digest = h.HexDigest();
+        if (!WriteIdentity(id, "as it is")) return SessionOutcome::Failed;
+      }
+      if (id_.digest != h_.digest)
+        return RefuseConflict("it is complete as sha256:" + id_.digest + ", the stream declares sha256:" + h_.digest);
+      // A sender that only asks what is held is told it is all here.
+      if (h_.count == 0) src_.Answer(HaveAnswer(held_));
+    }
     redelivery_ = true;
     compare_at_ = start;
     compare_left_ = h_.count;
     return SessionOutcome::Stored;
   }
+  if (!h_.digest.empty() && pending_ && have_id_ && id_.HasDigest() &&
+      (id_.digest != h_.digest || id_.size != h_.offset + h_.count))
+    return RefuseConflict("it was started as " + std::to_string(id_.size) + " bytes with sha256:" + id_.digest +
+                          ", the stream declares " + std::to_string(h_.offset + h_.count) + " bytes with sha256:" +
+                          h_.digest);
+  // Streams without an identity may add to a bound save, but never past the
+  // size it was declared with: that could only wedge it.
+  if (h_.digest.empty() && pending_ && have_id_ && id_.HasDigest() && id_.size >= 0 &&
+      (four ? h_.offset + h_.count != id_.size : held_ + h_.count > id_.size))
+    return RefuseConflict("it was started as " + std::to_string(id_.size) + " bytes with sha256:" + id_.digest +
+                          ", the stream would make it " +
+                          std::to_string(four ? h_.offset + h_.count : held_ + h_.count) + " bytes");
+  if (!StartHash()) return SessionOutcome::Failed;
   std::int64_t missing = h_.count;
   if (four) {
     if (h_.offset > held_) return RefuseGap();
@@ -358,6 +535,14 @@ SessionOutcome Session::Prepare() {
   }
   if (!exists_ && !MakeDirectories()) return SessionOutcome::Failed;
   if (!pending_ && !WriteMarker(missing)) return SessionOutcome::Failed;
+  // A declared identity is on disk before the first byte of its save.
+  if (!h_.digest.empty() && (!have_id_ || !id_.HasDigest())) {
+    SaveIdentity id = have_id_ ? id_ : SaveIdentity{};
+    id.size = h_.offset + h_.count;
+    id.digest = h_.digest;
+    id.declared = true;
+    if (!WriteIdentity(id, "it declares")) return SessionOutcome::Failed;
+  }
   if (!OpenForAppend(!exists_)) return SessionOutcome::Failed;
   return SessionOutcome::Stored;
 }
@@ -400,6 +585,8 @@ bool Session::TakePiece(const char* p, std::size_t n) {
   }
   if (written_back_ < 0) written_back_ = size_;
   size_ += static_cast<std::int64_t>(n);
+  if (hashing_) hash_.Update(p, n);
+  if (h_.form != StreamHeader::Form::OneField && size_ - synced_ >= kCheckpointEvery && !Checkpoint()) return false;
   if (size_ - written_back_ >= kWriteBackEvery) {
     fs_.StartWriteBack(save_, written_back_, size_ - written_back_);
     written_back_ = size_;
@@ -481,21 +668,21 @@ SessionOutcome Session::Finish(End end) {
       // After a failed sync the kernel may drop the pages it could not
       // write while the size still counts them: a resume at that size
       // would append after bytes that never reached the disk. Back to
-      // the size the previous stream synced.
-      int t = fs_.Truncate(save_, held_);
+      // the size last synced.
+      int t = fs_.Truncate(save_, synced_);
       if (t == 0) t = fs_.Sync(save_);
       if (t == 0) {
-        size_ = held_;
+        size_ = synced_;
       } else {
         log_.Error(Status::FromSystem(t, "cannot cut saves/" + Where() + " back to its last synced size " +
-                                             std::to_string(held_) + " after a failed sync",
+                                             std::to_string(synced_) + " after a failed sync",
                                       "ftruncate(" + save_name_ + ")")
                        .Then("; compare it with the sender's copy"));
       }
     }
   }
   if (int e = save_.Close(); e != 0 && write_error_ == 0) StoreFailure("fclose", e);
-  const bool written = write_error_ == 0;
+  bool written = write_error_ == 0;
   // File bytes of this stream that stay in the save.
   const std::int64_t kept = size_ - held_;
 
@@ -519,6 +706,18 @@ SessionOutcome Session::Finish(End end) {
     case Form::Malformed: break;
   }
 
+  if (complete && hashing_) {
+    // Verified before confirmed: the whole copy against what was declared.
+    const std::string digest = hash_.HexDigest();
+    const std::string declared = Declared();
+    if (!declared.empty() && digest != declared) return RefuseMismatch(digest);
+    SaveIdentity id;
+    id.size = size_;
+    id.digest = digest;
+    id.declared = !declared.empty();
+    // A computed identity goes down before the marker is removed.
+    if (!WriteIdentity(id, "as stored")) complete = false, written = false;
+  }
   bool unrecorded = false;
   if (complete && opt_.hooks && opt_.hooks->record) {
     if (const Status s = opt_.hooks->record(h_.repo, save_name_); !s.ok()) {
@@ -548,6 +747,7 @@ SessionOutcome Session::Finish(End end) {
                      .Then("; not confirmed yet"));
       return SessionOutcome::Failed;
     }
+    if (ended && h_.count == 0 && !h_.digest.empty()) src_.Answer(HaveAnswer(size_));
     if (ended)
       log_.Info("stored saves/" + Where() + " from " + src_.Peer() + ": " + std::to_string(size_) +
                 " bytes, this stream " + RateText(received_, std::chrono::steady_clock::now() - began_));
@@ -558,6 +758,14 @@ SessionOutcome Session::Finish(End end) {
               (missing >= 0 ? std::to_string(missing) + " bytes short"
                             : std::to_string(-missing) + " bytes past its announced size") +
               "; it stays pending");
+  // What stays is on disk: a later stream takes up the hash from here.
+  if (written && h_.form != Form::OneField && hashing_ && size_ != synced_) {
+    SaveIdentity id = id_;
+    id.synced = size_;
+    id.hash_state = hash_.State();
+    if (WriteIdentity(id, "as it stays pending")) synced_ = size_;
+    else written = false;
+  }
   // The marker says what is still owed; one that cannot be rewritten keeps
   // its earlier number, and the save stays pending either way.
   if (!WriteMarker(missing) || !written || !ended || unrecorded) return SessionOutcome::Failed;

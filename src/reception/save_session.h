@@ -106,6 +106,8 @@ struct SaveSessionOptions {
   // Set when a certified four-field stream (a forwarded save) came to a
   // relay whose date names do not carry its certificate name: said once.
   std::atomic<bool>* upstream_noted = nullptr;
+  // True once the relay stops: long reads of a save give up.
+  std::function<bool()> stopping;
 };
 
 enum class SessionOutcome {

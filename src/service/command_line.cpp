@@ -13,7 +13,13 @@ const char kRelayUsage[] =
     "       tarnwick check [--dir DIR]        check settings.ini, the PEM files, the backup root and\n"
     "                                         the ports without starting; exit 1 on any error\n"
     "       tarnwick status [--dir DIR] [--json]\n"
-    "                                         saves held, pending and queued, the last forwarding attempt\n"
+    "                                         saves held, pending and queued, their identities and last\n"
+    "                                         verification, what was set aside, the last forwarding attempt\n"
+    "       tarnwick verify [--dir DIR] [--json] [REPO[/SAVE]]\n"
+    "                                         re-read complete saves and compare each with its recorded size\n"
+    "                                         and SHA-256 (a save without one gets it); exit 1 on a mismatch\n"
+    "       tarnwick drop [--dir DIR] aside/REPO/NAME\n"
+    "                                         remove one entry of aside/ (bytes that did not match)\n"
     "       tarnwick install [NAME] [--dir DIR] [--user USER[:GROUP]]\n"
     "                                         a systemd unit tarnwick-NAME.service (Windows: the service)\n"
     "       tarnwick delete [NAME] [--dir DIR] remove it\n"
@@ -83,15 +89,21 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       else if (Is(a, "status")) c.verb = Verb::Status;
       else if (Is(a, "install")) c.verb = Verb::Install;
       else if (Is(a, "delete")) c.verb = Verb::Delete;
+      else if (Is(a, "verify")) c.verb = Verb::Verify;
+      else if (Is(a, "drop")) c.verb = Verb::Drop;
       else return Bad("unknown command '" + std::string(a) + "'");
       have_verb = true;
     } else if ((c.verb == Verb::Install || c.verb == Verb::Delete) && c.name.empty()) {
       c.name = a;
+    } else if ((c.verb == Verb::Verify || c.verb == Verb::Drop) && c.target.empty()) {
+      c.target = a;
     } else {
       return Bad("unexpected argument '" + std::string(a) + "'");
     }
   }
-  if (have_json && c.verb != Verb::Status) return Bad("option --json is for status only");
+  if (have_json && c.verb != Verb::Status && c.verb != Verb::Verify)
+    return Bad("option --json is for status and verify only");
+  if (c.verb == Verb::Drop && c.target.empty()) return Bad("drop needs the entry to remove: aside/REPO/NAME");
   c.json = have_json;
   if (have_user && c.verb != Verb::Install) return Bad("option --user is for install only");
   return c;

@@ -6,12 +6,13 @@
 namespace tarnwick {
 
 struct CommandLine {
-  enum class Verb { Run, Help, Version, Check, Status, Install, Delete, Bad };
+  enum class Verb { Run, Help, Version, Check, Status, Install, Delete, Verify, Drop, Bad };
   Verb verb = Verb::Run;
   std::string dir;    // --dir: settings.ini and every PEM file come from here
   std::string name;   // install / delete: the instance
   std::string user;   // install: USER[:GROUP] the unit runs as
-  bool json = false;  // status
+  std::string target;  // verify: REPO[/SAVE] (empty: every save); drop: aside/REPO/NAME
+  bool json = false;    // status, verify
   std::string error;  // Bad: what was wrong, in words
 };
 

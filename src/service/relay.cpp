@@ -46,6 +46,10 @@ Status Relay::Start(std::shared_ptr<const Settings> settings, platform::FileSyst
   }
   // Temporary files of writes a crash cut short.
   if (const Status st = root.EmptyTemp(); !st.ok()) log.Error(st);
+  // Identities of saves deleted while the relay was down.
+  int stale = 0;
+  if (const Status st = root.RemoveStaleIdentities(stale); !st.ok()) log.Error(st.Then("; it is kept"));
+  if (stale) log.Info(std::to_string(stale) + " identities of saves that are gone were removed from ids/");
 
   CompletionHooks hooks;
   if (s.ForwardingConfigured()) {

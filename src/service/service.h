@@ -7,7 +7,8 @@
 
 namespace tarnwick {
 
-// Process entry: the verbs (help, version, check, status, install, delete)
+// Process entry: the verbs (help, version, check, status, verify, drop,
+// install, delete)
 // run and end; otherwise the relay runs under the service host. Windows'
 // "delete" removes the service and goes on to the host. Returns the exit
 // status: 0, 1 when a verb or the start failed, 2 for a bad command line.
@@ -22,5 +23,9 @@ std::filesystem::path ConfigDirectory(const std::string& dir);
 // read from it).
 int RunCheck(const std::filesystem::path& config_dir, bool from_dir);
 int RunStatus(const std::filesystem::path& config_dir, bool json);
+// tarnwick verify [REPO[/SAVE]] / tarnwick drop ENTRY on the backup root of
+// config_dir's settings: 2 for a bad target or a root that cannot be had.
+int RunVerify(const std::filesystem::path& config_dir, const std::string& target, bool json);
+int RunDrop(const std::filesystem::path& config_dir, const std::string& entry);
 
 }  // namespace tarnwick

@@ -146,6 +146,10 @@ int ServiceEntry(int argc, char** argv) {
       return RunCheck(config_dir, !cl.dir.empty());
     case Verb::Status:
       return RunStatus(config_dir, cl.json);
+    case Verb::Verify:
+      return RunVerify(config_dir, cl.target, cl.json);
+    case Verb::Drop:
+      return RunDrop(config_dir, cl.target);
     case Verb::Install:
       return InstallRelayService(cl.name, cl.dir.empty() ? "" : config_dir.string(), cl.user) ? 0 : 1;
     case Verb::Delete: {

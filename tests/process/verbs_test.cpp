@@ -1,6 +1,11 @@
 // The programs as an operator runs them: usage, check, status, a second
-// relay on a root, install and delete, and tarnwick-send's exit statuses.
+// relay on a root, install and delete, and tarnwick-send's exit statuses
+// and its --save streams against a scripted relay.
+#include <openssl/err.h>
 #include <sys/stat.h>
+
+#include <mutex>
+#include <sstream>
 
 #include "process/process.h"
 
@@ -9,6 +14,32 @@ namespace {
 
 const std::string kRelayBin = Bin("TARNWICK_RELAY", TARNWICK_BINARY);
 const std::string kSendBin = Bin("TARNWICK_SEND", TARNWICK_SEND_BINARY);
+
+std::string Sha256sum(const fs::path& file) {
+  std::string line;
+  std::FILE* p = popen(("sha256sum '" + file.string() + "'").c_str(), "r");
+  for (int c; p && (c = std::fgetc(p)) != EOF && c != ' ';) line.push_back(static_cast<char>(c));
+  if (p) pclose(p);
+  return line;
+}
+
+// A stream as a scripted relay read it: at most max bytes after the header.
+struct Seen {
+  std::string header, bytes;
+  bool notify = false;
+};
+Seen ReadStream(SSL* ssl, std::size_t max = SIZE_MAX) {
+  Seen s;
+  s.header = UpToNul(ssl);
+  char buf[16384];
+  int n = 1;
+  while (s.bytes.size() < max && (n = SSL_read(ssl, buf, static_cast<int>(std::min(sizeof buf, max - s.bytes.size())))) > 0)
+    s.bytes.append(buf, n);
+  s.notify = n <= 0 && SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN;
+  ERR_clear_error();
+  return s;
+}
+void Say(SSL* ssl, const std::string& text) { SSL_write(ssl, text.c_str(), static_cast<int>(text.size() + 1)); }
 
 TEST_F(Net, VerbsStartNothingAndSayWhatIsWrong) {
   Relay& r = NewRelay("r");
@@ -47,6 +78,14 @@ TEST_F(Net, VerbsStartNothingAndSayWhatIsWrong) {
   EXPECT_NE(ran.out.find("w.bak"), std::string::npos) << ran.out;
   ran = Run(kRelayBin, {"status", "--json", "--dir", r.dir.string()});
   EXPECT_NE(ran.out.find("\"projV\""), std::string::npos) << ran.out;
+  // verify and drop beside it: the exit statuses scripts read; the
+  // pending w.bak is not read.
+  ASSERT_EQ(SendStream(r.port, r.id, &client_, H("projV 3 c.bak") + "abc"), End::Notify);
+  ran = Run(kRelayBin, {"verify", "--dir", r.dir.string()});
+  EXPECT_EQ(ran.status, 0) << ran.out << ran.err;
+  EXPECT_NE(ran.out.find("OK: checked 1 save, 3 bytes"), std::string::npos) << ran.out;
+  EXPECT_EQ(Run(kRelayBin, {"verify", "--dir", r.dir.string(), "projV/../x"}).status, 2);
+  EXPECT_EQ(Run(kRelayBin, {"drop", "--dir", r.dir.string(), "aside/projV/none"}).status, 1);
 
   // A second relay on the same root is refused before RUNNING.
   Relay& twin = NewRelay("twin");
@@ -91,6 +130,11 @@ TEST_F(Net, SenderExitStatusSaysWhatHappened) {
   EXPECT_EQ(Read(r.Save("projS", Date())), data);
 
   const std::string port = std::to_string(r.port), other = std::to_string(FreePort());
+  sent = Run(kSendBin, {"--host", "127.0.0.1", "--port", port, "--repo", "projS", "--ca", r.id.cert.string(),
+                        "--peer-name", r.id.name, "--cert", client_.cert.string(), "--key", client_.key.string(),
+                        (dir_ / "in").string()});
+  EXPECT_EQ(sent.status, 0) << sent.err;
+  EXPECT_NE(sent.out.find(", sha256 " + Sha256sum(dir_ / "in") + ", "), std::string::npos) << sent.out;
   const struct {
     std::vector<std::string> args;
     int status;
@@ -101,6 +145,7 @@ TEST_F(Net, SenderExitStatusSaysWhatHappened) {
       {{"--host", "127.0.0.1", "--port", port, "--repo", "p", "--ca", (dir_ / "none.pem").string()}, 2, "cannot load trusted"},
       {{"--host", "127.0.0.1", "--port", other, "--repo", "p", "--ca", r.id.cert.string()}, 4, "cannot connect"},
       {{"--host", "127.0.0.1", "--port", port, "--repo", "p", "--ca", client_.cert.string()}, 5, "refused"},
+      {{"--host", "127.0.0.1", "--port", port, "--repo", "p", "--ca", r.id.cert.string(), "--save", "s"}, 8, "--save needs --cert"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
@@ -110,6 +155,88 @@ TEST_F(Net, SenderExitStatusSaysWhatHappened) {
     EXPECT_NE(ran.err.find(c.why), std::string::npos) << ran.err;
   }
   EXPECT_EQ(r.Stop(), 0);
+}
+
+struct SaveSend : Net {
+  void SetUp() override {
+    Net::SetUp();
+    relay_id = MakeId(dir_, "fake.test");
+    in = dir_ / "in";
+  }
+  Id relay_id;
+  fs::path in;
+  std::mutex m;
+  Ran Save(std::uint16_t port) {
+    return Run(kSendBin, {"--host", "127.0.0.1", "--port", std::to_string(port), "--repo", "p", "--ca", relay_id.cert.string(),
+                          "--peer-name", relay_id.name, "--cert", client_.cert.string(), "--key", client_.key.string(),
+                          "--wait", "20", "--save", "big", "--json", in.string()});
+  }
+};
+
+// A relay that gives no answer to the probe, answers "have" without the
+// identity (a relay that ignores identities would splice), or refuses the
+// name, gets the probe and not one byte more.
+TEST_F(SaveSend, RefusedOrUnansweredProbeSendsNothing) {
+  Write(in, Random(70000, 7));
+  const std::string probe = "p 0 big 70000 sha256:" + Sha256sum(in);
+  for (const char* how : {"close_notify", "plain end", "bare have", "conflict"}) {
+    SCOPED_TRACE(how);
+    std::vector<Seen> seen;
+    Server relay(relay_id, client_, [&](SSL* ssl, int) {
+      Seen s = ReadStream(ssl);
+      if (how == std::string("close_notify")) SSL_shutdown(ssl);
+      if (how == std::string("conflict")) Say(ssl, "conflict");
+      if (how == std::string("bare have")) Say(ssl, "have 0");
+      std::lock_guard lock(m);
+      seen.push_back(s);
+    });
+    const Ran ran = Save(relay.port);
+    EXPECT_EQ(ran.status, how == std::string("conflict") ? 10 : 9) << ran.err;
+    EXPECT_NE(ran.err.find(how == std::string("conflict") ? "conflict" : "does not take save identities"), std::string::npos) << ran.err;
+    std::lock_guard lock(m);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].header, probe);
+    EXPECT_EQ(seen[0].bytes, "");
+  }
+}
+
+// Cut off after 100000 bytes, a rerun is told "have 100000" and sends the
+// rest only; the relay ends up with the file, and the digest printed is
+// sha256sum's.
+TEST_F(SaveSend, CutOffSaveResumesAtTheByteTheRelayHolds) {
+  const std::string data = Random(600 * 1024 + 3, 8);
+  Write(in, data);
+  const std::string digest = Sha256sum(in);
+  std::string held;
+  std::vector<std::string> headers;
+  std::size_t cut = 100000;
+  Server relay(relay_id, client_, [&](SSL* ssl, int) {
+    std::lock_guard lock(m);
+    Seen s = ReadStream(ssl, cut ? cut : SIZE_MAX);
+    headers.push_back(s.header);
+    std::istringstream h(s.header);
+    std::string repo, save;
+    std::size_t count = 0, offset = 0;
+    h >> repo >> count >> save >> offset;
+    if (count == 0) return Say(ssl, "have " + std::to_string(held.size()) + " sha256:" + digest);
+    if (offset != held.size()) return;
+    held += s.bytes;
+    if (cut) cut = 0;  // closed with the rest unread
+    else if (s.notify && held.size() == data.size()) SSL_shutdown(ssl);
+  });
+  Ran ran = Save(relay.port);
+  EXPECT_TRUE(ran.status == 6 || ran.status == 7) << ran.status.value_or(-1) << ran.err;
+  ran = Save(relay.port);
+  EXPECT_EQ(ran.status, 0) << ran.err;
+  EXPECT_NE(ran.out.find("\"sent\":" + std::to_string(data.size() - 100000) + ","), std::string::npos) << ran.out;
+  EXPECT_NE(ran.out.find("\"sha256\":\"" + digest + "\""), std::string::npos) << ran.out;
+  std::lock_guard lock(m);
+  EXPECT_TRUE(held == data) << held.size() << " of " << data.size() << " bytes";
+  const std::string id = " big ", tail = " sha256:" + digest;
+  EXPECT_EQ(headers, (std::vector<std::string>{"p 0" + id + std::to_string(data.size()) + tail,
+                                               "p " + std::to_string(data.size()) + id + "0" + tail,
+                                               "p 0" + id + std::to_string(data.size()) + tail,
+                                               "p " + std::to_string(data.size() - 100000) + id + "100000" + tail}));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Forwarding from one relay to the next: a real relay at the other end, or
 // one played by the test where the next relay must misbehave.
+#include "base/sha256.h"
 #include "relay/local_relay.h"
 
 namespace tw {
@@ -14,6 +15,16 @@ void Confirm(SSL* ssl) {
 
 bool Gone(const fs::path& p) {
   return WaitFor([&] { return !Exists(p); });
+}
+
+std::string Hex(const std::string& bytes) {
+  tarnwick::Sha256 h;
+  h.Update(bytes.data(), bytes.size());
+  return h.HexDigest();
+}
+// The identity of r/<save> as the relay that stored bytes keeps it.
+void Identify(LocalRelay& r, const std::string& save, const std::string& bytes, const std::string& more = "") {
+  Write(r.root / "ids/r" / save, "size " + std::to_string(bytes.size()) + "\nsha256 " + Hex(bytes) + "\norigin declared\n" + more);
 }
 
 // A next relay played by the test for from: it reads each header, then
@@ -162,6 +173,57 @@ TEST_F(ForwardTest, ConflictingAndUnreadableSavesLetTheOthersPass) {
   a.Start();
   EXPECT_TRUE(a.events.Wait("stays set aside"));
   EXPECT_EQ(Read(a.Record("r", "x")), "0 conflict");
+}
+
+// A copy that changed after it was stored, or failed a verification, never
+// reaches the next relay whole; the saves behind it go on.
+TEST_F(ForwardTest, ACopyThatDiffersFromItsIdentityIsHeldHere) {
+  LocalRelay a(dir, "relay-a"), b(dir, "relay-b");
+  Link(a, b, false);
+  std::string bytes = Random(300000, 7);
+  const std::string stored = Hex(bytes);
+  Identify(a, "x", bytes);
+  bytes[123456] ^= 1;
+  for (const char* save : {"v", "y"}) a.Place("r", save, save);
+  a.Place("r", "x", bytes);
+  Identify(a, "v", "v", "verified 1700000000 mismatch\n");
+  Write(a.root / "toforward", "r\tx\nr\tv\nr\ty\n");
+  b.Start();
+  a.Start();
+  EXPECT_TRUE(a.events.Wait("this relay's copy differs from its identity: r/x hashes to sha256:" + Hex(bytes) +
+                            ", not sha256:" + stored));
+  EXPECT_TRUE(WaitFor([&] { return Read(b.Save("r", "y")) == "y"; }));
+  EXPECT_LT(SizeOf(b.Save("r", "x")), 300000);
+  EXPECT_FALSE(Exists(b.Save("r", "v")));
+  EXPECT_NE(Read(a.root / "ids/r/x").find(" mismatch\n"), std::string::npos);
+  EXPECT_TRUE(Exists(a.Record("r", "x")) && Exists(a.Record("r", "v")));
+}
+
+// The identity goes as the fifth token; "mismatch" sends the save again
+// from byte 0 once, then sets it aside; "have <size>" and a close_notify
+// deliver it. A save without an identity goes as before.
+TEST_F(ForwardTest, TheNextRelaysAnswersAboutIdentities) {
+  LocalRelay a(dir, "relay-a");
+  const std::string theirs(64, 'e');
+  PlayedNext next(dir, a, [&](SSL* ssl, const std::string& header, std::size_t) {
+    if (header.starts_with("r 1 z")) return Confirm(ssl);
+    const std::string answer = H(header.starts_with("r 5 x") ? "mismatch sha256:" + theirs : "have 1");
+    SSL_write(ssl, answer.data(), static_cast<int>(answer.size()));
+    if (header.starts_with("r 1 y")) SSL_shutdown(ssl);
+    AwaitEnd(ssl);
+  });
+  for (const char* save : {"xxxxx", "y", "z"}) a.Place("r", std::string(1, save[0]), save);
+  Identify(a, "x", "xxxxx");
+  Identify(a, "y", "y");
+  Write(a.root / "toforward", "r\tx\nr\ty\nr\tz\n");
+  a.Start();
+  EXPECT_TRUE(Gone(a.Record("r", "z")));
+  const std::string x = "r 5 x 0 sha256:" + Hex("xxxxx");
+  EXPECT_EQ(next.Headers(), (std::vector<std::string>{x, x, "r 1 y 0 sha256:" + Hex("y"), "r 1 z 0"}));
+  EXPECT_TRUE(a.events.Wait("mismatch: the next relay's copy of r/x differs twice"));
+  EXPECT_EQ(Read(a.Record("r", "x")), "0 mismatch");
+  EXPECT_NE(Read(a.root / "ids/r/x").find("mismatches 2\n"), std::string::npos);
+  EXPECT_TRUE(!Exists(a.Record("r", "y")) && Exists(a.root / "ids/r/y"));
 }
 
 // toforward lines are the only trace of saves without a record: one that

@@ -2,6 +2,8 @@
 // leaves behind, driven by scripted streams on a real directory.
 #include "reception/save_session.h"
 
+#include "base/sha256.h"
+
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -121,6 +123,7 @@ TEST_F(SaveSessionTest, NamedStreamsFollowWhatTheRelayHolds) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     fs::remove_all(dir / "saves");
+    fs::remove_all(dir / "ids");
     hand_offs.clear();
     if (c.had != Had::Absent) tw::Write(Save("s"), c.bytes);
     if (c.had == Had::Pending) tw::Write(Marker("s"), "2");
@@ -229,7 +232,9 @@ TEST_F(SaveSessionTest, DiskTroubleLeavesThePendingSaveAndTheNextStreamCarriesOn
   tw::Write(Marker("t"), "2");
   int syncs = 0;
   files.hook = [&](const std::string& op, const fs::path& p) {
-    return op == "sync" && p.filename() == "t" && ++syncs == 1 ? EIO : 0;
+    // The first sync records the hash of what the resume found; the second
+    // is the stream's own.
+    return op == "sync" && p.filename() == "t" && ++syncs == 2 ? EIO : 0;
   };
   EXPECT_EQ(Run({H("projA 2 t 3"), "lo"}), SessionOutcome::Failed);
   EXPECT_EQ(Held(Save("t")), "hel");
@@ -283,6 +288,65 @@ TEST_F(SaveSessionTest, PassingLookupErrorsChangeNothingAndTheRetryStores) {
   EXPECT_EQ(Run({H("projA 2 p 3") + "lo"}), SessionOutcome::Stored);
   EXPECT_EQ(Held(Save("p")), "hello");
   EXPECT_EQ(hand_offs, std::vector<std::string>{"projA/p"});
+}
+
+std::string Sha(std::string_view bytes) {
+  Sha256 h;
+  h.Update(bytes.data(), bytes.size());
+  return h.HexDigest();
+}
+
+// A pending save is bound to the identity it was started with, the whole
+// copy is checked against it before any confirmation, and a resume starts
+// from the last checkpoint, not from whatever size the file shows.
+TEST_F(SaveSessionTest, IdentitiesBindVerifyAndCheckpointSaves) {
+  const std::string y(1000, 'Y'), x(1000, 'X');
+  const auto header = [](int count, int offset, const std::string& digest) {
+    return H("projA " + std::to_string(count) + " s " + std::to_string(offset) + " sha256:" + digest);
+  };
+  // The splice: 400 bytes of Y, then a writer of X asked to resume.
+  EXPECT_EQ(Run({header(1000, 0, Sha(y)), y.substr(0, 400)}), SessionOutcome::Stored);
+  for (const auto& [count, offset] : {std::pair{500, 500}, std::pair{600, 400}}) {
+    Script other({header(count, offset, Sha(x)), x.substr(offset)});
+    EXPECT_EQ(Run(other), SessionOutcome::Refused);
+    EXPECT_EQ(other.answer, H("conflict"));
+  }
+  EXPECT_NE(entries.find(Sha(x)), std::string::npos);
+  EXPECT_EQ(Held(Save("s")), y.substr(0, 400));
+
+  // Bytes past the checkpoint (written, never synced) do not count.
+  tw::Write(Save("s"), y.substr(0, 400) + "garbage");
+  Script resume({header(593, 407, Sha(y)), y.substr(407)});
+  EXPECT_EQ(Run(resume), SessionOutcome::Refused);
+  EXPECT_EQ(resume.answer, H("have 400 sha256:" + Sha(y)));
+  EXPECT_EQ(Held(Save("s")), y.substr(0, 400));
+
+  // A stream whose bytes do not make the declared save: never confirmed,
+  // its bytes kept aside, the save owed again from byte 0.
+  Script wrong({header(600, 400, Sha(y)), x.substr(400)});
+  EXPECT_EQ(Run(wrong), SessionOutcome::Refused);
+  EXPECT_EQ(wrong.answer, H("mismatch sha256:" + Sha(y.substr(0, 400) + x.substr(400))));
+  EXPECT_EQ(Held(Save("s")), "<absent>");
+  EXPECT_EQ(Held(Marker("s")), "1000");
+  EXPECT_EQ(tw::Files(dir / "aside" / "projA").size(), 1u);
+  EXPECT_TRUE(hand_offs.empty());
+
+  EXPECT_EQ(Run({header(1000, 0, Sha(y)), y}), SessionOutcome::Stored);
+  EXPECT_EQ(Held(Save("s")), y);
+  SaveIdentity id;
+  ASSERT_TRUE(root.ReadIdentity("projA", "s", id).ok());
+  EXPECT_EQ(id.digest, Sha(y));
+  EXPECT_TRUE(id.declared);
+  // Asked what it holds, the relay says it is all here.
+  Script probe({header(0, 1000, Sha(y))});
+  EXPECT_EQ(Run(probe), SessionOutcome::Stored);
+  EXPECT_EQ(probe.answer, H("have 1000 sha256:" + Sha(y)));
+
+  // Without a declared identity the relay computes one and says so.
+  EXPECT_EQ(Run({H("projA 5 t 0"), "hello"}), SessionOutcome::Stored);
+  ASSERT_TRUE(root.ReadIdentity("projA", "t", id).ok());
+  EXPECT_EQ(id.digest, Sha("hello"));
+  EXPECT_FALSE(id.declared);
 }
 
 }  // namespace

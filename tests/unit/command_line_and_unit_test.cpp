@@ -24,9 +24,9 @@ std::string Parse(std::vector<std::string> args) {
   for (std::string& a : args) argv.push_back(a.data());
   const CommandLine c = ParseCommandLine(static_cast<int>(argv.size()), argv.data());
   if (c.verb == CommandLine::Verb::Bad) return "bad: " + c.error;
-  static const char* const kVerbs[] = {"run", "help", "version", "check", "status", "install", "delete"};
+  static const char* const kVerbs[] = {"run", "help", "version", "check", "status", "install", "delete", "verify", "drop"};
   std::string out = kVerbs[static_cast<int>(c.verb)];
-  for (const auto& [key, value] : {std::pair{" dir=", c.dir}, {" name=", c.name}, {" user=", c.user}})
+  for (const auto& [key, value] : {std::pair{" dir=", c.dir}, {" name=", c.name}, {" user=", c.user}, {" target=", c.target}})
     if (!value.empty()) out += key + value;
   return out + (c.json ? " json" : "");
 }
@@ -40,7 +40,9 @@ TEST(CommandLine, VerbsAndOptionsInAnyOrderAndABadLineSaysWhy) {
       {{"--dir"}, "bad: option --dir needs a directory"}, {{"--dir", ""}, "bad: option --dir needs a directory"},
       {{"--dir="}, "bad: option --dir needs a directory"}, {{"start"}, "bad: unknown command 'start'"},
       {{"-d", "/x"}, "bad: unknown option '-d'"}, {{"--json=1", "status"}, "bad: unknown option '--json'"},
-      {{"check", "--json"}, "bad: option --json is for status only"},
+      {{"check", "--json"}, "bad: option --json is for status and verify only"},
+      {{"--json", "verify", "projA/s"}, "verify target=projA/s json"}, {{"verify"}, "verify"},
+      {{"drop"}, "bad: drop needs the entry to remove: aside/REPO/NAME"}, {{"drop", "a/b", "c"}, "bad: unexpected argument 'c'"},
       {{"status", "--user", "u"}, "bad: option --user is for install only"},
       {{"install", "a", "b"}, "bad: unexpected argument 'b'"},
       {{"check", "status"}, "bad: unexpected argument 'status'"}};

@@ -346,6 +346,19 @@ stop_service
 stop_linux l1
 
 # ---------------------------------------------------------------------------
+step "verify on the Windows root: good, then one flipped byte found"
+rc=0
+out=$(cd "$wdir" && wine_run 120 "$wdir/tarnwick.exe" verify | tr -d '\r') || rc=$?
+[ "$rc" -eq 0 ] && [[ "$out" == OK:\ checked* ]] || fail "verify exited $rc: $out"
+victim=$(find "$wroot/saves" -type f ! -name '*_pending' -size +1k | head -n 1)
+[ -n "$victim" ] || fail "no save to flip a byte in"
+printf '\xff' | dd of="$victim" bs=1 seek=1000 conv=notrunc 2>/dev/null
+rc=0
+out=$(cd "$wdir" && wine_run 120 "$wdir/tarnwick.exe" verify | tr -d '\r') || rc=$?
+[ "$rc" -eq 1 ] && [[ "$out" == *MISMATCH* ]] || fail "verify after a flipped byte exited $rc: $out"
+echo "    $(echo "$out" | tail -n 1)"
+
+# ---------------------------------------------------------------------------
 step "console run, delete, delete again"
 rc=0
 (cd "$wdir" && wine_run 60 "$wdir/tarnwick.exe" >/dev/null) || rc=$?

@@ -1,130 +1,15 @@
 // FormatStatusJson: the report for scripts, one JSON object.
+#include <chrono>
 #include <string_view>
 #include <utility>
 
-#include "base/text.h"
+#include "layout/backup_root.h"
+#include "service/status/json_writer.h"
 #include "service/status/status_view.h"
 
 namespace tarnwick {
 
 namespace {
-
-// Lowercase, as JSON's own \u escapes are usually written.
-void AppendHexByte(std::string& out, unsigned char u) {
-  static const char hex[] = "0123456789abcdef";
-  out += hex[u >> 4];
-  out += hex[u & 15];
-}
-
-// A JSON string for any bytes: quotes, backslashes and control characters
-// escaped; each byte that is not part of well-formed UTF-8 becomes U+FFFD,
-// and *lossy says so.
-std::string JsonQuote(std::string_view s, bool* lossy = nullptr) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < s.size();) {
-    const char c = s[i];
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (u < 0x20 || u == 0x7f) {
-      out += "\\u00";
-      AppendHexByte(out, u);
-    } else if (const std::size_t n = Utf8Length(s, i); n > 0) {
-      out.append(s.substr(i, n));
-      i += n;
-      continue;
-    } else {
-      out += "\\ufffd";
-      if (lossy) *lossy = true;
-    }
-    ++i;
-  }
-  return out + "\"";
-}
-
-std::string Hex(std::string_view s) {
-  std::string out;
-  for (char c : s) AppendHexByte(out, static_cast<unsigned char>(c));
-  return out;
-}
-
-// Writes indented JSON, one member or element per line, and keeps the
-// commas right.
-class JsonWriter {
- public:
-  void BeginObject() { Open('{'); }
-  void EndObject() { Close('}'); }
-  void BeginArray() { Open('['); }
-  void EndArray() { Close(']'); }
-  void Key(std::string_view k) {
-    Separate();
-    out_ += JsonQuote(k) + ": ";
-    after_key_ = true;
-  }
-  void String(std::string_view s) { Raw(JsonQuote(s)); }
-  // A name: its exact bytes in "<key>_hex" too when it is not UTF-8.
-  void Name(std::string_view key, std::string_view value) {
-    bool lossy = false;
-    Key(key);
-    Raw(JsonQuote(value, &lossy));
-    if (lossy) {
-      Key(std::string(key) + "_hex");
-      String(Hex(value));
-    }
-  }
-  void Number(std::int64_t n) { Raw(std::to_string(n)); }
-  // -1 is how the report says "unknown".
-  void CountOrNull(std::int64_t n) { n < 0 ? Raw("null") : Number(n); }
-  void TextOrNull(std::string_view s) { s.empty() ? Raw("null") : String(s); }
-  void Bool(bool b) { Raw(b ? "true" : "false"); }
-  void Null() { Raw("null"); }
-  std::string Take() { return std::move(out_) + "\n"; }
-
- private:
-  struct Level {
-    bool empty = true;
-  };
-  void Separate() {
-    if (after_key_) {
-      after_key_ = false;
-      return;
-    }
-    if (levels_.empty()) return;
-    if (!levels_.back().empty) out_ += ',';
-    levels_.back().empty = false;
-    out_ += '\n';
-    out_.append(2 * levels_.size(), ' ');
-  }
-  void Raw(std::string_view text) {
-    Separate();
-    out_ += text;
-  }
-  void Open(char c) {
-    Separate();
-    out_ += c;
-    levels_.push_back({});
-  }
-  void Close(char c) {
-    const bool empty = levels_.back().empty;
-    levels_.pop_back();
-    if (!empty) {
-      out_ += '\n';
-      out_.append(2 * levels_.size(), ' ');
-    }
-    out_ += c;
-  }
-
-  std::string out_;
-  std::vector<Level> levels_;
-  bool after_key_ = false;
-};
 
 const char* MarkerName(MarkerKind k) {
   switch (k) {
@@ -144,6 +29,36 @@ const char* FileStatusName(TransmitterState::FileStatus s) {
     case TransmitterState::FileStatus::Malformed: return "malformed";
   }
   return "unknown";
+}
+
+void WriteIdentity(JsonWriter& j, const SaveStatus& s) {
+  j.Key("identity");
+  if (s.identity == SaveStatus::Identity::None) return j.Null();
+  j.BeginObject();
+  j.Key("state");
+  j.String(s.identity == SaveStatus::Identity::Recorded ? "recorded"
+           : s.identity == SaveStatus::Identity::Damaged ? "damaged"
+                                                         : "unreadable");
+  if (s.identity != SaveStatus::Identity::Recorded) {
+    j.Key("error");
+    j.String(s.identity_error);
+    return j.EndObject();
+  }
+  const SaveIdentity& id = s.id;
+  j.Key("size");
+  j.CountOrNull(id.size);
+  j.Key("sha256");
+  j.TextOrNull(id.digest);
+  j.Key("origin");
+  j.String(id.declared ? "declared" : "computed");
+  j.Key("verified_at");
+  id.verified_at ? j.String(UtcTimestamp(std::chrono::system_clock::time_point(std::chrono::seconds(id.verified_at))))
+                 : j.Null();
+  j.Key("verification");
+  id.verified_at ? j.String(id.verified_good ? "good" : "mismatch") : j.Null();
+  j.Key("mismatches");
+  j.Number(id.mismatches);
+  j.EndObject();
 }
 
 void WriteTransmitter(JsonWriter& j, const StatusReport& r) {
@@ -207,7 +122,12 @@ void WriteTransmitter(JsonWriter& j, const StatusReport& r) {
 //   "repositories": [{"name", "complete", "pending", "bytes",
 //       "saves": [{"name", "state": "complete"|"pending", "bytes" (null: unknown),
 //                  pending only: "no_data", "marker": "count"|"unknown"|"not-a-number"|"unreadable",
-//                  "missing" (null unless "count"), "marker_text" (not-a-number, unreadable)}]}],
+//                  "missing" (null unless "count"), "marker_text" (not-a-number, unreadable),
+//                  "identity": null | {"state": "damaged"|"unreadable", "error"}
+//                      | {"state": "recorded", "size", "sha256" (null: not known yet),
+//                         "origin": "declared"|"computed", "verified_at" (null: never),
+//                         "verification": "good"|"mismatch"|null, "mismatches"}}]}],
+//   "aside": [{"repo", "name", "path", "bytes", "modified"}],
 //   "forwarding": {
 //     "transmitter": {"file": "read"|"absent"|"unreadable"|"malformed", "detail", "updated",
 //         "running_since", "peer", "state", "save": null | {"repo", "save", "offset", "size",
@@ -260,9 +180,25 @@ std::string FormatStatusJson(const StatusReport& r) {
           j.String(s.marker_text);
         }
       }
+      WriteIdentity(j, s);
       j.EndObject();
     }
     j.EndArray();
+    j.EndObject();
+  }
+  j.EndArray();
+
+  j.Key("aside");
+  j.BeginArray();
+  for (const AsideEntry& a : r.aside) {
+    j.BeginObject();
+    j.Name("repo", a.repo);
+    j.Name("name", a.name);
+    j.Name("path", std::string(kAsideDir) + "/" + a.repo + "/" + a.name);
+    j.Key("bytes");
+    j.Number(a.bytes);
+    j.Key("modified");
+    j.String(a.modified);
     j.EndObject();
   }
   j.EndArray();

@@ -54,6 +54,34 @@ void ParseMarker(std::string_view text, SaveStatus& s) {
   }
 }
 
+// A unix time as UTC ISO-8601.
+std::string UtcTime(std::int64_t t) {
+  return UtcTimestamp(std::chrono::system_clock::time_point(std::chrono::seconds(t)));
+}
+
+void ReadSaveIdentity(const BackupRoot& root, const std::string& repo, SaveStatus& s, std::vector<std::string>& problems) {
+  const std::string where = Where(Where(kIdsDir, repo), s.name);
+  const Status st = root.ReadIdentity(repo, s.name, s.id);
+  if (st.IsNotFound()) return;
+  if (st.kind() == Status::Kind::kInvalid) {
+    s.identity = SaveStatus::Identity::Damaged;
+    s.identity_error = "the record is damaged";
+    problems.push_back(where + ": damaged; `tarnwick verify` reports the save's digest beside it");
+    return;
+  }
+  if (!st.ok()) {
+    s.identity = SaveStatus::Identity::Unreadable;
+    s.identity_error = Why(st);
+    problems.push_back(where + ": cannot be read: " + s.identity_error);
+    return;
+  }
+  s.identity = SaveStatus::Identity::Recorded;
+  if (s.id.FailedVerification())
+    problems.push_back(Where(Where(kSavesDir, repo), s.name) + ": failed its verification at " +
+                       UtcTime(s.id.verified_at) +
+                       " (its bytes do not match its identity); not forwarded until `tarnwick verify` finds it good");
+}
+
 RepoStatus ReadRepo(const BackupRoot& root, const std::string& name, std::vector<std::string>& problems) {
   RepoStatus repo;
   repo.name = name;
@@ -103,6 +131,7 @@ RepoStatus ReadRepo(const BackupRoot& root, const std::string& name, std::vector
       s.no_data = true;
       s.bytes = 0;
     }
+    ReadSaveIdentity(root, name, s, problems);
     (s.pending ? repo.pending : repo.complete) += 1;
     if (s.bytes > 0) repo.bytes += s.bytes;
     repo.saves.push_back(std::move(s));
@@ -147,6 +176,41 @@ void ReadSaves(const BackupRoot& root, StatusReport& r) {
     if (IsFolder(root, root.RepoDir(name), Where(kSavesDir, name), "; not a repository", r.problems))
       r.repos.push_back(ReadRepo(root, name, r.problems));
   std::sort(r.repos.begin(), r.repos.end(), [](const RepoStatus& a, const RepoStatus& b) { return a.name < b.name; });
+}
+
+// File times count from the platform's own epoch: 1601 on Windows.
+std::int64_t UnixSeconds(std::int64_t modified_ns) {
+  std::int64_t seconds = modified_ns / 1000000000;
+#ifdef _WIN32
+  seconds -= 11644473600;
+#endif
+  return seconds;
+}
+
+void ReadAside(const BackupRoot& root, StatusReport& r) {
+  std::vector<std::string> repos;
+  if (!ListFolder(root, root.AsideDir(), kAsideDir, repos, r.problems)) return;
+  std::sort(repos.begin(), repos.end());
+  for (const std::string& repo : repos) {
+    const std::string where = Where(kAsideDir, repo);
+    if (!IsFolder(root, root.AsideDir() / repo, where, "", r.problems)) continue;
+    std::vector<std::string> names;
+    const int listed = root.Fs().List(root.AsideDir() / repo, names);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+      platform::FileInfo info;
+      if (const int e = root.Fs().Stat(root.AsideDir() / repo / name, info); e != 0) {
+        r.problems.push_back(Where(where, name) + ": cannot be examined: " + platform::ErrorText(e));
+        continue;
+      }
+      AsideEntry a{repo, name, info.size, UtcTime(UnixSeconds(info.modified_ns))};
+      r.problems.push_back(Where(where, name) + ": " + std::to_string(a.bytes) + " bytes set aside, last written " +
+                           a.modified + ": they did not match their identity; look at them, then remove them with "
+                           "`tarnwick drop " + Where(where, name) + "`");
+      r.aside.push_back(std::move(a));
+    }
+    if (listed) r.problems.push_back(where + ": cannot be listed completely: " + platform::ErrorText(listed));
+  }
 }
 
 const SaveStatus* FindSave(const StatusReport& r, const std::string& repo, const std::string& save) {
@@ -266,6 +330,7 @@ StatusReport BuildStatus(const std::string& backup_root) {
     r.error = RootError(root, backup_root);
     if (!r.error.empty()) return r;
     ReadSaves(root, r);
+    ReadAside(root, r);
     ReadRecords(root, r);
     ReadQueue(root, r);
     r.transmitter = TransmitterState::Read(root, &r.transmitter_file);

@@ -1,5 +1,6 @@
 // FormatStatusTable: the report as an operator reads it in a terminal.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <iterator>
 #include <string_view>
@@ -80,15 +81,35 @@ std::string MissingText(const SaveStatus& s) {
   return "";
 }
 
+// The digest's first 12 hex digits and where it came from: "computed here"
+// is where coverage from end to end begins.
+std::string IdentityText(const SaveStatus& s) {
+  switch (s.identity) {
+    case SaveStatus::Identity::None: return s.pending ? "-" : "none";
+    case SaveStatus::Identity::Damaged: return "damaged";
+    case SaveStatus::Identity::Unreadable: return "unreadable";
+    case SaveStatus::Identity::Recorded: break;
+  }
+  if (!s.id.HasDigest()) return "-";
+  return s.id.digest.substr(0, 12) + (s.id.declared ? " declared" : " computed here");
+}
+
+std::string VerifiedText(const SaveStatus& s) {
+  if (s.identity != SaveStatus::Identity::Recorded || s.id.verified_at == 0) return s.pending ? "" : "never";
+  return UtcTimestamp(std::chrono::system_clock::time_point(std::chrono::seconds(s.id.verified_at))) +
+         (s.id.verified_good ? " good" : " MISMATCH");
+}
+
 void AppendRepo(std::string& out, const RepoStatus& repo) {
   out += "\n" + std::string(kSavesDir) + "/" + Display(repo.name) + ": " + Count(repo.saves.size(), "save", "saves") +
          " (" + std::to_string(repo.complete) + " complete, " + std::to_string(repo.pending) + " pending), " +
          std::to_string(repo.bytes) + " bytes" + (repo.bytes >= 1024 ? " (" + HumanSize(repo.bytes) + ")" : "") + "\n";
   if (repo.saves.empty()) return;
-  std::vector<std::vector<std::string>> rows{{"SAVE", "STATE", "BYTES", "MISSING"}};
+  std::vector<std::vector<std::string>> rows{{"SAVE", "STATE", "BYTES", "MISSING", "IDENTITY", "VERIFIED"}};
   for (const SaveStatus& s : repo.saves) {
     std::string bytes = s.no_data ? "0 (no data yet)" : Bytes(s.bytes);
-    rows.push_back({Display(s.name), s.pending ? "pending" : "complete", bytes, s.pending ? MissingText(s) : ""});
+    rows.push_back({Display(s.name), s.pending ? "pending" : "complete", bytes, s.pending ? MissingText(s) : "",
+                    IdentityText(s), VerifiedText(s)});
   }
   AppendTable(out, rows, "  ");
 }

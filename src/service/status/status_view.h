@@ -1,8 +1,8 @@
 // `tarnwick status`: what a relay holds and is doing, read only from the
 // files under its backup root, so it works whether the relay runs or not.
 // It never reads a save's bytes: sizes come from the directory entries, and
-// only markers, records, toforward and the transmitter's state file are
-// opened.
+// only markers, records, identities, toforward and the transmitter's state
+// file are opened.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "forwarding/transmitter_state.h"
+#include "layout/identity.h"
 
 namespace tarnwick {
 
@@ -32,6 +33,11 @@ struct SaveStatus {
   MarkerKind marker = MarkerKind::Count;
   std::int64_t missing = 0;  // MarkerKind::Count only
   std::string marker_text;   // NotANumber: what the marker holds; Unreadable: why
+  // Its identity, ids/<repo>/<save>: a computed one (not declared) marks
+  // where end-to-end coverage begins.
+  enum class Identity { None, Recorded, Damaged, Unreadable } identity = Identity::None;
+  SaveIdentity id;           // Recorded only
+  std::string identity_error;  // Damaged, Unreadable: why
 };
 
 struct RepoStatus {
@@ -56,6 +62,14 @@ struct RecordStatus {
   // offset lies past the end, as the transmitter then starts over); -1
   // when unknown.
   std::int64_t Remaining() const;
+};
+
+// An entry of aside/: bytes that did not match their identity, kept for an
+// operator to look at and remove (`tarnwick drop`).
+struct AsideEntry {
+  std::string repo, name;
+  std::int64_t bytes = 0;
+  std::string modified;  // UTC ISO-8601
 };
 
 struct QueuedSave {
@@ -83,12 +97,14 @@ struct StatusReport {
   TransmitterState transmitter;
   TransmitterState::ReadResult transmitter_file;
 
+  std::vector<AsideEntry> aside;  // by repository, then name; each is a problem too
+
   // Entries that could not be listed or read, and things that do not belong.
   std::vector<std::string> problems;
 };
 
-// Reads backup_root's saves/, forwards/, toforward and forwarding.state
-// (tmp/ is ignored). Never throws for anything found on disk.
+// Reads backup_root's saves/, ids/, aside/, forwards/, toforward and
+// forwarding.state (tmp/ is ignored). Never throws for anything found on disk.
 StatusReport BuildStatus(const std::string& backup_root);
 
 // The report for an operator: a table per repository, then forwarding.
