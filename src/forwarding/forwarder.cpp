@@ -367,10 +367,11 @@ void Forwarder::FetchWaitStarts() {
 void Forwarder::Fetched() {
   {
     std::lock_guard lock(fetch_mutex_);
-    if (fetch_overdue_)
+    if (fetch_overdue_) {
+      const auto waited = std::chrono::duration_cast<std::chrono::minutes>(Clock::now() - *fetch_wait_since_);
       p_.log->Info("the next relay fetched from port " + s_.forward_port + " again after " +
-                   std::to_string(std::chrono::duration_cast<std::chrono::minutes>(Clock::now() - *fetch_wait_since_).count()) +
-                   " min");
+                   std::to_string(waited.count()) + " min");
+    }
     fetch_wait_since_.reset();
     fetch_overdue_ = false;
   }

@@ -86,7 +86,8 @@ std::optional<std::int64_t> ParseUtcTimestamp(std::string_view t) {
   auto field = [&t](std::size_t at, std::size_t n) { return ParseDecimal(t.substr(at, n)); };
   const auto y = field(0, 4), mo = field(5, 2), d = field(8, 2), h = field(11, 2), mi = field(14, 2), s = field(17, 2);
   if (!y || !mo || !d || !h || !mi || !s || *h > 23 || *mi > 59 || *s > 59) return std::nullopt;
-  const year_month_day ymd{year(static_cast<int>(*y)), month(static_cast<unsigned>(*mo)), day(static_cast<unsigned>(*d))};
+  const year_month_day ymd{year(static_cast<int>(*y)), month(static_cast<unsigned>(*mo)),
+                           day(static_cast<unsigned>(*d))};
   if (!ymd.ok()) return std::nullopt;
   return sys_days(ymd).time_since_epoch().count() * 86400 + *h * 3600 + *mi * 60 + *s;
 }

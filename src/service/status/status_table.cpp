@@ -108,7 +108,8 @@ void AppendRepo(std::string& out, const RepoStatus& repo) {
   std::vector<std::vector<std::string>> rows{{"SAVE", "STATE", "BYTES", "MISSING", "IDENTITY", "VERIFIED"}};
   for (const SaveStatus& s : repo.saves) {
     std::string bytes = s.no_data ? "0 (no data yet)" : Bytes(s.bytes);
-    rows.push_back({Display(s.name), s.pending ? (s.stale ? "pending, STALE" : "pending") : "complete", bytes, s.pending ? MissingText(s) : "",
+    const char* state = s.pending ? (s.stale ? "pending, STALE" : "pending") : "complete";
+    rows.push_back({Display(s.name), state, bytes, s.pending ? MissingText(s) : "",
                     IdentityText(s), VerifiedText(s)});
   }
   AppendTable(out, rows, "  ");
@@ -169,7 +170,11 @@ void AppendTransmitter(std::string& out, const StatusReport& r) {
     progress += " (" + std::to_string(static_cast<int>(100.0 * static_cast<double>(std::min(t.offset, t.size)) /
                                                        static_cast<double>(t.size))) + "%)";
   if (AttemptActive(t.state) && !t.save.empty()) {
-    out += "    In transmission: " + save + ", " + progress + ", attempt started " + OrDash(Display(t.attempt_started)) + "\n";
+    // Connecting is not sending: in listen mode it may last as long as
+    // the next relay stays away.
+    out += std::string(t.state == AttemptState::Connecting ? "    Next to send (connecting): "
+                                                            : "    In transmission: ") +
+           save + ", " + progress + ", attempt started " + OrDash(Display(t.attempt_started)) + "\n";
   } else if (!t.save.empty()) {
     out += "    Last attempt: " + save + ", " + AttemptStateName(t.last_outcome) + " " + progress + ", started " +
            OrDash(Display(t.attempt_started)) + ", ended " + OrDash(Display(t.attempt_ended)) + "\n";
@@ -251,11 +256,13 @@ void AppendForwarding(std::string& out, const StatusReport& r) {
          (r.bad_queue_lines.empty() ? "" : ", " + Count(r.bad_queue_lines.size(), "malformed line", "malformed lines")) +
          "\n";
   if (r.repo.empty() && r.queued.size() > kListUpTo) {
-    out += "    (not listed: more than " + std::to_string(kListUpTo) + "; `tarnwick status REPO` lists a repository's)\n";
+    out += "    (not listed: more than " + std::to_string(kListUpTo) +
+           "; `tarnwick status REPO` lists a repository's)\n";
   } else if (!r.queued.empty()) {
     std::vector<std::vector<std::string>> rows{{"LINE", "REPOSITORY", "SAVE"}};
     for (const QueuedSave& q : r.queued)
-      if (r.repo.empty() || q.repo == r.repo) rows.push_back({std::to_string(q.line), Display(q.repo), Display(q.save)});
+      if (r.repo.empty() || q.repo == r.repo)
+        rows.push_back({std::to_string(q.line), Display(q.repo), Display(q.save)});
     if (rows.size() > 1) AppendTable(out, rows, "    ");
   }
   for (const BadQueueLine& b : r.bad_queue_lines)
@@ -297,7 +304,8 @@ std::string FormatStatusTable(const StatusReport& r) {
     const std::size_t shown = std::min(r.problems.size(), kListUpTo);
     for (std::size_t i = 0; i < shown; ++i) out += "  " + Display(r.problems[i]) + "\n";
     if (shown < r.problems.size())
-      out += "  ... and " + std::to_string(r.problems.size() - shown) + " more (`tarnwick status --json` lists them all)\n";
+      out += "  ... and " + std::to_string(r.problems.size() - shown) +
+             " more (`tarnwick status --json` lists them all)\n";
   }
   return out;
 }
