@@ -344,6 +344,7 @@ TlsSessionPtr Forwarder::Connect(bool failing, std::string& why, bool& stopped) 
   // wait in accept on it; the stop's hook only shuts it down. Handshakes
   // run side by side: a client that connects and stays silent cannot hold
   // up the next relay.
+  FetchWaitStarts();
   const Status st = AcceptFirstHandshake(
       forward_socket_, context_.get(), *p_.stop,
       [this](const Status& refusal, const std::string& ip) {
@@ -351,7 +352,52 @@ TlsSessionPtr Forwarder::Connect(bool failing, std::string& why, bool& stopped) 
       },
       session);
   stopped = st.IsStopped();
+  if (session) Fetched();
   return session;
+}
+
+void Forwarder::FetchWaitStarts() {
+  {
+    std::lock_guard lock(fetch_mutex_);
+    if (!fetch_wait_since_) fetch_wait_since_ = Clock::now();
+  }
+  if (state_) state_->FetchWait();
+}
+
+void Forwarder::Fetched() {
+  {
+    std::lock_guard lock(fetch_mutex_);
+    if (fetch_overdue_) {
+      const auto waited = std::chrono::duration_cast<std::chrono::minutes>(Clock::now() - *fetch_wait_since_);
+      p_.log->Info("the next relay fetched from port " + s_.forward_port + " again after " +
+                   std::to_string(waited.count()) + " min");
+    }
+    fetch_wait_since_.reset();
+    fetch_overdue_ = false;
+  }
+  if (state_) state_->Fetched();
+}
+
+void Forwarder::FetchWaitEnds() {
+  std::lock_guard lock(fetch_mutex_);
+  if (fetch_overdue_ && !p_.stop->Requested())
+    p_.log->Info("no saves wait for the next relay on port " + s_.forward_port + " any more");
+  fetch_wait_since_.reset();
+  fetch_overdue_ = false;
+}
+
+void Forwarder::CheckFetches(Clock::time_point now) {
+  std::lock_guard lock(fetch_mutex_);
+  if (!fetch_wait_since_ || fetch_overdue_ || now - *fetch_wait_since_ < kFetchOverdue) return;
+  fetch_overdue_ = true;
+  std::size_t waiting = 0;
+  {
+    std::lock_guard queue_lock(queue_mutex_);
+    waiting = waiting_.Size();
+  }
+  p_.log->Error("the next relay has not fetched from port " + s_.forward_port + " for " +
+                std::to_string(std::chrono::duration_cast<std::chrono::minutes>(now - *fetch_wait_since_).count()) +
+                " min; " + std::to_string(waiting) + (waiting == 1 ? " save waits" : " saves wait"));
 }
 
 void Forwarder::ClosureListener() {
@@ -377,6 +423,11 @@ void Forwarder::Transmitter() {
                                              : "the relay that dials port " + s_.forward_port;
   FailureLog failures(*p_.log, "forwarding to " + peer);
   TransmitterStateRecorder state(*p_.root, s_.ForwardDials() ? peer : "listening on port " + s_.forward_port);
+  state_ = &state;
+  struct Forget {
+    TransmitterStateRecorder*& state;
+    ~Forget() { state = nullptr; }
+  } forget{state_};
   Backoff backoff(kBackoffFirstMs, kBackoffMaxMs);
   // Saves that failed for a reason of their own: each reported when it
   // starts failing and when it goes again, and retried less and less often.
@@ -387,7 +438,10 @@ void Forwarder::Transmitter() {
   std::map<std::string, SaveTrouble> troubled;
   QueueEntry entry;
   for (;;) {
-    if (!s_.ForwardDials() && Idle()) CloseForwardSocket();
+    if (!s_.ForwardDials() && Idle()) {
+      CloseForwardSocket();
+      FetchWaitEnds();
+    }
     if (Idle()) state.Idle();
     if (!Next(entry)) break;
     const std::string key = entry.Describe();

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -57,8 +58,12 @@ class Forwarder {
   // After the stop: waits for the transmitter and the closure listener,
   // then writes toforward with what is still queued.
   void Finish();
-  // Writes the summaries of failed handshakes whose minute has passed.
-  void FlushReports() { handshake_failures_.Flush(); }
+  // Writes the summaries of failed handshakes whose minute has passed,
+  // and (listen mode) reports a next relay that has stopped fetching.
+  void FlushReports() {
+    handshake_failures_.Flush();
+    CheckFetches(std::chrono::steady_clock::now());
+  }
 
  private:
   friend class Transmission;
@@ -84,6 +89,13 @@ class Forwarder {
   // (listen mode). Null with why, or with stopped set.
   TlsSessionPtr Connect(bool failing, std::string& why, bool& stopped);
   void CloseForwardSocket();
+  // Listen mode: the wait for the next relay to dial in starts (or goes
+  // on), ends with its dial-in, or ends because nothing waits any more.
+  void FetchWaitStarts();
+  void Fetched();
+  void FetchWaitEnds();
+  // An error entry once saves have waited kFetchOverdue for a dial-in.
+  void CheckFetches(std::chrono::steady_clock::time_point now);
 
   Parts p_;
   const Settings& s_;
@@ -120,6 +132,14 @@ class Forwarder {
   // connects, and any closure after that (and only those) ends it.
   std::atomic<unsigned long> closures_{0};
   FailureRateLimit handshake_failures_;
+  // Listen mode: since when saves wait for a dial-in, and whether that was
+  // reported; the transmitter sets them, the reporting thread reads them.
+  std::mutex fetch_mutex_;
+  std::optional<std::chrono::steady_clock::time_point> fetch_wait_since_;
+  bool fetch_overdue_ = false;
+  // The transmitter thread's own view for `tarnwick status`: only that
+  // thread uses it.
+  TransmitterStateRecorder* state_ = nullptr;
   std::thread transmitter_, closure_thread_;
 };
 

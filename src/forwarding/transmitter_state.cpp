@@ -78,6 +78,20 @@ std::string UtcTimestamp(std::chrono::system_clock::time_point t) {
   return buf;
 }
 
+std::optional<std::int64_t> ParseUtcTimestamp(std::string_view t) {
+  using namespace std::chrono;
+  // YYYY-MM-DDTHH:MM:SSZ, every field its digits.
+  if (t.size() != 20 || t[4] != '-' || t[7] != '-' || t[10] != 'T' || t[13] != ':' || t[16] != ':' || t[19] != 'Z')
+    return std::nullopt;
+  auto field = [&t](std::size_t at, std::size_t n) { return ParseDecimal(t.substr(at, n)); };
+  const auto y = field(0, 4), mo = field(5, 2), d = field(8, 2), h = field(11, 2), mi = field(14, 2), s = field(17, 2);
+  if (!y || !mo || !d || !h || !mi || !s || *h > 23 || *mi > 59 || *s > 59) return std::nullopt;
+  const year_month_day ymd{year(static_cast<int>(*y)), month(static_cast<unsigned>(*mo)),
+                           day(static_cast<unsigned>(*d))};
+  if (!ymd.ok()) return std::nullopt;
+  return sys_days(ymd).time_since_epoch().count() * 86400 + *h * 3600 + *mi * 60 + *s;
+}
+
 std::string TransmitterState::Format() const {
   std::string out = "# Tarnwick transmitter state, rewritten by the relay; `tarnwick status` shows it\n";
   auto line = [&out](const char* key, std::string_view value) {
@@ -101,6 +115,8 @@ std::string TransmitterState::Format() const {
   line("last_error_at", last_error_at);
   line("forwarded", Count(forwarded));
   line("failed_attempts", Count(failed_attempts));
+  line("last_contact", last_contact);
+  line("fetch_wait_since", fetch_wait_since);
   return out;
 }
 
@@ -139,6 +155,8 @@ bool TransmitterState::Parse(std::string_view text, TransmitterState& out, std::
     else if (key == "last_error_at") s.last_error_at = value;
     else if (key == "forwarded") s.forwarded = ParseCount(value);
     else if (key == "failed_attempts") s.failed_attempts = ParseCount(value);
+    else if (key == "last_contact") s.last_contact = value;
+    else if (key == "fetch_wait_since") s.fetch_wait_since = value;
     // Any other key is a newer relay's: ignored.
   }
   if (!have_state) return fail("no state line");
@@ -181,6 +199,7 @@ TransmitterStateRecorder::TransmitterStateRecorder(const BackupRoot& root, std::
   if (how.status == TransmitterState::FileStatus::Read) {
     s_.last_error = before.last_error;
     s_.last_error_at = before.last_error_at;
+    s_.last_contact = before.last_contact;
   }
   s_.peer = std::move(peer);
   s_.running_since = Now();
@@ -225,6 +244,7 @@ void TransmitterStateRecorder::AttemptEnded(AttemptState outcome, std::int64_t o
   s_.offset = offset;
   s_.attempt_ended = Now();
   if (outcome == AttemptState::Confirmed) {
+    s_.last_contact = s_.attempt_ended;
     ++s_.forwarded;
     s_.failed_attempts = 0;
   } else if (outcome == AttemptState::Failed) {
@@ -239,11 +259,25 @@ void TransmitterStateRecorder::AttemptEnded(AttemptState outcome, std::int64_t o
 
 void TransmitterStateRecorder::Idle() {
   s_.state = AttemptState::Idle;
+  s_.fetch_wait_since.clear();
   Flush();
 }
 
 void TransmitterStateRecorder::Stopped() {
   s_.state = AttemptState::Stopped;
+  s_.fetch_wait_since.clear();
+  Flush();
+}
+
+void TransmitterStateRecorder::FetchWait() {
+  if (!s_.fetch_wait_since.empty()) return;
+  s_.fetch_wait_since = Now();
+  Flush();
+}
+
+void TransmitterStateRecorder::Fetched() {
+  s_.last_contact = Now();
+  s_.fetch_wait_since.clear();
   Flush();
 }
 

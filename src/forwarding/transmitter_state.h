@@ -24,12 +24,15 @@
 //   - at the end of each attempt (confirmed, failed with the reason,
 //     interrupted, set aside, stopped), and when it goes idle with nothing
 //     queued;
-//   - at a stop (stopped).
+//   - at a stop (stopped);
+//   - listen mode: when it starts waiting for the next relay to dial in
+//     (fetch_wait_since), and when the next relay does (last_contact).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -61,6 +64,14 @@ bool AttemptActive(AttemptState s);
 
 // A moment as ISO-8601 UTC, to the second: "2024-05-01T12:00:03Z".
 std::string UtcTimestamp(std::chrono::system_clock::time_point t);
+// UtcTimestamp's text read back, as seconds since 1970; none for anything else.
+std::optional<std::int64_t> ParseUtcTimestamp(std::string_view text);
+
+// Listen mode: saves waiting this long with no dial-in of the next relay
+// are reported (an error entry, a problem in `tarnwick status`). The next
+// relay fetches at once after each delivery and redials within a minute
+// or so when it finds nothing; ten minutes of silence is not a slow link.
+inline constexpr std::chrono::minutes kFetchOverdue{10};
 
 struct TransmitterState {
   std::string updated;         // when the file was written (UTC ISO-8601)
@@ -77,6 +88,12 @@ struct TransmitterState {
   std::string last_error, last_error_at;       // the last failure's reason and time
   std::int64_t forwarded = -1;        // saves confirmed since running_since; -1 unknown
   std::int64_t failed_attempts = -1;  // failed attempts since the last confirmation; -1 unknown
+  // The last successful contact with the next relay: a confirmed delivery
+  // or, in listen mode, its dial-in. Kept across restarts; empty: none known.
+  std::string last_contact;
+  // Listen mode: since when saves wait for the next relay to dial in;
+  // empty while a session runs or nothing waits.
+  std::string fetch_wait_since;
 
   bool operator==(const TransmitterState&) const = default;
 
@@ -137,6 +154,11 @@ class TransmitterStateRecorder {
   void Idle();
   // The relay stops.
   void Stopped();
+  // Listen mode: waiting for the next relay to dial in (the wait's start
+  // is kept when it goes on from an earlier attempt).
+  void FetchWait();
+  // Listen mode: the next relay dialled in; a successful contact.
+  void Fetched();
 
   const TransmitterState& State() const { return s_; }
 

@@ -177,8 +177,21 @@ class FileLock {
   bool busy_ = false;
 };
 // Opens path (creating it when absent) and takes an exclusive lock on it
-// without waiting.
+// without waiting. Linux: an open file description lock, so that
+// ProbeFileLock can see it without taking it; Windows: byte 0, which
+// excludes, and byte 1, which ProbeFileLock tests.
 FileLock TryLockFile(const std::string& path);
+
+// Whether another owner holds path's lock (TryLockFile's), looked at
+// without ever holding it in a way that could make a TryLockFile fail:
+// Linux asks the system (F_OFD_GETLK); Windows takes a shared lock on
+// byte 1 only and drops it at once, which TryLockFile waits out. Opens the
+// file read-only and never creates it.
+struct LockProbe {
+  enum class Result { Held, Free, Absent, Error } result = Result::Error;
+  int error = 0;  // Error: the system's code (for ErrorText)
+};
+LockProbe ProbeFileLock(const std::string& path);
 
 // Hands one status report to the service manager: SetServiceStatus on
 // Windows; elsewhere a line "Tarnwick state: <name>" on standard error and,

@@ -12,9 +12,12 @@ const char kRelayUsage[] =
     "usage: tarnwick [--dir DIR]              run the relay (systemd, the Windows service manager)\n"
     "       tarnwick check [--dir DIR]        check settings.ini, the PEM files, the backup root and\n"
     "                                         the ports without starting; exit 1 on any error\n"
-    "       tarnwick status [--dir DIR] [--json]\n"
-    "                                         saves held, pending and queued, their identities and last\n"
-    "                                         verification, what was set aside, the last forwarding attempt\n"
+    "       tarnwick status [--dir DIR] [--json] [REPO]\n"
+    "                                         whether the relay runs; saves held, pending and queued (one\n"
+    "                                         line per repository beyond 50 saves; REPO lists its saves),\n"
+    "                                         identities, what was set aside, the last forwarding attempt and\n"
+    "                                         contact; exit 0 healthy, 1 problems, 2 the backup root cannot\n"
+    "                                         be read, 3 the relay is not running\n"
     "       tarnwick verify [--dir DIR] [--json] [REPO[/SAVE]]\n"
     "                                         re-read complete saves and compare each with its recorded size\n"
     "                                         and SHA-256 (a save without one gets it); exit 1 on a mismatch\n"
@@ -95,7 +98,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       have_verb = true;
     } else if ((c.verb == Verb::Install || c.verb == Verb::Delete) && c.name.empty()) {
       c.name = a;
-    } else if ((c.verb == Verb::Verify || c.verb == Verb::Drop) && c.target.empty()) {
+    } else if ((c.verb == Verb::Verify || c.verb == Verb::Drop || c.verb == Verb::Status) && c.target.empty()) {
       c.target = a;
     } else {
       return Bad("unexpected argument '" + std::string(a) + "'");

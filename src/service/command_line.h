@@ -11,7 +11,7 @@ struct CommandLine {
   std::string dir;    // --dir: settings.ini and every PEM file come from here
   std::string name;   // install / delete: the instance
   std::string user;   // install: USER[:GROUP] the unit runs as
-  std::string target;  // verify: REPO[/SAVE] (empty: every save); drop: aside/REPO/NAME
+  std::string target;  // verify: REPO[/SAVE] (empty: every save); drop: aside/REPO/NAME; status: REPO
   bool json = false;    // status, verify
   std::string error;  // Bad: what was wrong, in words
 };

@@ -453,12 +453,22 @@ void Print(const std::string& text) {
 
 }  // namespace
 
-int RunStatus(const std::filesystem::path& config_dir, bool json) {
+int RunStatus(const std::filesystem::path& config_dir, const std::string& repo, bool json) {
+  if (!repo.empty() && !IsSafeName(repo)) {
+    std::fprintf(stderr, "tarnwick: '%s' is not a repository's name\n", Display(repo).c_str());
+    return 2;
+  }
   std::string root;
-  if (!SettingsRoot(config_dir, root)) return 1;
-  const StatusReport report = BuildStatus(root);
+  if (!SettingsRoot(config_dir, root)) return 2;
+  const StatusReport report = BuildStatus(root, repo);
+  if (!repo.empty() && report.error.empty() &&
+      std::none_of(report.repos.begin(), report.repos.end(), [&](const RepoStatus& r) { return r.name == repo; })) {
+    std::fprintf(stderr, "tarnwick: there is no repository %s/%s in %s\n", kSavesDir, Display(repo).c_str(),
+                 Display(root).c_str());
+    return 2;
+  }
   Print(json ? FormatStatusJson(report) : FormatStatusTable(report));
-  return report.error.empty() ? 0 : 1;
+  return StatusExitStatus(report);
 }
 
 int RunVerify(const std::filesystem::path& config_dir, const std::string& target, bool json) {

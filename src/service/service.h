@@ -22,7 +22,9 @@ std::filesystem::path ConfigDirectory(const std::string& dir);
 // from_dir: the directory was named with --dir (then every PEM file is
 // read from it).
 int RunCheck(const std::filesystem::path& config_dir, bool from_dir);
-int RunStatus(const std::filesystem::path& config_dir, bool json);
+// Status exits as StatusExitStatus says (2 also when the settings cannot
+// be read or repo is not a repository's name); repo narrows the listing.
+int RunStatus(const std::filesystem::path& config_dir, const std::string& repo, bool json);
 // tarnwick verify [REPO[/SAVE]] / tarnwick drop ENTRY on the backup root of
 // config_dir's settings: 2 for a bad target or a root that cannot be had.
 int RunVerify(const std::filesystem::path& config_dir, const std::string& target, bool json);

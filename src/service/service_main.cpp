@@ -145,7 +145,7 @@ int ServiceEntry(int argc, char** argv) {
     case Verb::Check:
       return RunCheck(config_dir, !cl.dir.empty());
     case Verb::Status:
-      return RunStatus(config_dir, cl.json);
+      return RunStatus(config_dir, cl.target, cl.json);
     case Verb::Verify:
       return RunVerify(config_dir, cl.target, cl.json);
     case Verb::Drop:

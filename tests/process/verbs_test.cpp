@@ -78,6 +78,7 @@ TEST_F(Net, VerbsStartNothingAndSayWhatIsWrong) {
   EXPECT_NE(ran.out.find("w.bak"), std::string::npos) << ran.out;
   ran = Run(kRelayBin, {"status", "--json", "--dir", r.dir.string()});
   EXPECT_NE(ran.out.find("\"projV\""), std::string::npos) << ran.out;
+  EXPECT_NE(ran.out.find("\"running\": true"), std::string::npos) << ran.out;
   // verify and drop beside it: the exit statuses scripts read; the
   // pending w.bak is not read.
   ASSERT_EQ(SendStream(r.port, r.id, &client_, H("projV 3 c.bak") + "abc"), End::Notify);
@@ -95,6 +96,13 @@ TEST_F(Net, VerbsStartNothingAndSayWhatIsWrong) {
   EXPECT_EQ(twin.proc->Wait(), 1);
   EXPECT_NE(twin.Err().find("another relay is running on the backup root"), std::string::npos) << twin.Err();
   EXPECT_EQ(r.Stop(), 0);
+  // Killed outright, it leaves relay.lock behind, unlocked: not running.
+  ASSERT_TRUE(r.Start()) << r.Err();
+  r.proc->Kill(SIGKILL);
+  EXPECT_EQ(r.proc->Wait(), 128 + SIGKILL);
+  ran = Run(kRelayBin, {"status", "--dir", r.dir.string()});
+  EXPECT_EQ(ran.status, 3) << ran.out << ran.err;
+  EXPECT_NE(ran.out.find("Relay: NOT RUNNING"), std::string::npos) << ran.out;
 
   // install and delete through a stand-in systemctl, units in a folder of
   // the test's: one unit per instance, never another's replaced.

@@ -6,6 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <algorithm>
+#include <chrono>
+#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -14,6 +17,7 @@
 #include "forwarding/transmitter_state.h"
 #include "fuzz/fuzz_properties.h"
 #include "layout/backup_root.h"
+#include "platform/platform.h"
 #include "service/status/status_view.h"
 #include "support/net.h"
 
@@ -201,7 +205,9 @@ TEST_F(RootTest, StatusIsAnErrorForAMissingRootAndShowsAnyNameEscaped) {
   ASSERT_TRUE(t.Write(root).ok());
 
   const StatusReport r = BuildStatus(dir.string());
-  EXPECT_TRUE(r.error.empty() && r.problems.empty()) << r.error << r.problems.front();  // tmp/ is no problem
+  // tmp/ is no problem; a record set aside is.
+  EXPECT_EQ(r.problems, std::vector<std::string>{"forwards/projB/x: set aside after a conflict at the next relay; not "
+                                                 "forwarded until an operator acts (see the README)"}) << r.error;
   EXPECT_EQ(r.transmitter, t);
   ASSERT_EQ(std::tuple(r.repos.size(), r.records.size(), r.queued.size()), std::tuple(3u, 3u, 2u));
   ASSERT_EQ(r.repos[0].saves.size(), 5u);
@@ -232,6 +238,150 @@ TEST_F(RootTest, StatusIsAnErrorForAMissingRootAndShowsAnyNameEscaped) {
   EXPECT_EQ(repo["name_hex"], "7122625c7301ffc3a9c29b");
   EXPECT_EQ(repo["saves"][0]["marker_text"], "7\r\n\x02\t\x1b[2J");
   EXPECT_FALSE(repo["saves"][0].contains("name_hex")) << "a name that is UTF-8 has no hex twin";
+}
+
+// Each state a relay can be in, seen as a script sees it: the exit status
+// and the problem named. A lock taken as the relay takes it stands for a
+// running relay; its absence, or the file a killed relay left, for none.
+TEST_F(RootTest, StatusExitSaysWhetherTheRelayRunsAndWhatIsWrong) {
+  using std::chrono::seconds;
+  const auto ago = [](int s) { return UtcTimestamp(std::chrono::system_clock::now() - seconds(s)); };
+  TransmitterState sending;
+  sending.peer = "relay-b:1026", sending.state = AttemptState::Transmitting, sending.repo = "projA", sending.save = "s";
+  sending.last_outcome = AttemptState::Failed;  // an attempt sending bytes now shows the hop works again
+  TransmitterState failing = sending;
+  failing.state = AttemptState::Connecting, failing.failed_attempts = 3, failing.attempt_ended = ago(5);
+  failing.last_error = "cannot connect to relay-b:1026: Connection refused";
+  TransmitterState listening;
+  listening.peer = "listening on port 1028", listening.state = AttemptState::Connecting;
+  listening.fetch_wait_since = ago(11 * 60 + 5);
+  TransmitterState listening_briefly = listening;
+  listening_briefly.fetch_wait_since = ago(5 * 60);
+  const int two_days = 2 * 86400;
+  enum Lock { kNoLockFile, kLockFileLeft, kLocked };
+  const struct {
+    const char* state;
+    std::vector<std::pair<std::string, std::string>> files;
+    std::vector<std::pair<std::string, int>> aged;  // file, seconds old
+    std::optional<TransmitterState> transmitter;
+    Lock lock;
+    int exit;
+    std::string problem;  // the start of the one problem; empty: none
+  } cases[] = {
+      {"running healthy", {{"saves/projA/s", "abc"}, {"forwards/projA/s", "0"}}, {}, sending, kLocked, 0, ""},
+      {"forwarding failing", {{"saves/projA/s", "abc"}, {"forwards/projA/s", "0"}}, {}, failing, kLocked, 1,
+       "forwarding to relay-b:1026 fails: the last attempt failed at " + failing.attempt_ended +
+           " and none got through since (3 failed attempts): cannot connect"},
+      {"set aside", {{"saves/projA/s", "abc"}, {"forwards/projA/s", "0 conflict"}}, {}, {}, kLocked, 1,
+       "forwards/projA/s: set aside after a conflict at the next relay"},
+      {"stale pending", {{"saves/projA/p", "ab"}, {"saves/projA/p_pending", "9"}},
+       {{"saves/projA/p", two_days}, {"saves/projA/p_pending", two_days}}, {}, kLocked, 1,
+       "saves/projA: 1 pending save has received nothing for over a day (the oldest, p, since "},
+      // Bytes still arriving keep an old marker's save fresh.
+      {"slow pending", {{"saves/projA/p", "ab"}, {"saves/projA/p_pending", "9"}}, {{"saves/projA/p_pending", two_days}},
+       {}, kLocked, 0, ""},
+      {"next relay not fetching", {{"saves/projA/s", "abc"}, {"forwards/projA/s", "0"}}, {}, listening, kLocked, 1,
+       "the next relay has not fetched from port 1028 for 11 min; 1 save waits"},
+      {"next relay fetching", {{"saves/projA/s", "abc"}, {"forwards/projA/s", "0"}}, {}, listening_briefly, kLocked, 0, ""},
+      {"killed", {{"saves/projA/s", "abc"}}, {}, sending, kLockFileLeft, 3, ""},
+      {"never started", {}, {}, {}, kNoLockFile, 3, ""},
+      {"killed while failing", {{"saves/projA/s", "abc"}, {"forwards/projA/s", "0 conflict"}}, {}, {}, kLockFileLeft, 3,
+       "forwards/projA/s"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.state);
+    tw::fs::remove_all(dir);
+    tw::fs::create_directories(dir);
+    for (const auto& [rel, bytes] : c.files) Put(rel, bytes);
+    for (const auto& [rel, age] : c.aged)
+      tw::fs::last_write_time(dir / rel, tw::fs::file_time_type::clock::now() - seconds(age));
+    if (c.transmitter) {
+      ASSERT_TRUE(c.transmitter->Write(root).ok());
+    }
+    if (c.lock == kLockFileLeft) Put("relay.lock", "");
+    platform::FileLock lock;
+    if (c.lock == kLocked) {
+      lock = platform::TryLockFile((dir / "relay.lock").string());
+      ASSERT_TRUE(lock.Held());
+    }
+
+    const StatusReport r = BuildStatus(dir.string());
+    EXPECT_EQ(StatusExitStatus(r), c.exit);
+    if (c.problem.empty()) {
+      EXPECT_TRUE(r.problems.empty()) << r.problems.front();
+    } else {
+      ASSERT_EQ(r.problems.size(), 1u);
+      EXPECT_EQ(r.problems[0].substr(0, c.problem.size()), c.problem);
+    }
+    const json j = json::parse(FormatStatusJson(r));
+    EXPECT_EQ(std::tuple(j["running"], j["healthy"], j["problems"].size()),
+              std::tuple(c.lock == kLocked, c.exit == 0, r.problems.size()));
+    const std::string table = FormatStatusTable(r);
+    EXPECT_NE(table.find(c.lock == kLocked ? "Relay: running\n" : "Relay: NOT RUNNING"), std::string::npos) << table;
+    if (c.lock == kNoLockFile) {
+      EXPECT_FALSE(tw::fs::exists(dir / "relay.lock")) << "status made the lock file";
+    }
+  }
+  EXPECT_EQ(StatusExitStatus(BuildStatus((dir / "absent").string())), 2);
+}
+
+// The recorder keeps the last successful contact across a restart; a wait
+// for the next relay to fetch ends with its dial-in, or with nothing to send.
+TEST_F(RootTest, TheLastContactOutlivesARestartAndAFetchEndsTheWait) {
+  {
+    TransmitterStateRecorder state(root, "relay-b:1026");
+    state.AttemptStarted({"projA", "s"}, 0, 3);
+    state.AttemptEnded(AttemptState::Confirmed, 3);
+  }
+  TransmitterStateRecorder state(root, "listening on port 1028");
+  const std::string contact = TransmitterState::Read(root).last_contact;
+  EXPECT_TRUE(ParseUtcTimestamp(contact)) << contact;
+  state.FetchWait();
+  EXPECT_EQ(std::tuple(TransmitterState::Read(root).last_contact, !TransmitterState::Read(root).fetch_wait_since.empty()),
+            std::tuple(contact, true));
+  state.Fetched();
+  EXPECT_TRUE(TransmitterState::Read(root).fetch_wait_since.empty());
+  state.FetchWait();
+  state.Idle();
+  EXPECT_TRUE(TransmitterState::Read(root).fetch_wait_since.empty());
+  EXPECT_EQ(ParseUtcTimestamp("1970-01-02T00:00:01Z"), 86401);
+  for (const char* bad : {"", "2024-02-30T00:00:00Z", "2024-05-01 12:00:03Z", "2024-05-01T24:00:00Z"})
+    EXPECT_FALSE(ParseUtcTimestamp(bad)) << bad;
+}
+
+// A root with many saves: one line per repository, and a named repository
+// listed whole.
+TEST_F(RootTest, ManySavesAreSummedUpPerRepositoryAndANamedOneIsListed) {
+  std::string queue;
+  for (int i = 0; i < 100; ++i) {
+    const std::string save = "s" + std::to_string(1000 + i);
+    Put("saves/projA/" + save, std::string(10, 'a'));
+    Put("forwards/projA/" + save, "0");
+    queue += "projA\t" + save + "\n";
+  }
+  Put("saves/projA/s1000_pending", "5");
+  tw::fs::last_write_time(dir / "saves/projA/s1000_pending",
+                          tw::fs::file_time_type::clock::now() - std::chrono::hours(50));
+  tw::fs::last_write_time(dir / "saves/projA/s1000", tw::fs::file_time_type::clock::now() - std::chrono::hours(50));
+  for (const char* save : {"b1", "b2"}) Put("saves/projB/"s + save, "bb");
+  Put("toforward", queue);
+
+  const std::string table = FormatStatusTable(BuildStatus(dir.string()));
+  EXPECT_LT(std::count(table.begin(), table.end(), '\n'), 30) << table;
+  for (const char* shown : {"Saves: 102 saves in 2 repositories", "REPOSITORY  SAVES  PENDING  BYTES",
+                            "projA       100    1        1000   2 d 2 h ago (1 STALE)", "Oldest waiting save: projA/s1001",
+                            "projB       2      0", "Queue (toforward): 100 saves", "TO FORWARD"})
+    EXPECT_NE(table.find(shown), std::string::npos) << shown << " is not in\n" << table;
+  EXPECT_EQ(table.find("s1042"), std::string::npos) << table;
+
+  const StatusReport b = BuildStatus(dir.string(), "projB");
+  const std::string listed = FormatStatusTable(b);
+  EXPECT_NE(listed.find("saves/projB: 2 saves"), std::string::npos) << listed;
+  EXPECT_EQ(listed.find("s1042"), std::string::npos) << listed;
+  EXPECT_EQ(StatusExitStatus(b), 3) << "health is the whole relay's";
+  const json j = json::parse(FormatStatusJson(b));
+  EXPECT_EQ(std::tuple(j["repositories"].size(), j["forwarding"]["records"].size(), b.problems.size()),
+            std::tuple(1u, 0u, 1u));
 }
 
 }  // namespace

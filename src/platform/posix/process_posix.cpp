@@ -4,7 +4,6 @@
 #include <limits.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
@@ -43,20 +42,49 @@ void FileLock::Release() {
   h_ = kNone;
 }
 
+namespace {
+// The whole file, exclusively. An open file description lock, not flock:
+// F_OFD_GETLK sees it, so `tarnwick status` can tell a running relay
+// without taking the lock; and like flock it belongs to the descriptor and
+// goes when the process ends however it ends.
+struct flock WholeFile(short type) {
+  struct flock l{};
+  l.l_type = type;
+  l.l_whence = SEEK_SET;
+  l.l_start = 0;
+  l.l_len = 0;
+  return l;
+}
+}  // namespace
+
 FileLock TryLockFile(const std::string& path) {
   int fd;
   do fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return FileLock(FileLock::kNone, errno, false);
+  struct flock l = WholeFile(F_WRLCK);
   int rc;
-  do rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  do rc = ::fcntl(fd, F_OFD_SETLK, &l);
   while (rc != 0 && errno == EINTR);
   if (rc != 0) {
     const int e = errno;
     ::close(fd);
-    return FileLock(FileLock::kNone, e, e == EWOULDBLOCK);
+    return FileLock(FileLock::kNone, e, e == EAGAIN || e == EACCES);
   }
   return FileLock(fd, 0, false);
+}
+
+LockProbe ProbeFileLock(const std::string& path) {
+  int fd;
+  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return {errno == ENOENT ? LockProbe::Result::Absent : LockProbe::Result::Error, errno};
+  struct flock l = WholeFile(F_WRLCK);
+  const int rc = ::fcntl(fd, F_OFD_GETLK, &l);
+  const int e = errno;
+  ::close(fd);
+  if (rc != 0) return {LockProbe::Result::Error, e};
+  return {l.l_type == F_UNLCK ? LockProbe::Result::Free : LockProbe::Result::Held, 0};
 }
 
 std::tm LocalTime(std::time_t t) {

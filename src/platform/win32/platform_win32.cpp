@@ -263,11 +263,27 @@ void SystemLogWrite(bool error, const std::string& message) {
   ::DeregisterEventSource(source);
 }
 
+namespace {
+// Byte 0 excludes a second relay; byte 1 is what ProbeFileLock tests, so
+// that a probe never touches the byte a starting relay must win.
+bool LockByte(HANDLE h, DWORD flags, DWORD offset) {
+  OVERLAPPED at{};
+  at.Offset = offset;
+  return ::LockFileEx(h, flags, 0, 1, 0, &at) != 0;
+}
+void UnlockByte(HANDLE h, DWORD offset) {
+  OVERLAPPED at{};
+  at.Offset = offset;
+  ::UnlockFileEx(h, 0, 1, 0, &at);
+}
+bool LockBusy(DWORD e) { return e == ERROR_LOCK_VIOLATION || e == ERROR_IO_PENDING; }
+}  // namespace
+
 void FileLock::Release() {
   if (h_ == kNone) return;
   HANDLE h = reinterpret_cast<HANDLE>(h_);
-  OVERLAPPED at{};
-  ::UnlockFileEx(h, 0, 1, 0, &at);
+  UnlockByte(h, 1);
+  UnlockByte(h, 0);
   ::CloseHandle(h);
   h_ = kNone;
 }
@@ -279,13 +295,41 @@ FileLock TryLockFile(const std::string& path) {
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return FileLock(FileLock::kNone, static_cast<int>(::GetLastError()), false);
-  OVERLAPPED at{};
-  if (!::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+  const DWORD exclusive = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+  if (!LockByte(h, exclusive, 0)) {
     const DWORD e = ::GetLastError();
     ::CloseHandle(h);
-    return FileLock(FileLock::kNone, static_cast<int>(e), e == ERROR_LOCK_VIOLATION || e == ERROR_IO_PENDING);
+    return FileLock(FileLock::kNone, static_cast<int>(e), LockBusy(e));
   }
-  return FileLock(reinterpret_cast<std::intptr_t>(h), 0, false);
+  // Byte 0 is ours, so only a probe can hold byte 1, and only for a moment.
+  DWORD e = 0;
+  for (int tries = 0; tries < 200; ++tries) {
+    if (LockByte(h, exclusive, 1)) return FileLock(reinterpret_cast<std::intptr_t>(h), 0, false);
+    e = ::GetLastError();
+    if (!LockBusy(e)) break;
+    ::Sleep(10);
+  }
+  UnlockByte(h, 0);
+  ::CloseHandle(h);
+  return FileLock(FileLock::kNone, static_cast<int>(e), false);
+}
+
+LockProbe ProbeFileLock(const std::string& path) {
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD e = ::GetLastError();
+    return {e == ERROR_FILE_NOT_FOUND ? LockProbe::Result::Absent : LockProbe::Result::Error, static_cast<int>(e)};
+  }
+  LockProbe p{LockProbe::Result::Free, 0};
+  if (LockByte(h, LOCKFILE_FAIL_IMMEDIATELY, 1)) {
+    UnlockByte(h, 1);
+  } else {
+    const DWORD e = ::GetLastError();
+    p = LockBusy(e) ? LockProbe{LockProbe::Result::Held, 0} : LockProbe{LockProbe::Result::Error, static_cast<int>(e)};
+  }
+  ::CloseHandle(h);
+  return p;
 }
 
 std::tm LocalTime(std::time_t t) {

@@ -1,5 +1,6 @@
 // FormatStatusJson: the report for scripts, one JSON object.
 #include <chrono>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -112,16 +113,27 @@ void WriteTransmitter(JsonWriter& j, const StatusReport& r) {
   j.CountOrNull(t.forwarded);
   j.Key("failed_attempts");
   j.CountOrNull(t.failed_attempts);
+  j.Key("last_contact");
+  j.TextOrNull(t.last_contact);
+  j.Key("fetch_wait_since");
+  j.TextOrNull(t.fetch_wait_since);
   j.EndObject();
+}
+
+std::string Utc(std::int64_t t) {
+  return UtcTimestamp(std::chrono::system_clock::time_point(std::chrono::seconds(t)));
 }
 
 }  // namespace
 
 // {
 //   "root", "generated_at", "error" (null unless the root cannot be read),
-//   "repositories": [{"name", "complete", "pending", "bytes",
-//       "saves": [{"name", "state": "complete"|"pending", "bytes" (null: unknown),
-//                  pending only: "no_data", "marker": "count"|"unknown"|"not-a-number"|"unreadable",
+//   "running": true|false|null (null: relay.lock cannot be looked at), "healthy",
+//   "repository": the one asked for, or null,
+//   "repositories" (only the one asked for, when one is): [{"name", "complete", "pending", "bytes",
+//       "stale_pending", "oldest_pending_age" (seconds; null: none pending),
+//       "saves": [{"name", "state": "complete"|"pending", "bytes" (null: unknown), "modified" (null: unknown),
+//                  pending only: "stale", "no_data", "marker": "count"|"unknown"|"not-a-number"|"unreadable",
 //                  "missing" (null unless "count"), "marker_text" (not-a-number, unreadable),
 //                  "identity": null | {"state": "damaged"|"unreadable", "error"}
 //                      | {"state": "recorded", "size", "sha256" (null: not known yet),
@@ -132,10 +144,14 @@ void WriteTransmitter(JsonWriter& j, const StatusReport& r) {
 //     "transmitter": {"file": "read"|"absent"|"unreadable"|"malformed", "detail", "updated",
 //         "running_since", "peer", "state", "save": null | {"repo", "save", "offset", "size",
 //         "in_transmission", "attempt_started", "attempt_ended", "last_outcome"},
-//         "last_error": null | {"text", "at"}, "forwarded", "failed_attempts"},
-//     "records": [{"repo", "save", "readable", "error", "offset", "set_aside", "in_transmission",
+//         "last_error": null | {"text", "at"}, "forwarded", "failed_attempts",
+//         "last_contact" (null: none recorded), "fetch_wait_since" (listen mode; null: not waiting)},
+//     "last_contact_age" (seconds; null: none recorded),
+//     "oldest_waiting": null | {"repo", "save", "complete_since", "age" (seconds)},
+//     "records" (the repository's only, when one is asked for): [{"repo", "save", "readable", "error",
+//                  "offset", "set_aside", "reason" (null unless set aside), "in_transmission",
 //                  "save_exists", "save_pending", "save_bytes", "remaining"}],
-//     "queue_file", "queued": [{"line", "repo", "save"}], "bad_queue_lines": [{"line", "text"}]},
+//     "queue_file", "queued" (likewise): [{"line", "repo", "save"}], "bad_queue_lines": [{"line", "text"}]},
 //   "problems": ["..."]
 // }
 std::string FormatStatusJson(const StatusReport& r) {
@@ -147,9 +163,17 @@ std::string FormatStatusJson(const StatusReport& r) {
   j.String(r.generated_at);
   j.Key("error");
   j.TextOrNull(r.error);
+  j.Key("running");
+  r.running == RelayRuns::Unknown ? j.Null() : j.Bool(r.running == RelayRuns::Yes);
+  j.Key("healthy");
+  j.Bool(r.Healthy());
+  j.Key("repository");
+  j.TextOrNull(r.repo);
+  const auto shown = [&r](const std::string& repo) { return r.repo.empty() || repo == r.repo; };
   j.Key("repositories");
   j.BeginArray();
   for (const RepoStatus& repo : r.repos) {
+    if (!shown(repo.name)) continue;
     j.BeginObject();
     j.Name("name", repo.name);
     j.Key("complete");
@@ -158,6 +182,10 @@ std::string FormatStatusJson(const StatusReport& r) {
     j.Number(static_cast<std::int64_t>(repo.pending));
     j.Key("bytes");
     j.Number(repo.bytes);
+    j.Key("stale_pending");
+    j.Number(static_cast<std::int64_t>(repo.stale));
+    j.Key("oldest_pending_age");
+    repo.oldest_pending ? j.Number(r.now - repo.oldest_pending) : j.Null();
     j.Key("saves");
     j.BeginArray();
     for (const SaveStatus& s : repo.saves) {
@@ -167,7 +195,11 @@ std::string FormatStatusJson(const StatusReport& r) {
       j.String(s.pending ? "pending" : "complete");
       j.Key("bytes");
       j.CountOrNull(s.bytes);
+      j.Key("modified");
+      s.modified ? j.String(Utc(s.modified)) : j.Null();
       if (s.pending) {
+        j.Key("stale");
+        j.Bool(s.stale);
         j.Key("no_data");
         j.Bool(s.no_data);
         j.Key("marker");
@@ -207,9 +239,26 @@ std::string FormatStatusJson(const StatusReport& r) {
   j.BeginObject();
   j.Key("transmitter");
   WriteTransmitter(j, r);
+  j.Key("last_contact_age");
+  const std::optional<std::int64_t> contact = ParseUtcTimestamp(r.transmitter.last_contact);
+  contact ? j.Number(r.now - *contact) : j.Null();
+  j.Key("oldest_waiting");
+  if (const RecordStatus* oldest = r.OldestWaiting()) {
+    j.BeginObject();
+    j.Name("repo", oldest->repo);
+    j.Name("save", oldest->save);
+    j.Key("complete_since");
+    j.String(Utc(oldest->save_modified));
+    j.Key("age");
+    j.Number(r.now - oldest->save_modified);
+    j.EndObject();
+  } else {
+    j.Null();
+  }
   j.Key("records");
   j.BeginArray();
   for (const RecordStatus& rec : r.records) {
+    if (!shown(rec.repo)) continue;
     j.BeginObject();
     j.Name("repo", rec.repo);
     j.Name("save", rec.save);
@@ -221,6 +270,8 @@ std::string FormatStatusJson(const StatusReport& r) {
     rec.readable ? j.Number(rec.offset) : j.Null();
     j.Key("set_aside");
     j.Bool(rec.set_aside);
+    j.Key("reason");
+    j.TextOrNull(rec.reason);
     j.Key("in_transmission");
     j.Bool(rec.in_transmission);
     j.Key("save_exists");
@@ -239,6 +290,7 @@ std::string FormatStatusJson(const StatusReport& r) {
   j.Key("queued");
   j.BeginArray();
   for (const QueuedSave& q : r.queued) {
+    if (!shown(q.repo)) continue;
     j.BeginObject();
     j.Key("line");
     j.Number(static_cast<std::int64_t>(q.line));

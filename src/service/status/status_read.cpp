@@ -18,6 +18,7 @@
 #include "layout/records.h"
 #include "layout/stream_header.h"
 #include "platform/file_system.h"
+#include "platform/platform.h"
 #include "service/status/status_view.h"
 
 namespace tarnwick {
@@ -59,6 +60,15 @@ std::string UtcTime(std::int64_t t) {
   return UtcTimestamp(std::chrono::system_clock::time_point(std::chrono::seconds(t)));
 }
 
+// File times count from the platform's own epoch: 1601 on Windows.
+std::int64_t UnixSeconds(std::int64_t modified_ns) {
+  std::int64_t seconds = modified_ns / 1000000000;
+#ifdef _WIN32
+  seconds -= 11644473600;
+#endif
+  return seconds;
+}
+
 void ReadSaveIdentity(const BackupRoot& root, const std::string& repo, SaveStatus& s, std::vector<std::string>& problems) {
   const std::string where = Where(Where(kIdsDir, repo), s.name);
   const Status st = root.ReadIdentity(repo, s.name, s.id);
@@ -82,7 +92,8 @@ void ReadSaveIdentity(const BackupRoot& root, const std::string& repo, SaveStatu
                        " (its bytes do not match its identity); not forwarded until `tarnwick verify` finds it good");
 }
 
-RepoStatus ReadRepo(const BackupRoot& root, const std::string& name, std::vector<std::string>& problems) {
+RepoStatus ReadRepo(const BackupRoot& root, const std::string& name, std::int64_t now,
+                    std::vector<std::string>& problems) {
   RepoStatus repo;
   repo.name = name;
   const std::string where = Where(kSavesDir, name);
@@ -100,6 +111,9 @@ RepoStatus ReadRepo(const BackupRoot& root, const std::string& name, std::vector
       Slot& slot = slots[save];
       slot.save.name = save;
       slot.save.pending = true;
+      platform::FileInfo marker;
+      if (root.Fs().Stat(root.MarkerPath(name, save), marker) == 0)
+        slot.save.modified = std::max(slot.save.modified, UnixSeconds(marker.modified_ns));
       std::string text;
       if (const Status s = root.ReadSmall(root.MarkerPath(name, save), text, kMarkerCap); !s.ok()) {
         slot.save.marker = MarkerKind::Unreadable;
@@ -119,6 +133,7 @@ RepoStatus ReadRepo(const BackupRoot& root, const std::string& name, std::vector
     Slot& slot = slots[entry];
     slot.save.name = entry;
     slot.save.bytes = info.size;
+    slot.save.modified = std::max(slot.save.modified, UnixSeconds(info.modified_ns));
     slot.file = true;
   }
   if (listed) problems.push_back(where + ": cannot be listed completely: " + platform::ErrorText(listed));
@@ -133,6 +148,11 @@ RepoStatus ReadRepo(const BackupRoot& root, const std::string& name, std::vector
     }
     ReadSaveIdentity(root, name, s, problems);
     (s.pending ? repo.pending : repo.complete) += 1;
+    if (s.pending && s.modified > 0) {
+      s.stale = now - s.modified >= kStalePending;
+      repo.stale += s.stale ? 1 : 0;
+      if (repo.oldest_pending == 0 || s.modified < repo.oldest_pending) repo.oldest_pending = s.modified;
+    }
     if (s.bytes > 0) repo.bytes += s.bytes;
     repo.saves.push_back(std::move(s));
   }
@@ -174,17 +194,8 @@ void ReadSaves(const BackupRoot& root, StatusReport& r) {
   if (!ListFolder(root, root.SavesDir(), kSavesDir, names, r.problems)) return;
   for (const std::string& name : names)
     if (IsFolder(root, root.RepoDir(name), Where(kSavesDir, name), "; not a repository", r.problems))
-      r.repos.push_back(ReadRepo(root, name, r.problems));
+      r.repos.push_back(ReadRepo(root, name, r.now, r.problems));
   std::sort(r.repos.begin(), r.repos.end(), [](const RepoStatus& a, const RepoStatus& b) { return a.name < b.name; });
-}
-
-// File times count from the platform's own epoch: 1601 on Windows.
-std::int64_t UnixSeconds(std::int64_t modified_ns) {
-  std::int64_t seconds = modified_ns / 1000000000;
-#ifdef _WIN32
-  seconds -= 11644473600;
-#endif
-  return seconds;
 }
 
 void ReadAside(const BackupRoot& root, StatusReport& r) {
@@ -247,6 +258,7 @@ void ReadRecords(const BackupRoot& root, StatusReport& r) {
       if (const Status s = root.ReadRecord(entry, fr); s.ok()) {
         rec.offset = fr.offset;
         rec.set_aside = fr.set_aside;
+        if (fr.set_aside) rec.reason = fr.reason;
       } else {
         rec.readable = false;
         rec.error = Why(s);
@@ -255,6 +267,7 @@ void ReadRecords(const BackupRoot& root, StatusReport& r) {
         rec.save_exists = true;
         rec.save_pending = s->pending;
         rec.save_bytes = s->bytes;
+        rec.save_modified = s->modified;
       }
       r.records.push_back(std::move(rec));
     }
@@ -297,6 +310,66 @@ void ReadQueue(const BackupRoot& root, StatusReport& r) {
   }
 }
 
+void ProbeRelay(const BackupRoot& root, StatusReport& r) {
+  const platform::LockProbe p = platform::ProbeFileLock(root.LockFile().string());
+  switch (p.result) {
+    case platform::LockProbe::Result::Held: r.running = RelayRuns::Yes; return;
+    case platform::LockProbe::Result::Free:
+    case platform::LockProbe::Result::Absent: r.running = RelayRuns::No; return;
+    case platform::LockProbe::Result::Error: break;
+  }
+  r.running = RelayRuns::Unknown;
+  r.running_detail = std::string(kLockFile) + " cannot be looked at: " + platform::ErrorText(p.error);
+  r.problems.push_back("cannot tell whether a relay runs: " + r.running_detail);
+}
+
+std::string Plural(std::size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// What the transmitter's state, the records and the saves say an operator
+// must look at.
+void AddHealthProblems(StatusReport& r) {
+  const TransmitterState& t = r.transmitter;
+  const bool read = r.transmitter_file.status == TransmitterState::FileStatus::Read;
+  // The last attempt failed and the one after it has not got through: an
+  // attempt sending bytes now shows the hop works.
+  if (read && t.last_outcome == AttemptState::Failed &&
+      (t.state == AttemptState::Failed || t.state == AttemptState::Connecting))
+    r.problems.push_back("forwarding to " + t.peer + " fails: the last attempt failed at " +
+                         (t.attempt_ended.empty() ? std::string("an unknown time") : t.attempt_ended) +
+                         " and none got through since" +
+                         (t.failed_attempts > 0 ? " (" + Plural(static_cast<std::size_t>(t.failed_attempts),
+                                                                "failed attempt", "failed attempts") + ")"
+                                                : std::string()) +
+                         (t.last_error.empty() ? std::string() : ": " + t.last_error));
+  // Only a running relay waits: the state of a stopped one is history.
+  const std::optional<std::int64_t> since = ParseUtcTimestamp(t.fetch_wait_since);
+  if (read && r.running == RelayRuns::Yes && AttemptActive(t.state) && since &&
+      r.now - *since >= std::chrono::duration_cast<std::chrono::seconds>(kFetchOverdue).count()) {
+    constexpr std::string_view kListening = "listening on port ";
+    const std::string port = t.peer.starts_with(kListening) ? t.peer.substr(kListening.size()) : t.peer;
+    r.problems.push_back("the next relay has not fetched from port " + port + " for " +
+                         std::to_string((r.now - *since) / 60) + " min; " +
+                         Plural(r.waiting, "save waits", "saves wait"));
+  }
+  for (const RecordStatus& rec : r.records)
+    if (rec.set_aside)
+      r.problems.push_back(Where(Where(kForwardsDir, rec.repo), rec.save) + ": set aside after a " + rec.reason +
+                           " at the next relay; not forwarded until an operator acts (see the README)");
+  for (const RepoStatus& repo : r.repos) {
+    if (!repo.stale) continue;
+    const SaveStatus* oldest = nullptr;
+    for (const SaveStatus& s : repo.saves)
+      if (s.stale && (!oldest || s.modified < oldest->modified)) oldest = &s;
+    r.problems.push_back(Where(kSavesDir, repo.name) + ": " +
+                         Plural(repo.stale, "pending save has", "pending saves have") +
+                         " received nothing for over a day (the oldest, " + oldest->name + ", since " +
+                         UtcTime(oldest->modified) +
+                         "); resume it from its sender, or delete the save with its _pending marker");
+  }
+}
+
 // Why the root itself cannot be shown; empty when it can.
 std::string RootError(const BackupRoot& root, const std::string& name) {
   if (name.empty()) return "no backup root is set";
@@ -321,14 +394,47 @@ std::int64_t RecordStatus::Remaining() const {
   return offset > save_bytes ? save_bytes : save_bytes - offset;
 }
 
-StatusReport BuildStatus(const std::string& backup_root) {
+const RecordStatus* StatusReport::OldestWaiting() const {
+  const RecordStatus* oldest = nullptr;
+  for (const RecordStatus& rec : records)
+    if (!rec.set_aside && !rec.save_pending && rec.save_modified > 0 &&
+        (!oldest || rec.save_modified < oldest->save_modified))
+      oldest = &rec;
+  return oldest;
+}
+
+std::size_t StatusReport::SaveCount() const {
+  std::size_t n = 0;
+  for (const RepoStatus& repo : repos) n += repo.saves.size();
+  return n;
+}
+
+int StatusExitStatus(const StatusReport& r) {
+  if (!r.error.empty()) return 2;
+  if (r.running == RelayRuns::No) return 3;
+  return r.problems.empty() ? 0 : 1;
+}
+
+std::string AgeText(std::int64_t s) {
+  if (s < 0) s = 0;
+  if (s < 60) return std::to_string(s) + " s";
+  if (s < 3600) return std::to_string(s / 60) + " min";
+  if (s < 86400) return std::to_string(s / 3600) + " h " + std::to_string(s % 3600 / 60) + " min";
+  return std::to_string(s / 86400) + " d " + std::to_string(s % 86400 / 3600) + " h";
+}
+
+StatusReport BuildStatus(const std::string& backup_root, const std::string& repo) {
   StatusReport r;
   r.root = backup_root;
-  r.generated_at = UtcTimestamp(std::chrono::system_clock::now());
+  r.repo = repo;
+  const auto now = std::chrono::system_clock::now();
+  r.generated_at = UtcTimestamp(now);
+  r.now = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
   try {
     const BackupRoot root(backup_root, platform::RealFileSystem());
     r.error = RootError(root, backup_root);
     if (!r.error.empty()) return r;
+    ProbeRelay(root, r);
     ReadSaves(root, r);
     ReadAside(root, r);
     ReadRecords(root, r);
@@ -338,6 +444,8 @@ StatusReport BuildStatus(const std::string& backup_root) {
       for (RecordStatus& rec : r.records)
         rec.in_transmission = rec.repo == r.transmitter.repo && rec.save == r.transmitter.save;
     }
+    for (const RecordStatus& rec : r.records) r.waiting += rec.set_aside ? 0 : 1;
+    AddHealthProblems(r);
   } catch (const std::exception& e) {
     // Out of memory on a giant tree, or a name the platform cannot convert.
     r.error = "cannot read the backup root " + backup_root + ": " + e.what();

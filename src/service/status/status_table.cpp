@@ -108,8 +108,30 @@ void AppendRepo(std::string& out, const RepoStatus& repo) {
   std::vector<std::vector<std::string>> rows{{"SAVE", "STATE", "BYTES", "MISSING", "IDENTITY", "VERIFIED"}};
   for (const SaveStatus& s : repo.saves) {
     std::string bytes = s.no_data ? "0 (no data yet)" : Bytes(s.bytes);
-    rows.push_back({Display(s.name), s.pending ? "pending" : "complete", bytes, s.pending ? MissingText(s) : "",
+    const char* state = s.pending ? (s.stale ? "pending, STALE" : "pending") : "complete";
+    rows.push_back({Display(s.name), state, bytes, s.pending ? MissingText(s) : "",
                     IdentityText(s), VerifiedText(s)});
+  }
+  AppendTable(out, rows, "  ");
+}
+
+// "2026-12-07T10:40:21Z (3 h 5 min ago)".
+std::string When(const StatusReport& r, std::int64_t t) {
+  return UtcTimestamp(std::chrono::system_clock::time_point(std::chrono::seconds(t))) + " (" + AgeText(r.now - t) +
+         " ago)";
+}
+
+// One line per repository, for a root with too many saves to list.
+void AppendRepoSummary(std::string& out, const StatusReport& r, std::size_t saves) {
+  out += "\nSaves: " + Count(saves, "save", "saves") + " in " + Count(r.repos.size(), "repository", "repositories") +
+         ", one line each (`tarnwick status REPO` lists a repository's saves)\n";
+  std::vector<std::vector<std::string>> rows{{"REPOSITORY", "SAVES", "PENDING", "BYTES", "OLDEST PENDING"}};
+  for (const RepoStatus& repo : r.repos) {
+    std::string oldest = "-";
+    if (repo.oldest_pending) oldest = AgeText(r.now - repo.oldest_pending) + " ago";
+    if (repo.stale) oldest += " (" + std::to_string(repo.stale) + " STALE)";
+    rows.push_back({Display(repo.name), std::to_string(repo.saves.size()), std::to_string(repo.pending),
+                    Bytes(repo.bytes), oldest});
   }
   AppendTable(out, rows, "  ");
 }
@@ -134,13 +156,25 @@ void AppendTransmitter(std::string& out, const StatusReport& r) {
   if (!t.peer.empty()) out += ", peer " + Display(t.peer);
   if (!t.updated.empty()) out += " (as of " + Display(t.updated) + ")";
   out += "\n";
+  if (r.running == RelayRuns::No && t.state != AttemptState::Stopped)
+    out += "    The relay is not running: this is what it last wrote, and it did not stop cleanly\n";
+  if (const auto at = ParseUtcTimestamp(t.last_contact))
+    out += "    Last successful contact with the next relay: " + When(r, *at) + "\n";
+  else
+    out += "    Last successful contact with the next relay: none recorded\n";
+  if (const auto at = ParseUtcTimestamp(t.fetch_wait_since); at && AttemptActive(t.state))
+    out += "    Waiting for the next relay to fetch since " + When(r, *at) + "\n";
   const std::string save = Display(t.repo) + "/" + Display(t.save);
   std::string progress = "at " + Bytes(t.offset) + " of " + Bytes(t.size) + " bytes";
   if (t.offset >= 0 && t.size > 0)
     progress += " (" + std::to_string(static_cast<int>(100.0 * static_cast<double>(std::min(t.offset, t.size)) /
                                                        static_cast<double>(t.size))) + "%)";
   if (AttemptActive(t.state) && !t.save.empty()) {
-    out += "    In transmission: " + save + ", " + progress + ", attempt started " + OrDash(Display(t.attempt_started)) + "\n";
+    // Connecting is not sending: in listen mode it may last as long as
+    // the next relay stays away.
+    out += std::string(t.state == AttemptState::Connecting ? "    Next to send (connecting): "
+                                                            : "    In transmission: ") +
+           save + ", " + progress + ", attempt started " + OrDash(Display(t.attempt_started)) + "\n";
   } else if (!t.save.empty()) {
     out += "    Last attempt: " + save + ", " + AttemptStateName(t.last_outcome) + " " + progress + ", started " +
            OrDash(Display(t.attempt_started)) + ", ended " + OrDash(Display(t.attempt_ended)) + "\n";
@@ -169,22 +203,50 @@ std::string RecordNote(const RecordStatus& rec) {
   return s;
 }
 
-void AppendForwarding(std::string& out, const StatusReport& r) {
-  out += "\nForwarding\n";
-  AppendTransmitter(out, r);
+// The records, one line each, or one line per repository when there are
+// too many to list.
+void AppendRecords(std::string& out, const StatusReport& r) {
   std::size_t set_aside = 0;
   for (const RecordStatus& rec : r.records) set_aside += rec.set_aside ? 1 : 0;
   out += "  Records (" + std::string(kForwardsDir) + "/): " + Count(r.records.size(), "save", "saves") + " to forward";
   if (set_aside) out += ", " + std::to_string(set_aside) + " of them set aside";
   out += "\n";
-  if (!r.records.empty()) {
-    std::vector<std::vector<std::string>> rows{{"REPOSITORY", "SAVE", "OFFSET", "SAVE BYTES", "REMAINING", "NOTE"}};
-    for (const RecordStatus& rec : r.records)
+  if (const RecordStatus* oldest = r.OldestWaiting())
+    out += "    Oldest waiting save: " + Display(oldest->repo) + "/" + Display(oldest->save) + ", complete since " +
+           When(r, oldest->save_modified) + "\n";
+  if (r.records.empty()) return;
+  if (r.repo.empty() && r.records.size() > kListUpTo) {
+    struct Sum {
+      std::size_t count = 0, set_aside = 0;
+      std::int64_t remaining = 0;
+    };
+    std::vector<std::pair<std::string, Sum>> sums;  // records come by repository
+    for (const RecordStatus& rec : r.records) {
+      if (sums.empty() || sums.back().first != rec.repo) sums.push_back({rec.repo, {}});
+      Sum& sum = sums.back().second;
+      ++sum.count;
+      sum.set_aside += rec.set_aside ? 1 : 0;
+      if (rec.Remaining() > 0) sum.remaining += rec.Remaining();
+    }
+    std::vector<std::vector<std::string>> rows{{"REPOSITORY", "TO FORWARD", "SET ASIDE", "REMAINING"}};
+    for (const auto& [repo, sum] : sums)
+      rows.push_back({Display(repo), std::to_string(sum.count), std::to_string(sum.set_aside), Bytes(sum.remaining)});
+    AppendTable(out, rows, "    ");
+    return;
+  }
+  std::vector<std::vector<std::string>> rows{{"REPOSITORY", "SAVE", "OFFSET", "SAVE BYTES", "REMAINING", "NOTE"}};
+  for (const RecordStatus& rec : r.records)
+    if (r.repo.empty() || rec.repo == r.repo)
       rows.push_back({Display(rec.repo), Display(rec.save), rec.readable ? std::to_string(rec.offset) : "unknown",
                       rec.save_exists ? Bytes(rec.save_bytes) : "-", rec.Remaining() >= 0 ? Bytes(rec.Remaining()) : "-",
                       RecordNote(rec)});
-    AppendTable(out, rows, "    ");
-  }
+  if (rows.size() > 1) AppendTable(out, rows, "    ");
+}
+
+void AppendForwarding(std::string& out, const StatusReport& r) {
+  out += "\nForwarding\n";
+  AppendTransmitter(out, r);
+  AppendRecords(out, r);
   const std::string queue = "  Queue (" + std::string(kQueueFile) + "): ";
   if (!r.queue_file) {
     out += queue + "no file\n";
@@ -193,10 +255,15 @@ void AppendForwarding(std::string& out, const StatusReport& r) {
   out += queue + Count(r.queued.size(), "save", "saves") +
          (r.bad_queue_lines.empty() ? "" : ", " + Count(r.bad_queue_lines.size(), "malformed line", "malformed lines")) +
          "\n";
-  if (!r.queued.empty()) {
+  if (r.repo.empty() && r.queued.size() > kListUpTo) {
+    out += "    (not listed: more than " + std::to_string(kListUpTo) +
+           "; `tarnwick status REPO` lists a repository's)\n";
+  } else if (!r.queued.empty()) {
     std::vector<std::vector<std::string>> rows{{"LINE", "REPOSITORY", "SAVE"}};
-    for (const QueuedSave& q : r.queued) rows.push_back({std::to_string(q.line), Display(q.repo), Display(q.save)});
-    AppendTable(out, rows, "    ");
+    for (const QueuedSave& q : r.queued)
+      if (r.repo.empty() || q.repo == r.repo)
+        rows.push_back({std::to_string(q.line), Display(q.repo), Display(q.save)});
+    if (rows.size() > 1) AppendTable(out, rows, "    ");
   }
   for (const BadQueueLine& b : r.bad_queue_lines)
     out += "    line " + std::to_string(b.line) + " is malformed: " + Quoted(b.text) + "\n";
@@ -207,12 +274,38 @@ void AppendForwarding(std::string& out, const StatusReport& r) {
 std::string FormatStatusTable(const StatusReport& r) {
   std::string out = "Backup root: " + Display(r.root) + " (status at " + r.generated_at + ")\n";
   if (!r.error.empty()) return out + "Error: " + Display(r.error) + "\n";
-  if (r.repos.empty()) out += "\nNo saves.\n";
-  for (const RepoStatus& repo : r.repos) AppendRepo(out, repo);
+  switch (r.running) {
+    case RelayRuns::Yes: out += "Relay: running\n"; break;
+    case RelayRuns::No:
+      out += "Relay: NOT RUNNING (no process holds " + std::string(kLockFile) + "); what follows is what it left\n";
+      break;
+    case RelayRuns::Unknown: out += "Relay: unknown: " + Display(r.running_detail) + "\n"; break;
+  }
+  out += r.Healthy() ? std::string("Health: healthy\n")
+                     : "Health: " + (r.problems.empty() ? std::string("the relay is not running")
+                                                        : Count(r.problems.size(), "problem", "problems") +
+                                                              ", listed under Problems") + "\n";
+  const std::size_t saves = r.SaveCount();
+  if (!r.repo.empty()) {
+    bool found = false;
+    for (const RepoStatus& repo : r.repos)
+      if (repo.name == r.repo) AppendRepo(out, repo), found = true;
+    if (!found) out += "\nNo saves in " + std::string(kSavesDir) + "/" + Display(r.repo) + ".\n";
+  } else if (r.repos.empty()) {
+    out += "\nNo saves.\n";
+  } else if (saves > kListUpTo) {
+    AppendRepoSummary(out, r, saves);
+  } else {
+    for (const RepoStatus& repo : r.repos) AppendRepo(out, repo);
+  }
   AppendForwarding(out, r);
   if (!r.problems.empty()) {
     out += "\nProblems\n";
-    for (const std::string& p : r.problems) out += "  " + Display(p) + "\n";
+    const std::size_t shown = std::min(r.problems.size(), kListUpTo);
+    for (std::size_t i = 0; i < shown; ++i) out += "  " + Display(r.problems[i]) + "\n";
+    if (shown < r.problems.size())
+      out += "  ... and " + std::to_string(r.problems.size() - shown) +
+             " more (`tarnwick status --json` lists them all)\n";
   }
   return out;
 }
