@@ -88,7 +88,7 @@ void CheckSettingsFile(CheckContext& c) {
           const auto near = Closest(line.section, sections);
           c.Add(Severity::Error, "unknown section [" + line.section + "]" + at +
                             (near ? "; did you mean [" + std::string(*near) + "]?"
-                                  : "; the relay ignores it and every key in it"));
+                                  : "; no such section: correct it, or remove it with every key in it"));
         }
         break;
       case IniFile::Line::Kind::Entry:
@@ -121,7 +121,7 @@ void CheckEntry(CheckContext& c, const IniFile::Line& line, const std::string& a
       if (auto near = Closest(line.key, keys)) hint = std::string(*near);
     }
     c.Add(Severity::Error, "unknown key " + name + at +
-                      (hint ? "; did you mean " + *hint + "?" : "; the relay ignores it"));
+                      (hint ? "; did you mean " + *hint + "?" : "; no such key: correct or remove it"));
     return;
   }
   const std::string id = Lower(known->section) + '\n' + Lower(known->key);
