@@ -47,6 +47,11 @@ Status Forwarder::Open(Parts parts, std::unique_ptr<Forwarder>& out) {
     const platform::NativeSocket fd = f->closure_socket_.Native();
     f->unblock_closure_ = f->p_.stop->OnStop([fd] { platform::Socket::ShutdownNative(fd); });
   }
+  // Listen mode opens the forward port only while saves wait, but a port
+  // another program holds is a start-up failure, not a retry loop: it is
+  // bound here, and the transmitter closes it if nothing waits.
+  if (!s.ForwardDials())
+    if (Status st = OpenListener(s.forward_port, f->forward_socket_, 1); !st.ok()) return st;
   Forwarder* self = f.get();
   f->unblock_forward_ = f->p_.stop->OnStop([self] {
     std::lock_guard lock(self->socket_mutex_);

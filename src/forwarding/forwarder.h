@@ -38,8 +38,9 @@ class Forwarder {
     const StopToken* stop = nullptr;
   };
 
-  // Builds the forward context (dial or listen mode) and, when the inbound
-  // side listens, the closure port: start-up steps.
+  // Builds the forward context (dial or listen mode), binds the forward
+  // port in listen mode and, when the inbound side listens, the closure
+  // port: start-up steps.
   static Status Open(Parts parts, std::unique_ptr<Forwarder>& out);
   ~Forwarder();
 

@@ -1,6 +1,9 @@
 #include "service/relay.h"
 
+#include <algorithm>
 #include <filesystem>
+
+#include "service/check/config_check.h"
 
 namespace tarnwick {
 
@@ -80,6 +83,31 @@ Status Relay::Start(std::shared_ptr<const Settings> settings, platform::FileSyst
   }
   out = std::move(r);
   return Status::Ok();
+}
+
+Status Relay::StartFromDirectory(const std::filesystem::path& config_dir, bool pems_from_config_dir,
+                                 platform::FileSystem& fs, EventLog& log, std::unique_ptr<Relay>& out) {
+  CheckOptions check;
+  check.config_dir = config_dir.string();
+  check.pems_in_backup_root = !pems_from_config_dir;
+  check.skip_ports = true;
+  // The settings come from the text the check read: what was checked is
+  // what runs.
+  auto settings = std::make_shared<Settings>();
+  const std::vector<Finding> findings = CheckConfiguration(check, settings.get());
+  settings->pems_from_config_dir = pems_from_config_dir;
+  for (const Finding& f : findings)
+    if (f.severity != Finding::Severity::Note)
+      log.Write(f.severity == Finding::Severity::Error ? EventType::Error : EventType::Warning, f.text);
+  if (HasErrors(findings)) {
+    const auto n = std::count_if(findings.begin(), findings.end(),
+                                 [](const Finding& f) { return f.severity == Finding::Severity::Error; });
+    return Status::Error(Status::Kind::kInvalid,
+                         "the relay does not start: the configuration has " + std::to_string(n) +
+                             " error(s), listed above; \"tarnwick check\" shows them too",
+                         "start-up check", static_cast<int>(n));
+  }
+  return Start(std::move(settings), fs, log, out);
 }
 
 void Relay::Run() {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -33,6 +34,14 @@ class Relay {
   // records. A Status says what is wrong; nothing runs then.
   static Status Start(std::shared_ptr<const Settings> settings, platform::FileSystem& fs, EventLog& log,
                       std::unique_ptr<Relay>& out);
+  // The relay of a configuration directory, as the service starts it: its
+  // settings.ini read and checked by the check "tarnwick check" makes, less
+  // the port test (Start binds every port it listens on, and a port it
+  // cannot bind stops the start as well). Each finding but a note is
+  // written as an entry; any error refuses the start before anything is
+  // built. pems_from_config_dir: see Settings.
+  static Status StartFromDirectory(const std::filesystem::path& config_dir, bool pems_from_config_dir,
+                                   platform::FileSystem& fs, EventLog& log, std::unique_ptr<Relay>& out);
   ~Relay();
 
   // Serves until Stop; returns once every part has ended (toforward is

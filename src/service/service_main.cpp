@@ -1,7 +1,6 @@
 // The process entry and the relay's life under the service manager: the
 // status reports (START_PENDING, RUNNING, STOP_PENDING, STOPPED) and the
 // stop.
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -14,11 +13,9 @@
 #include "platform/file_system.h"
 #include "platform/platform.h"
 #include "service/command_line.h"
-#include "service/check/config_check.h"
 #include "service/install.h"
 #include "service/relay.h"
 #include "service/service.h"
-#include "settings/settings.h"
 #include "tarnwick_version.h"
 
 namespace tarnwick {
@@ -81,28 +78,12 @@ int RunRelay(const std::filesystem::path& config_dir, bool from_dir, ServiceStat
   InitTlsLibrary();
   if (int r = platform::StartSockets(); r != 0)
     return fail(Status::Error(Status::Kind::kIoError, "cannot start the socket library", "WSAStartup", r));
-  auto settings = std::make_shared<Settings>(LoadSettings(config_dir));
-  settings->pems_from_config_dir = from_dir;
-
   // What "tarnwick check" would find, said before anything is built: a
   // relay that cannot work refuses to start, before it reports RUNNING.
-  CheckOptions check;
-  check.config_dir = config_dir.string();
-  check.pems_in_backup_root = !from_dir;
-  const std::vector<Finding> findings = StartupFindings(check);
-  for (const Finding& f : findings)
-    if (f.severity != Finding::Severity::Note)
-      log.Write(f.severity == Finding::Severity::Error ? EventType::Error : EventType::Warning, f.text);
-  if (HasErrors(findings)) {
-    const auto n = std::count_if(findings.begin(), findings.end(),
-                                 [](const Finding& f) { return f.severity == Finding::Severity::Error; });
-    return fail(Status::Error(Status::Kind::kInvalid,
-                              "the relay does not start: the configuration has " + std::to_string(n) +
-                                  " error(s), listed above; \"tarnwick check\" shows them too",
-                              "start-up check", n));
-  }
   std::unique_ptr<Relay> relay;
-  if (const Status st = Relay::Start(settings, platform::RealFileSystem(), log, relay); !st.ok()) return fail(st);
+  if (const Status st = Relay::StartFromDirectory(config_dir, from_dir, platform::RealFileSystem(), log, relay);
+      !st.ok())
+    return fail(st);
   running = relay.get();
   // Only now: the files, ports and root are known to be good, and systemd
   // takes READY=1 to mean so.

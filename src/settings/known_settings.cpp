@@ -114,6 +114,16 @@ bool IsKnownSection(std::string_view section) {
 }
 
 std::optional<ValueProblem> CheckSettingValue(const KnownSetting& setting, std::string_view value) {
+  // Comments take whole lines, so "Host=relay-b  # the next hop" dials
+  // "relay-b  # the next hop". A directory name may hold " #" on purpose.
+  if (const std::size_t at = value.find_first_of("#;");
+      at != std::string_view::npos && at > 0 && (value[at - 1] == ' ' || value[at - 1] == '\t')) {
+    const std::string kept(TrimBlanks(value.substr(0, at)));
+    return ValueProblem{setting.kind != K::Path,
+                        "looks like it ends with a comment (\"" + std::string(value.substr(at)) +
+                            "\"), which the relay would read as part of the value; a comment takes a line of "
+                            "its own: write " + std::string(setting.key) + "=" + kept};
+  }
   switch (setting.kind) {
     case K::Path:
       if (value.empty()) return Error("is empty: name the backup root");
@@ -149,7 +159,7 @@ std::optional<ValueProblem> CheckSettingValue(const KnownSetting& setting, std::
     case K::Rate: {
       if (value.empty()) break;  // documented: no limit, or the default
       std::string why;
-      if (!ParseRate(value, &why)) return Error(why + ": write e.g. 20K, 512KB or 2M");
+      if (!ParseRate(value, &why)) return Error(why);
       break;
     }
   }

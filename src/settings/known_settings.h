@@ -48,7 +48,8 @@ struct ValueProblem {
   std::string why;  // "must be 0 or 1", to follow "[Section] Key=value "
 };
 // What is wrong with value (trimmed, unquoted) for setting; none when
-// nothing is. A Port that is not a number is resolved as a service name,
+// nothing is. A "#" or ";" after a blank is taken for a comment the
+// operator meant, an error but in a directory name. A Port that is not a number is resolved as a service name,
 // so sockets must be started (platform::StartSockets) first.
 std::optional<ValueProblem> CheckSettingValue(const KnownSetting& setting, std::string_view value);
 

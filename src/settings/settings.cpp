@@ -12,6 +12,12 @@ namespace tarnwick {
 
 namespace fs = std::filesystem;
 
+namespace {
+constexpr const char* kRateForms =
+    "accepted: a number of KiB/s, or a number with K, KB, KiB, M, MB, MiB, G, GB or GiB, "
+    "the letter K, M or G in any case, all powers of 1024";
+}  // namespace
+
 Settings ReadSettings(const IniFile& ini) {
   Settings s;
   // In table order: a default that follows another key ([Forward]
@@ -70,18 +76,22 @@ std::optional<std::int64_t> ParseRate(std::string_view text, std::string* why) {
   if (i < text.size() && (text[i] == '.' || text[i] == ','))
     return fail("is not a whole number (use a smaller unit: 1536K rather than 1.5M)");
   while (i < text.size() && blank(text[i])) ++i;
-  std::string unit(text.substr(i));
-  for (char& c : unit) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (unit.size() == 2 && unit[1] == 'B') unit.pop_back();
-  std::int64_t scale;
-  if (unit.empty() || unit == "K")
-    scale = std::int64_t(1) << 10;
-  else if (unit == "M")
-    scale = std::int64_t(1) << 20;
-  else if (unit == "G")
-    scale = std::int64_t(1) << 30;
-  else
-    return fail("has an unknown unit \"" + std::string(text.substr(i)) + "\" (use K, KB, M, MB, G or GB)");
+  const std::string_view unit = text.substr(i);
+  // A prefix, then nothing, B or iB: the byte units every entry prints
+  // (MiB/s) and the ones operators write (MB). A lower-case b may mean bits,
+  // which would be off by eight, so it is refused rather than guessed.
+  std::int64_t scale = std::int64_t(1) << 10;  // a bare number is in KiB/s
+  if (!unit.empty()) {
+    const char prefix = static_cast<char>(std::toupper(static_cast<unsigned char>(unit[0])));
+    const std::string_view rest = unit.substr(1);
+    const int shift = prefix == 'K' ? 10 : prefix == 'M' ? 20 : prefix == 'G' ? 30 : 0;
+    if (shift && (rest == "b" || rest == "ib"))
+      return fail("has the unit \"" + std::string(unit) + "\", which may mean bits or bytes: write " + prefix + "B or " +
+                  prefix + "iB for bytes (" + kRateForms + ")");
+    if (!shift || !(rest.empty() || rest == "B" || rest == "iB"))
+      return fail("has an unknown unit \"" + std::string(unit) + "\" (" + kRateForms + ")");
+    scale = std::int64_t(1) << shift;
+  }
   if (too_large || n > std::numeric_limits<std::int64_t>::max() / scale) return fail("is too large");
   return (negative ? -n : n) * scale;
 }

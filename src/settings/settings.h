@@ -80,10 +80,12 @@ Settings ReadSettings(const IniFile& ini);
 Settings LoadSettings(const std::filesystem::path& dir, std::string* read_error = nullptr);
 
 // A rate as settings.ini writes it: a whole number, optionally signed, then
-// optionally a blank and a unit K, KB, M, MB, G or GB (any case), powers of
-// 1024 bytes per second; a bare number is in KiB/s ("2MB" = 2097152). Zero
-// or less means "no limit". None, with why set to a reason in words, for an
-// empty value, an unknown unit or anything else.
+// optionally blanks and a unit: K, M or G (any case) alone or followed by B
+// or iB, powers of 1024 bytes per second ("2MB" = "2MiB" = "2m" = 2097152);
+// a bare number is in KiB/s. Zero or less means "no limit". None, with why
+// set to a reason in words that lists the accepted units, for an empty
+// value, a unit with a lower-case b ("20Mb": bits or bytes?), any other unit
+// or anything else.
 std::optional<std::int64_t> ParseRate(std::string_view text, std::string* why = nullptr);
 
 }  // namespace tarnwick

@@ -18,7 +18,6 @@ using Severity = Finding::Severity;
 
 struct CheckContext {
   const CheckOptions& options;
-  Severity unknown;  // what an unknown section or key is
   std::vector<Finding> findings;
   Settings s;
   std::set<std::string> invalid;  // "section\nkey" lower case, of values in error
@@ -42,5 +41,8 @@ bool CheckBackupRoot(CheckContext& c);
 // released again, unless a relay holds the backup root's lock.
 void CheckPortClashes(CheckContext& c);
 void TestPorts(CheckContext& c, bool root_ok);
+// The hosts the relay dials ([Connection] Host, [Forward] Host when
+// forwarding): a name that does not resolve is a warning.
+void CheckHosts(CheckContext& c);
 
 }  // namespace tarnwick::check

@@ -36,15 +36,17 @@ Status ReadFile(const std::filesystem::path& path, std::string& text) {
 
 namespace {
 
-std::vector<Finding> Run(const CheckOptions& options, Severity unknown, bool test_ports) {
+std::vector<Finding> Run(const CheckOptions& options, Settings* read) {
   platform::StartSockets();  // service names in ports resolve through the socket library
   ERR_clear_error();
-  CheckContext c{options, unknown, {}, {}, {}};
+  CheckContext c{options, {}, {}, {}};
   CheckSettingsFile(c);
   CheckPems(c);
   const bool root_ok = CheckBackupRoot(c);
   CheckPortClashes(c);
-  if (test_ports) TestPorts(c, root_ok);
+  CheckHosts(c);
+  if (!options.skip_ports) TestPorts(c, root_ok);
+  if (read) *read = std::move(c.s);
   return std::move(c.findings);
 }
 
@@ -52,12 +54,8 @@ std::vector<Finding> Run(const CheckOptions& options, Severity unknown, bool tes
 
 }  // namespace check
 
-std::vector<Finding> CheckConfiguration(const CheckOptions& options) {
-  return check::Run(options, Finding::Severity::Error, !options.skip_ports);
-}
-
-std::vector<Finding> StartupFindings(const CheckOptions& options) {
-  return check::Run(options, Finding::Severity::Warning, /*test_ports=*/false);
+std::vector<Finding> CheckConfiguration(const CheckOptions& options, Settings* read) {
+  return check::Run(options, read);
 }
 
 bool HasErrors(const std::vector<Finding>& findings) {

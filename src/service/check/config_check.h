@@ -8,6 +8,8 @@
 
 namespace tarnwick {
 
+struct Settings;
+
 struct Finding {
   enum class Severity { Error, Warning, Note } severity;
   std::string text;  // one line: names the file, key, port or directory and says why
@@ -17,7 +19,8 @@ struct CheckOptions {
   // Where settings.ini and the start-up PEM files are read (the
   // executable's directory); a relative [Backup] Dir is taken from here.
   std::string config_dir;
-  // No lock probe and no port test.
+  // No lock probe and no port test: at start-up, where the relay binds its
+  // ports itself and any failure to bind stops it.
   bool skip_ports = false;
   // True: the contexts a forwarding relay builds after start-up (forward
   // listen mode, the closure listener) read cert.pem, key.pem and
@@ -26,21 +29,17 @@ struct CheckOptions {
   bool pems_in_backup_root = true;
 };
 
-// The whole check, for "tarnwick check". Errors: start-up would fail, or
-// the relay would run otherwise than written (an unknown section or key, a
-// value it would misread). Warnings: it runs, but trouble is near (a
-// certificate expiring within 30 days, less than 1 GiB free, a duplicate
-// key). Notes: what was not checked, and why. Unless skip_ports, the ports
-// the relay listens on in its role are bound and released again; when a
-// relay holds the backup root's lock they are not (a Note says so).
-std::vector<Finding> CheckConfiguration(const CheckOptions& options);
-
-// The check for the relay's own start-up, before it reports RUNNING: the
-// same findings without the lock probe and the port test (the relay binds
-// its ports itself), and with unknown sections and keys as warnings, so that
-// a setting this version does not know never stops a site after an
-// upgrade. The relay refuses to start when any Error remains.
-std::vector<Finding> StartupFindings(const CheckOptions& options);
+// The whole check, for "tarnwick check" and for the relay's own start-up,
+// which refuses to start on any Error. Errors: start-up would fail, or the
+// relay would run otherwise than written (an unknown section or key, a value
+// it would misread or that carries a comment). Warnings: it runs, but
+// trouble is near (a certificate expiring within 30 days, less than 1 GiB
+// free, a duplicate key, a host name that does not resolve now). Notes:
+// what was not checked, and why. Unless skip_ports, the ports the relay
+// listens on in its role are bound and released again; when a relay holds
+// the backup root's lock they are not (a Note says so). read: the settings
+// as the relay reads them from that same text.
+std::vector<Finding> CheckConfiguration(const CheckOptions& options, Settings* read = nullptr);
 
 bool HasErrors(const std::vector<Finding>& findings);
 // "error", "warning" or "note".

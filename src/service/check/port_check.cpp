@@ -1,5 +1,6 @@
-// The check of the ports the relay listens on: no port twice, and each one
-// free (bound and released again) unless the relay itself holds them.
+// The check of the network: the ports the relay listens on (no port twice,
+// and each one free, bound and released again, unless the relay itself
+// holds them) and the hosts it dials.
 #include <set>
 
 #include "channel/tls.h"
@@ -45,6 +46,22 @@ void CheckPortClashes(CheckContext& c) {
                                  ": the relay listens on each, so they must differ");
     }
   }
+}
+
+void CheckHosts(CheckContext& c) {
+  auto resolve = [&](const char* section, const std::string& host) {
+    if (host.empty() || c.Invalid(section, "Host")) return;
+    const platform::Resolution r = platform::ResolveIPv4(host, "0", /*passive=*/false);
+    // Only a warning: a relay must come up during a DNS outage, and it
+    // resolves the name again at every dial.
+    if (r.code != 0)
+      c.Add(Severity::Warning, std::string("[") + section + "] Host " + host +
+                                   " does not resolve to an IPv4 address now: " + r.text +
+                                   "; the relay starts anyway and tries again at every dial, so check the name "
+                                   "(or the DNS, if it is down)");
+  };
+  resolve("Connection", c.s.host);
+  if (c.s.ForwardingConfigured()) resolve("Forward", c.s.forward_host);
 }
 
 void TestPorts(CheckContext& c, bool root_ok) {

@@ -86,9 +86,9 @@ void CheckSettingsFile(CheckContext& c) {
             if (std::find(sections.begin(), sections.end(), k.section) == sections.end())
               sections.push_back(k.section);
           const auto near = Closest(line.section, sections);
-          c.Add(c.unknown, "unknown section [" + line.section + "]" + at +
+          c.Add(Severity::Error, "unknown section [" + line.section + "]" + at +
                             (near ? "; did you mean [" + std::string(*near) + "]?"
-                                  : "; the relay ignores it and every key in it"));
+                                  : "; no such section: correct it, or remove it with every key in it"));
         }
         break;
       case IniFile::Line::Kind::Entry:
@@ -120,8 +120,8 @@ void CheckEntry(CheckContext& c, const IniFile::Line& line, const std::string& a
         if (Lower(k.section) == Lower(line.section)) keys.push_back(k.key);
       if (auto near = Closest(line.key, keys)) hint = std::string(*near);
     }
-    c.Add(c.unknown, "unknown key " + name + at +
-                      (hint ? "; did you mean " + *hint + "?" : "; the relay ignores it"));
+    c.Add(Severity::Error, "unknown key " + name + at +
+                      (hint ? "; did you mean " + *hint + "?" : "; no such key: correct or remove it"));
     return;
   }
   const std::string id = Lower(known->section) + '\n' + Lower(known->key);
