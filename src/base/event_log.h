@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -13,7 +14,9 @@
 
 namespace tarnwick {
 
-enum class EventType { Error = 1, Warning = 2, Information = 4 };
+// State: a change of the service's state ("Tarnwick state: RUNNING"),
+// which only the relay's own process reports.
+enum class EventType { Error = 1, Warning = 2, Information = 4, State = 8 };
 
 // Failure texts of the classic form live in an 80-character buffer: 79
 // characters and the NUL.
@@ -31,6 +34,7 @@ class EventLog {
   void Error(const Status& s) { Write(EventType::Error, s.Line()); }
   void Warning(std::string_view text) { Write(EventType::Warning, text); }
   void Info(std::string_view text) { Write(EventType::Information, text); }
+  void StateChange(std::string_view state_name) { Write(EventType::State, "Tarnwick state: " + std::string(state_name)); }
   // "<what> failed with <code>", cut at 79 characters: the form a failed
   // step has always been reported in.
   void Failure(std::string_view what, long long code);
@@ -42,10 +46,24 @@ class EventLog {
 
 std::string FormatFailure(std::string_view what, long long code);
 
-// The sink of a relay and its verbs: each entry as one line on standard
-// error (FormatEventLine) and in the system's log.
+// The sink of a relay: each entry as one line on standard error
+// (FormatEventLine, in the journal's style when standard error is the
+// journal) and, unless the journal has it already, in the system's log.
+// State changes go to standard error only, and nowhere on Windows, whose
+// service control manager shows them.
 EventLog::Sink SystemSink();
-// "Tarnwick[0xC0020001] error: <message>" with control characters escaped.
-std::string FormatEventLine(EventType type, std::string_view message);
+
+// Journal: "<3>text", the priority prefix the journal files the line under
+// (<3> error, <4> warning, <5> state change, <6> information); it stamps
+// the time itself. Terminal (or a file): "<time> error: text" (warning,
+// info). A state change reads "Tarnwick state: RUNNING" there, without a
+// time: scripts wait for that line as it stands.
+enum class LineStyle { Journal, Terminal };
+std::string FormatEventLine(LineStyle style, EventType type, std::string_view message, std::time_t now);
+// "2025-06-01T10:11:12+02:00": local, with its offset from UTC.
+std::string LocalTimestamp(std::time_t t, const std::tm& local);
+// The message on one line: each line break, with the blanks around it, as
+// "; "; other control characters escaped (\t, \xHH).
+std::string OneLine(std::string_view message);
 
 }  // namespace tarnwick

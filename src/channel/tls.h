@@ -33,6 +33,11 @@ struct TlsSession {
   platform::Socket socket;
   // The peer's address (accepted) or the host dialled, for entries.
   std::string peer;
+  // Whether the peer presented a certificate, trusted or not, and the
+  // subject CN in it (escaped; empty when it has none), noted during the
+  // handshake: a refused certificate is never kept by the session.
+  bool presented = false;
+  std::string presented_cn;
   bool Certified() const { return ssl && SSL_get0_peer_certificate(ssl.get()) != nullptr; }
 };
 using TlsSessionPtr = std::unique_ptr<TlsSession>;
@@ -69,6 +74,14 @@ Status MakeTlsContext(const ContextSpec& spec, SslCtxPtr& out);
 std::string CertificateName(SSL_CTX* context);
 
 // --- sessions ----------------------------------------------------------------
+
+// The certificate a peer presented, for entries about it: "(certificate
+// CN=mallory)", with ", which does not carry the name <PeerCN>" when that
+// is why it was refused, "(certificate without a CN)"; empty when it
+// presented none.
+std::string PresentedCertificate(const TlsSession& session);
+// The peer's address and its certificate: "127.0.0.1 (certificate CN=mallory)".
+std::string PeerShown(const TlsSession& session);
 
 // Sends close_notify and keeps the session: its owner closes it later.
 void CloseNotify(TlsSession& session);

@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
+#include "base/text.h"
 #include "channel/tls.h"
 #include "platform/file_system.h"
 
@@ -33,6 +34,36 @@ std::string OpenSslReason(int saved_errno) {
 int RefusePassPhrase(char*, int, int, void* asked) {
   *static_cast<bool*>(asked) = true;
   return -1;
+}
+
+// The subject CN of a certificate a peer presented (the last, most
+// specific one), cut and escaped: it is the peer's text, and may be hostile.
+std::string SubjectCn(X509* cert) {
+  X509_NAME* subject = X509_get_subject_name(cert);
+  int last = -1;
+  for (int i = -1; (i = X509_NAME_get_index_by_NID(subject, NID_commonName, i)) >= 0;) last = i;
+  if (last < 0) return {};
+  unsigned char* utf8 = nullptr;
+  const int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, last)));
+  if (n < 0) return "?";
+  std::string cn(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(n));
+  OPENSSL_free(utf8);
+  if (cn.size() > 64) cn = cn.substr(0, 64) + "...";
+  return EscapeControl(cn, {.utf8 = true});
+}
+
+// Notes the certificate a peer presents on its session (the SSL's app
+// data), whatever the verdict: a refusal's entry names it. The verdict
+// itself is left as it is.
+int NotePresented(int ok, X509_STORE_CTX* store) {
+  auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* session = ssl ? static_cast<TlsSession*>(SSL_get_app_data(ssl)) : nullptr;
+  X509* leaf = X509_STORE_CTX_get0_cert(store);
+  if (session && leaf && !session->presented) {
+    session->presented = true;
+    session->presented_cn = SubjectCn(leaf);
+  }
+  return ok;
 }
 
 }  // namespace
@@ -92,7 +123,7 @@ Status MakeTlsContext(const ContextSpec& spec, SslCtxPtr& out) {
   if (!spec.peer_name.empty()) X509_VERIFY_PARAM_set1_host(param, spec.peer_name.c_str(), 0);
   SSL_CTX_set_verify(ctx.get(),
                      SSL_VERIFY_PEER | (!spec.client_role && spec.require_cert ? SSL_VERIFY_FAIL_IF_NO_PEER_CERT : 0),
-                     nullptr);
+                     NotePresented);
   SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
   // A sender that ends its TCP connection without close_notify ends its
   // stream, and the session stays usable for our own close_notify.

@@ -52,6 +52,21 @@ std::string TlsReasons() {
 
 }  // namespace
 
+std::string PresentedCertificate(const TlsSession& session) {
+  if (!session.presented) return {};
+  std::string text = session.presented_cn.empty() ? "(certificate without a CN" : "(certificate CN=" + session.presented_cn;
+  SSL* ssl = session.ssl.get();
+  if (ssl && SSL_get_verify_result(ssl) == X509_V_ERR_HOSTNAME_MISMATCH)
+    if (const char* expected = X509_VERIFY_PARAM_get0_host(SSL_get0_param(ssl), 0))
+      text += std::string(", which does not carry the name ") + expected;
+  return text + ")";
+}
+
+std::string PeerShown(const TlsSession& session) {
+  const std::string cert = PresentedCertificate(session);
+  return cert.empty() ? session.peer : session.peer + " " + cert;
+}
+
 void CloseNotify(TlsSession& session) {
   if (!session.ssl) return;
   SSL_shutdown(session.ssl.get());
@@ -120,6 +135,7 @@ Status ServerHandshake(platform::Socket socket, const std::string& peer_ip, SSL_
   session->ssl.reset(SSL_new(context));
   if (!session->ssl)
     return Status::Error(Kind::kIoError, "no memory for a TLS session from " + peer_ip, "SSL_new", 0);
+  SSL_set_app_data(session->ssl.get(), session.get());
   platform::EnableKeepAlive(session->socket);
   platform::SetNoDelay(session->socket);
   if (SSL_set_fd(session->ssl.get(), static_cast<int>(session->socket.Native())) == 0)
@@ -139,7 +155,8 @@ Status ServerHandshake(platform::Socket socket, const std::string& peer_ip, SSL_
     why = code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE
               ? "no handshake within " + std::to_string(kHandshakeTimeoutMs / 1000) + " s"
               : "the client closed or reset the connection";
-  return Status::Error(Kind::kRefused, "SSL_accept failed from " + peer_ip + ": " + why, "SSL_accept", code);
+  return Status::Error(Kind::kRefused, "SSL_accept failed from " + PeerShown(*session) + ": " + why, "SSL_accept",
+                       code);
 }
 
 Status AcceptFirstHandshake(const platform::Socket& listening, SSL_CTX* context, const StopToken& stop,
@@ -179,6 +196,7 @@ Status AcceptFirstHandshake(const platform::Socket& listening, SSL_CTX* context,
       session->socket = std::move(socket);
       session->peer = ip;
       session->ssl.reset(SSL_new(context));
+      if (session->ssl) SSL_set_app_data(session->ssl.get(), session.get());
       // A failed accept (a passing fault) or no memory for a session: the
       // next round tries again.
       if (session->socket.Valid() && session->ssl &&
@@ -211,7 +229,7 @@ Status AcceptFirstHandshake(const platform::Socket& listening, SSL_CTX* context,
       if (why.empty())
         why = waiting ? "no handshake within " + std::to_string(kHandshakeTimeoutMs / 1000) + " s"
                       : "the client closed or reset the connection";
-      refused(Status::Error(Kind::kRefused, "SSL_accept failed from " + it->session->peer + ": " + why,
+      refused(Status::Error(Kind::kRefused, "SSL_accept failed from " + PeerShown(*it->session) + ": " + why,
                             "SSL_accept", code),
               it->session->peer);
       it = pending.erase(it);
@@ -228,6 +246,7 @@ Status Dial(const std::string& host, const std::string& port, const std::string&
   session->ssl.reset(SSL_new(context));
   // Out of memory for a moment: a dial is retried, never the relay's end.
   if (!session->ssl) return Status::Error(Kind::kIoError, "no memory for a TLS session to " + where, "SSL_new", 0);
+  SSL_set_app_data(session->ssl.get(), session.get());
   session->peer = host;
   platform::Resolution r = platform::ResolveIPv4(host, port, /*passive=*/false);
   if (r.code != 0) return Status::Error(Kind::kNetwork, "cannot resolve " + host + ": " + r.text, "getaddrinfo", r.code);
@@ -266,7 +285,8 @@ Status Dial(const std::string& host, const std::string& port, const std::string&
   const bool unverified = verify == X509_V_OK && peer == nullptr;
   X509_free(peer);
   if (verify != X509_V_OK) {
-    std::string words = "the certificate of " + where + " is refused: " + X509_verify_cert_error_string(verify);
+    const std::string cn = session->presented_cn.empty() ? "" : " (CN=" + session->presented_cn + ")";
+    std::string words = "the certificate of " + where + cn + " is refused: " + X509_verify_cert_error_string(verify);
     if (verify == X509_V_ERR_HOSTNAME_MISMATCH) words += " (it does not carry the name " + expected_peer + ")";
     return Status::Error(Kind::kRefused, words, "SSL_connect", verify);
   }

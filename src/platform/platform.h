@@ -131,8 +131,21 @@ inline constexpr bool kDeleteThenHost = false;
 std::string ExecutablePath();
 
 // Writes one entry to the system log: the Windows event log (source
-// "Tarnwick", identifier 0xC0020001, two insertion strings), syslog elsewhere.
-void SystemLogWrite(bool error, const std::string& message);
+// "Tarnwick", identifier 0xC0020001, two insertion strings; errors as
+// errors, every other level as information), syslog elsewhere.
+enum class LogLevel { Error, Warning, Notice, Information };
+void SystemLogWrite(LogLevel level, const std::string& message);
+// True when standard error is a stream into the systemd journal: the
+// device and inode JOURNAL_STREAM names are those of standard error (a
+// variable inherited by a process whose standard error goes elsewhere does
+// not count). Never on Windows.
+bool StandardErrorIsJournal();
+#ifdef _WIN32
+// The service control manager shows the state; no line says it.
+inline constexpr bool kStateLinesOnStandardError = false;
+#else
+inline constexpr bool kStateLinesOnStandardError = true;
+#endif
 
 std::tm LocalTime(std::time_t t);
 bool IsTerminal(std::FILE* f);
@@ -194,8 +207,8 @@ struct LockProbe {
 LockProbe ProbeFileLock(const std::string& path);
 
 // Hands one status report to the service manager: SetServiceStatus on
-// Windows; elsewhere a line "Tarnwick state: <name>" on standard error and,
-// under systemd (NOTIFY_SOCKET set), READY=1 / STOPPING=1 / STATUS=<name>.
+// Windows; elsewhere, under systemd (NOTIFY_SOCKET set), READY=1 /
+// STOPPING=1 / STATUS=<name>. The state's line is the caller's entry.
 void PublishServiceStatus(int state, unsigned controls_accepted, unsigned long check_point,
                           unsigned long wait_hint, const char* state_name);
 

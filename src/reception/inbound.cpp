@@ -223,7 +223,8 @@ void InboundSide::JoinFinished() {
 
 namespace {
 
-// Why a connection may not stream, said once per refusal.
+// Why a connection may not stream, said once per refusal; peer names its
+// certificate too.
 void ReportRefusal(EventLog& log, StreamSlots::Verdict v, const std::string& peer, std::size_t max) {
   if (v == StreamSlots::Verdict::Full)
     log.Info("a connection from " + peer + " is refused: " + std::to_string(max) +
@@ -253,7 +254,7 @@ SessionOutcome InboundSide::Serve(TlsSessionPtr session, SlotHold& hold) {
     outcome = SaveSession(source, *p_.root, claims_, *p_.log, options);
     platform::SetNonBlocking(session->socket, false);
   } else if (refusals_.Note(session->peer)) {
-    ReportRefusal(*p_.log, v, session->peer, static_cast<std::size_t>(std::max(1, s_.max_streams)));
+    ReportRefusal(*p_.log, v, PeerShown(*session), static_cast<std::size_t>(std::max(1, s_.max_streams)));
   }
   // A close_notify only for a stream that is stored.
   if (Confirms(outcome)) CloseNotify(*session);

@@ -38,8 +38,9 @@ const char* StateName(State s) {
 // The status record the service manager is shown, one per process.
 class ServiceStatus {
  public:
-  void Report(State state, unsigned long exit_code, unsigned long wait_hint) {
+  void Report(State state, unsigned long exit_code, unsigned long wait_hint, EventLog& log) {
     std::lock_guard lock(m_);
+    log.StateChange(StateName(state));
     state_ = state;
     // No control is accepted while starting; the stop alone afterwards.
     const unsigned accepted = state == State::StartPending ? 0 : kControlStop;
@@ -64,10 +65,10 @@ class ServiceStatus {
 // Runs the relay of config_dir until it is stopped; the exit status.
 int RunRelay(const std::filesystem::path& config_dir, bool from_dir, ServiceStatus& status,
              std::atomic<Relay*>& running, EventLog& log) {
-  status.Report(State::StartPending, 0, 3000);
+  status.Report(State::StartPending, 0, 3000, log);
   auto fail = [&](const Status& why) {
     log.Error(why);
-    status.Report(State::Stopped, 1, 0);
+    status.Report(State::Stopped, 1, 0, log);
     return 1;
   };
   if (config_dir.empty())
@@ -87,11 +88,11 @@ int RunRelay(const std::filesystem::path& config_dir, bool from_dir, ServiceStat
   running = relay.get();
   // Only now: the files, ports and root are known to be good, and systemd
   // takes READY=1 to mean so.
-  status.Report(State::Running, 0, 0);
+  status.Report(State::Running, 0, 0, log);
   relay->Run();
   running = nullptr;
   relay.reset();
-  status.Report(State::Stopped, 0, 0);
+  status.Report(State::Stopped, 0, 0, log);
   return 0;
 }
 
@@ -155,7 +156,7 @@ int ServiceEntry(int argc, char** argv) {
         status.WaitStarted();
         Relay* relay = running.load();
         if (!relay) return;  // the start failed: the process is ending
-        status.Report(State::StopPending, 0, 0);
+        status.Report(State::StopPending, 0, 0, log);
         relay->Stop();
       });
   if (!hosted) log.Info("StartServiceCtrlDispatcher");

@@ -4,15 +4,28 @@
 // step of a stream, the relay suite's.)
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <regex>
 
 #include "process/process.h"
 
 namespace tw {
 namespace {
 
+// The lines of text that do not match form.
+std::string Stray(const std::string& text, const char* form) {
+  std::string stray;
+  for (std::size_t at = 0, eol; (eol = text.find('\n', at)) != std::string::npos; at = eol + 1)
+    if (!std::regex_search(text.substr(at, eol - at), std::regex(form))) stray += text.substr(at, eol + 1 - at);
+  return stray;
+}
+
 TEST_F(Net, StartRefusesBeforeRunningAndAStopIsCleanInBothRoles) {
   Relay& r = NewRelay("r");
+  // In a file, each entry has its time and level (a state line alone stands bare).
+  const char* plain = R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d (error|warning|info): |Tarnwick state: ))";
   {
     std::uint16_t taken = r.port;
     const int holder = Listen(&taken);
@@ -21,6 +34,7 @@ TEST_F(Net, StartRefusesBeforeRunningAndAStopIsCleanInBothRoles) {
     EXPECT_EQ(r.proc->Wait(), 1) << "started with its port taken";
     EXPECT_NE(r.Err().find("bind"), std::string::npos) << r.Err();
     EXPECT_EQ(r.Err().find(kRunning), std::string::npos) << r.Err();
+    EXPECT_EQ(Stray(r.Err(), plain), "");
     close(holder);
   }
   r.ini["Backup"]["Dir"] = (dir_ / "no-such-root").string();
@@ -41,8 +55,15 @@ TEST_F(Net, StartRefusesBeforeRunningAndAStopIsCleanInBothRoles) {
   ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   Timed(sock);
   setenv("NOTIFY_SOCKET", notify.c_str(), 1);
+  // Its standard error is the journal's stream when JOURNAL_STREAM names it.
+  const std::string err = r.dir.string() + "." + std::to_string(r.runs + 1) + ".err";
+  Write(err, "");
+  struct stat err_stat{};
+  ASSERT_EQ(stat(err.c_str(), &err_stat), 0);
+  setenv("JOURNAL_STREAM", (std::to_string(err_stat.st_dev) + ":" + std::to_string(err_stat.st_ino)).c_str(), 1);
   const bool started = r.Start();
   unsetenv("NOTIFY_SOCKET");
+  unsetenv("JOURNAL_STREAM");
   ASSERT_TRUE(started) << r.Err();
   // A TCP connection that never starts TLS holds nothing up.
   const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -53,7 +74,8 @@ TEST_F(Net, StartRefusesBeforeRunningAndAStopIsCleanInBothRoles) {
   EXPECT_EQ(r.Stop(), 0) << r.Err();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, ms(10000)) << "the silent connection held the stop";
   close(silent);
-  EXPECT_NE(r.Err().find(kStopped, r.Err().find("Tarnwick state: STOP_PENDING", m)), std::string::npos) << r.Err();
+  EXPECT_NE(r.Err().find(kStopped, r.Err().find("<5>Tarnwick state: STOP_PENDING", m)), std::string::npos) << r.Err();
+  EXPECT_EQ(Stray(r.Err(), "^<[3-6]>[^<]"), "");
   std::string said;
   for (char buf[256]; ;) {
     const ssize_t n = recv(sock, buf, sizeof buf, MSG_DONTWAIT);

@@ -16,8 +16,6 @@
 
 namespace tw {
 
-inline const std::string kErr = "Tarnwick[0xC0020001] error: ";
-inline const std::string kInfo = "Tarnwick[0xC0020001] information: ";
 inline const std::string kRunning = "Tarnwick state: RUNNING";
 inline const std::string kStopped = "Tarnwick state: STOPPED";
 

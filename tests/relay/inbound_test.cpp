@@ -103,6 +103,28 @@ TEST_F(InboundTest, AnonymousClientsHoldHalfThePlacesAndMakeWay) {
   EXPECT_FALSE(Exists(a.root / "saves" / "anon2"));
 }
 
+// A refused client's entry names the certificate it presented: one nobody
+// trusts, and a trusted one without the PeerCN.
+TEST_F(InboundTest, ARefusedClientIsNamedByItsCertificate) {
+  const Id mallory = MakeId(dir, "mallory"), other = MakeId(dir, "other");
+  LocalRelay a(dir, "relay-a");
+  a.clients = {&sender, &other};
+  a.s.peer_cn = "sender";
+  a.Start();
+  const struct { const Id* me; std::string entry; } cases[] = {
+      {&mallory, "SSL_accept failed from 127.0.0.1 (certificate CN=mallory): certificate verify failed"},
+      {&other, "SSL_accept failed from 127.0.0.1 (certificate CN=other, which does not carry the name sender): "
+               "certificate verify failed"},
+  };
+  for (const auto& c : cases) {
+    Client client(a.Port(), a.id, c.me);
+    client.Send(H("r") + "x");  // may fail already: TLS 1.3 refuses after the client's handshake
+    EXPECT_NE(client.Finish(), End::Notify);
+    EXPECT_TRUE(a.events.Wait(c.entry)) << a.events.All();
+  }
+  EXPECT_EQ(SendStream(a.Port(), a.id, &sender, H("r") + "x"), End::Notify) << a.events.All();
+}
+
 TEST_F(InboundTest, TotalRateHoldsAllStreamsTogether) {
   LocalRelay a(dir, "relay-a");
   a.clients = {&sender};

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "base/event_log.h"
 #include "base/retry.h"
 #include "base/text.h"
+#include "platform/platform.h"
 
 namespace tarnwick {
 namespace {
@@ -39,7 +41,32 @@ TEST(Text, LogTextStaysOnOneLineWithinItsOldBufferAndReadsBack) {
   };
   for (const auto& c : cases) EXPECT_EQ(EscapeControl(c.in, c.how), c.out);
   EXPECT_EQ(Unescape("\\q \\x4 \\xZZ \\"), "\\q \\x4 \\xZZ \\");  // escapes it never makes stay
-  EXPECT_EQ(FormatEventLine(EventType::Error, "a\nb\x01"), "Tarnwick[0xC0020001] error: a\\nb\\x01");
+}
+
+// One line per event: the journal's priority prefix under systemd, a time
+// and a level word in a terminal, and never a line break from the message.
+TEST(EventLine, EachStyleWritesOneLineWithItsLevel) {
+  using enum LineStyle;
+  const std::time_t now = 1700000000;
+  const std::string stamp = LocalTimestamp(now, platform::LocalTime(now));
+  const struct { LineStyle style; EventType type; std::string message, line; } cases[] = {
+      {Journal, EventType::Error, "SSL_accept failed from 127.0.0.1.\n failed with 1",
+       "<3>SSL_accept failed from 127.0.0.1.; failed with 1"},
+      {Journal, EventType::Warning, "first\r\n\r\nsecond\n", "<4>first; second"},
+      {Journal, EventType::Information, "a\tb\x01", "<6>a\\tb\\x01"},
+      {Journal, EventType::State, "Tarnwick state: RUNNING", "<5>Tarnwick state: RUNNING"},
+      {Terminal, EventType::Error, "a\nb", stamp + " error: a; b"},
+      {Terminal, EventType::Warning, "w", stamp + " warning: w"},
+      {Terminal, EventType::Information, "i", stamp + " info: i"},
+      {Terminal, EventType::State, "Tarnwick state: RUNNING", "Tarnwick state: RUNNING"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(FormatEventLine(c.style, c.type, c.message, now), c.line);
+  // The offset is the local calendar's distance from UTC, either way.
+  std::tm east{}, west{};
+  east.tm_year = 70, east.tm_mday = 1, east.tm_hour = 2;
+  west.tm_year = 69, west.tm_mon = 11, west.tm_mday = 31, west.tm_hour = 19, west.tm_min = 30;
+  EXPECT_EQ(LocalTimestamp(0, east), "1970-01-01T02:00:00+02:00");
+  EXPECT_EQ(LocalTimestamp(0, west), "1969-12-31T19:30:00-04:30");
 }
 
 // Entries as "E text" / "I text", in order.

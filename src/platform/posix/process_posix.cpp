@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -27,13 +28,28 @@ std::string ExecutablePath() {
   return std::string(buf, static_cast<std::size_t>(n));
 }
 
-void SystemLogWrite(bool error, const std::string& message) {
+void SystemLogWrite(LogLevel level, const std::string& message) {
   static const bool opened = [] {
     ::openlog("Tarnwick", LOG_PID | LOG_NDELAY, LOG_DAEMON);
     return true;
   }();
   (void)opened;
-  ::syslog(error ? LOG_ERR : LOG_INFO, "%s", message.c_str());
+  const int priority = level == LogLevel::Error     ? LOG_ERR
+                       : level == LogLevel::Warning ? LOG_WARNING
+                       : level == LogLevel::Notice  ? LOG_NOTICE
+                                                    : LOG_INFO;
+  ::syslog(priority, "%s", message.c_str());
+}
+
+bool StandardErrorIsJournal() {
+  const char* value = std::getenv("JOURNAL_STREAM");
+  if (!value) return false;
+  unsigned long long dev = 0, ino = 0;
+  char end = 0;
+  if (std::sscanf(value, "%llu:%llu%c", &dev, &ino, &end) != 2) return false;
+  struct stat st{};
+  if (::fstat(STDERR_FILENO, &st) != 0) return false;
+  return static_cast<unsigned long long>(st.st_dev) == dev && static_cast<unsigned long long>(st.st_ino) == ino;
 }
 
 void FileLock::Release() {
@@ -124,8 +140,6 @@ constexpr int kStateRunning = 4;
 
 void PublishServiceStatus(int state, unsigned, unsigned long, unsigned long,
                           const char* state_name) {
-  std::fprintf(stderr, "Tarnwick state: %s\n", state_name);
-  std::fflush(stderr);
   std::string message;
   if (state == kStateRunning) message = "READY=1\n";
   if (state == kStateStopPending) message = "STOPPING=1\n";

@@ -253,7 +253,8 @@ std::string ExecutablePath() {
   return std::string(buf, n);
 }
 
-void SystemLogWrite(bool error, const std::string& message) {
+void SystemLogWrite(LogLevel level, const std::string& message) {
+  const bool error = level == LogLevel::Error;
   // Each entry registers its own source: any thread may report, unlocked.
   HANDLE source = ::RegisterEventSourceA(nullptr, "Tarnwick");
   if (!source) return;
@@ -262,6 +263,8 @@ void SystemLogWrite(bool error, const std::string& message) {
                  nullptr, 2, 0, strings, nullptr);
   ::DeregisterEventSource(source);
 }
+
+bool StandardErrorIsJournal() { return false; }
 
 namespace {
 // Byte 0 excludes a second relay; byte 1 is what ProbeFileLock tests, so
@@ -363,7 +366,7 @@ VOID WINAPI ServiceMainEntry(DWORD, LPSTR*) {
   service_thread_started = true;
   status_handle = ::RegisterServiceCtrlHandlerA(service_name, ControlHandler);
   if (!status_handle)
-    SystemLogWrite(false, "RegisterServiceCtrlHandler");
+    SystemLogWrite(LogLevel::Information, "RegisterServiceCtrlHandler");
   else
     (*host_main)();
   ::SetEvent(service_thread_done);
