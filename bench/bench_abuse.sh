@@ -267,7 +267,7 @@ stop_relay() {
 log_summary() {
   local lines
   lines=$(grep -v '^Tarnwick state: ' "$relay_dir/relay.log" |
-    sed -E -e 's/^Tarnwick\[0xC0020001\] //' -e 's/[0-9]+(\.[0-9]+){3}/<ip>/g' \
+    sed -E -e 's/^[0-9T:+-]* //' -e 's/[0-9]+(\.[0-9]+){3}/<ip>/g' \
       -e 's/[0-9]{4}-[0-9]{2}-[0-9]{2}(_[0-9]+)?/<date>/g' |
     sort | uniq -c | sort -rn | head -n 6 || true)
   [ -z "$lines" ] || notes+=("$1: relay log lines (count, line):"$'\n'"$lines")

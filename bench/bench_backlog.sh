@@ -156,7 +156,7 @@ PeerCN=relay-b" \
   # attempts mean the queue is loaded and the transmitter is retrying.
   deadline=$((SECONDS + 20))
   while :; do
-    bogus=$(grep -c '^Tarnwick\[0xC0020001\] information: Bogus connection$' "$dir/relay.log" || true)
+    bogus=$(grep -c ' info: Bogus connection$' "$dir/relay.log" || true)
     [ "$bogus" -ge 2 ] && break
     ((SECONDS < deadline)) || fail "A's log shows $bogus failed dial attempts after 20 s, expected 2"
     alive rest
@@ -169,7 +169,7 @@ PeerCN=relay-b" \
   rest_fds=$(find "/proc/$a/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l)
   rest_rss=$(status_kib "$a" VmRSS)
   rest_hwm=$(status_kib "$a" VmHWM)
-  rest_bogus=$(grep -c 'information: Bogus connection$' "$dir/relay.log" || true)
+  rest_bogus=$(grep -c ' info: Bogus connection$' "$dir/relay.log" || true)
   rest_at=$(secs_since "$t0")
 
   [ "$(count_files "$dir/root/forwards")" -eq "$backlog" ] || fail "A lost records while nothing could be sent"
@@ -191,7 +191,7 @@ PeerCN=relay-b" \
 # the expected ones, are worth a look; they are shown, not failed.
 odd_lines() {
   local odd
-  odd=$(grep -v -e '^Tarnwick state: ' -e 'information: Bogus connection$' "$1" | sort | uniq -c | sort -rn | head -n 8 || true)
+  odd=$(grep -v -e '^Tarnwick state: ' -e ' info: Bogus connection$' "$1" | sort | uniq -c | sort -rn | head -n 8 || true)
   [ -z "$odd" ] || notes+=("$2: other log lines (count, line):"$'\n'"$odd")
 }
 
