@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <deque>
 #include <vector>
 
@@ -58,7 +59,9 @@ struct SaveSessionTest : ::testing::Test {
   SessionOutcome Run(Script& s) { return SaveSession(s, root, claims, log, options); }
   SessionOutcome Run(std::vector<std::string> reads, Ev end = Ev::CloseNotify) {
     Script s(std::move(reads), end);
-    return Run(s);
+    const SessionOutcome o = Run(s);
+    answer = s.answer;
+    return o;
   }
   fs::path Save(const std::string& name) const { return dir / "saves" / "projA" / name; }
   fs::path Marker(const std::string& name) const { return Save(name + "_pending"); }
@@ -73,6 +76,7 @@ struct SaveSessionTest : ::testing::Test {
   SaveSessionOptions options;
   std::vector<std::string> hand_offs;
   Status record_status;
+  std::string answer;  // what the last Run({...}) told its sender
 };
 
 enum class Had { Absent, Pending, Complete };
@@ -137,14 +141,25 @@ TEST_F(SaveSessionTest, NamedStreamsFollowWhatTheRelayHolds) {
   }
 }
 
-// A refused stream leaves nothing behind, not even a folder.
+// A refused stream leaves nothing behind, not even a folder, and its
+// sender is told why before the stream is dropped.
 TEST_F(SaveSessionTest, RefusalsCreateNothing) {
   Script no_nul({std::string(1500, 'a'), std::string(1500, 'b'), "\0x"});
   Script ended_early({"projA 5 s"});
   Script bad_name({H("projA 1 CON.txt"), "x"});
   Script anonymous({H("newrepo 3 x 0") + "abc"});
   anonymous.certified = false;
-  for (Script* s : {&no_nul, &ended_early, &bad_name, &anonymous}) EXPECT_EQ(Run(*s), SessionOutcome::Refused);
+  const std::pair<Script*, std::string> cases[] = {
+      {&no_nul, H("refused name: the header has no NUL in its first 2048 bytes")},
+      {&ended_early, H("refused name: the stream ended before its header's NUL")},
+      {&bad_name, H("refused name: \"CON.txt\" cannot be a save name")},
+      {&anonymous, H("refused certificate: only a sender with a trusted certificate may add to a named save")},
+  };
+  for (const auto& [s, said] : cases) {
+    EXPECT_EQ(Run(*s), SessionOutcome::Refused);
+    EXPECT_EQ(s->answer, said);
+    EXPECT_EQ(s->discards, 1);
+  }
   EXPECT_EQ(Run({}), SessionOutcome::Empty);
   EXPECT_FALSE(fs::exists(dir / "saves"));
 }
@@ -217,6 +232,8 @@ TEST_F(SaveSessionTest, DiskTroubleLeavesThePendingSaveAndTheNextStreamCarriesOn
     return op == "write" && p.filename() == "s" && tw::SizeOf(p) > 0 ? ENOSPC : 0;  // full after one piece
   };
   EXPECT_EQ(Run({H("projA 100000 s 0"), data.substr(0, 60000), data.substr(60000)}), SessionOutcome::Failed);
+  EXPECT_TRUE(answer.starts_with("refused full: the relay's disk is full (") && answer.ends_with(H(" bytes free)")))
+      << answer;
   EXPECT_EQ(Held(Marker("s")), "40000");  // the bytes still missing
   EXPECT_NE(entries.find("cannot store saves/projA/s"), std::string::npos) << entries;
   EXPECT_EQ(tw::SizeOf(Save("s")), 60000);
@@ -237,8 +254,14 @@ TEST_F(SaveSessionTest, DiskTroubleLeavesThePendingSaveAndTheNextStreamCarriesOn
     return op == "sync" && p.filename() == "t" && ++syncs == 2 ? EIO : 0;
   };
   EXPECT_EQ(Run({H("projA 2 t 3"), "lo"}), SessionOutcome::Failed);
+  EXPECT_EQ(answer, H("refused failed: cannot store saves/projA/t: " + std::string(std::strerror(EIO))));
   EXPECT_EQ(Held(Save("t")), "hel");
   EXPECT_EQ(Held(Marker("t")), "2");
+  // A stream that broke off has nobody to tell, whatever fails after.
+  files.hook = [](const std::string& op, const fs::path& p) { return op == "sync" && p.filename() == "v" ? EIO : 0; };
+  EXPECT_EQ(Run({H("projA 3 v 0"), "a"}, Ev::Error), SessionOutcome::Failed);
+  EXPECT_NE(entries.find("cannot store saves/projA/v"), std::string::npos) << entries;
+  EXPECT_EQ(answer, "");
 
   // A marker that cannot be written: the save is not even begun.
   files.hook = [](const std::string& op, const fs::path&) { return op == "rename" ? ENOSPC : 0; };
@@ -257,6 +280,7 @@ TEST_F(SaveSessionTest, DiskTroubleLeavesThePendingSaveAndTheNextStreamCarriesOn
   files.hook = nullptr;
   record_status = Status::Error(Status::Kind::kNoSpace, "disk full");
   EXPECT_EQ(Run({H("projA 2 t 3"), "lo"}), SessionOutcome::Failed);
+  EXPECT_TRUE(answer.starts_with("refused full: ")) << answer;
   EXPECT_TRUE(fs::exists(Marker("t")));
   record_status = Status::Ok();
   EXPECT_EQ(Run({H("projA 2 t 3"), "lo"}), SessionOutcome::Stored);
