@@ -204,12 +204,12 @@ TEST_F(SaveSend, RefusedOrUnansweredProbeSendsNothing) {
     SCOPED_TRACE(how);
     std::vector<Seen> seen;
     Server relay(relay_id, client_, [&](SSL* ssl, int) {
-      Seen s = ReadStream(ssl);
+      // Recorded before the answer: the sender may exit the moment it has it.
+      std::lock_guard lock(m);
+      seen.push_back(ReadStream(ssl));
       if (how == std::string("close_notify")) SSL_shutdown(ssl);
       if (how == std::string("conflict")) Say(ssl, "conflict");
       if (how == std::string("bare have")) Say(ssl, "have 0");
-      std::lock_guard lock(m);
-      seen.push_back(s);
     });
     const Ran ran = Save(relay.port);
     EXPECT_EQ(ran.status, how == std::string("conflict") ? 10 : 9) << ran.err;
