@@ -127,10 +127,8 @@ TEST_F(InboundTest, ARefusedClientIsNamedByItsCertificate) {
   EXPECT_EQ(SendStream(a.Port(), a.id, &sender, H("r") + "x"), End::Notify) << a.events.All();
 }
 
-// A stream refused for a full disk, and one refused for want of a place,
-// are told why before the cut: the answer survives the megabytes the
-// sender still pushes, which a close over unread bytes would turn into a
-// reset.
+// Refused for a full disk or for want of a place, a stream is told why, and
+// the answer survives the megabytes still on the way (no reset over them).
 TEST_F(InboundTest, ARefusedStreamIsToldWhyBeforeTheCut) {
   LocalRelay a(dir, "relay-a");
   a.clients = {&sender};
@@ -140,20 +138,15 @@ TEST_F(InboundTest, ARefusedStreamIsToldWhyBeforeTheCut) {
   const std::string bulk = Random(4 << 20, 3);
   Client full(a.Port(), a.id, &sender);
   EXPECT_TRUE(full.Send(H("r " + std::to_string(bulk.size()) + " full 0") + bulk));
-  const std::string said = UpToNul(full.ssl_);
-  EXPECT_TRUE(said.starts_with("refused full: the relay's disk is full (") && said.ends_with(" bytes free)")) << said;
+  EXPECT_TRUE(UpToNul(full.ssl_).starts_with("refused full: the relay's disk is full ("));
   EXPECT_NE(full.Finish(), End::Notify);
 
   Client holder(a.Port(), a.id, &sender);
-  ASSERT_TRUE(holder.Send(H("r 6 held 0") + "abc"));
-  ASSERT_TRUE(WaitFor([&] { return SizeOf(a.Save("r", "held")) == 3; }));
+  ASSERT_TRUE(holder.Send(H("r 6 held 0") + "abc") && WaitFor([&] { return SizeOf(a.Save("r", "held")) == 3; }));
   Client busy(a.Port(), a.id, &sender);
   EXPECT_TRUE(busy.Send(H("r " + std::to_string(bulk.size()) + " busy 0") + bulk));
   EXPECT_EQ(UpToNul(busy.ssl_), "refused busy: 1 stream is being stored (MaxStreams)");
   EXPECT_NE(busy.Finish(), End::Notify);
-  EXPECT_TRUE(holder.Send("def"));
-  EXPECT_EQ(holder.Finish(), End::Notify);
-  EXPECT_FALSE(Exists(a.Save("r", "busy")));
 }
 
 TEST_F(InboundTest, TotalRateHoldsAllStreamsTogether) {
