@@ -50,6 +50,13 @@ enum Exit {
   kMismatch = 11,     // the relay's copy hashed wrong again after a fresh start
   kChanged = 12,      // the file changed while it was sent: left pending
   kUnsettled = 13,    // the relay kept asking to resume
+  // The relay refused the stream and said why ("refused <class>: ...").
+  kRefusedFull = 14,         // its disk is full: later
+  kRefusedBusy = 15,         // MaxStreams, or the save is being stored: soon
+  kRefusedName = 16,         // a header or name it does not take: never as is
+  kRefusedCertificate = 17,  // a named save from an uncertified sender
+  kRefusedFailed = 18,       // it could not store the stream (I/O, permission)
+  kNeedCertificate = 19,     // the handshake: the relay requires a certificate
 };
 
 // An answer is a line of text and a NUL; anything longer is not one.
@@ -105,7 +112,11 @@ const char kHelpText[] =
     "input, 9 the relay does not take save identities (nothing sent), 10 conflict:\n"
     "the relay holds another save under NAME, 11 the relay's copy does not match\n"
     "even after a fresh start, 12 FILE changed while it was sent (left pending),\n"
-    "13 the relay kept asking to resume.\n";
+    "13 the relay kept asking to resume. The relay refused the stream and said\n"
+    "why: 14 its disk is full, 15 it is busy (MaxStreams, or another stream of\n"
+    "the save), 16 a name or header it does not take, 17 a named save needs a\n"
+    "trusted certificate, 18 it could not store the stream; 19 the relay\n"
+    "requires a client certificate (give --cert and --key).\n";
 
 [[noreturn]] void UsageError(const std::string& reason) {
   std::fprintf(stderr, "tarnwick-send: %s\n", reason.c_str());
@@ -225,6 +236,9 @@ bool RefusedOurCertificate() {
   unsigned long e = ERR_peek_error();
   if (ERR_GET_LIB(e) != ERR_LIB_SSL) return false;
   switch (ERR_GET_REASON(e) - SSL_AD_REASON_OFFSET) {
+    case SSL_AD_CERTIFICATE_REQUIRED:
+      // TLS 1.3's word for a relay that takes only certified senders.
+      Fail(kNeedCertificate, "the relay requires a client certificate: give --cert and --key");
     case SSL_AD_BAD_CERTIFICATE:
     case SSL_AD_UNSUPPORTED_CERTIFICATE:
     case SSL_AD_CERTIFICATE_REVOKED:
@@ -232,7 +246,6 @@ bool RefusedOurCertificate() {
     case SSL_AD_CERTIFICATE_UNKNOWN:
     case SSL_AD_UNKNOWN_CA:
     case SSL_AD_ACCESS_DENIED:
-    case SSL_AD_CERTIFICATE_REQUIRED:
       return true;
     default:
       return false;
@@ -400,8 +413,10 @@ TlsSession Open(const Target& t) {
     if (platform::WaitReady(l.socket, /*for_write=*/false, static_cast<int>(std::min<long long>(wait, 3000)))) {
       SSL_clear_mode(ssl, SSL_MODE_AUTO_RETRY);
       platform::SetReceiveTimeout(l.socket, 3000);
+      // Peeked, not read: a relay that refuses the stream at once (busy)
+      // has already begun its answer.
       char one[1];
-      if (SSL_read(ssl, one, sizeof one) <= 0 && RefusedOurCertificate())
+      if (SSL_peek(ssl, one, sizeof one) <= 0 && RefusedOurCertificate())
         Fail(kHandshake, "the relay refused our certificate: " + TlsErrorText());
       ERR_clear_error();
       SSL_set_mode(ssl, SSL_MODE_AUTO_RETRY);
@@ -509,7 +524,7 @@ bool Answered(TlsSession& l, Answer& a) {
 // sha256:<hex>". A relay with identities echoes the one it holds the save
 // to after "have"; a bare "have <H>" comes from a relay that ignores them.
 struct Reply {
-  enum Kind { kNone, kHave, kConflict, kMismatch, kOther } kind = kNone;
+  enum Kind { kNone, kHave, kConflict, kMismatch, kRefused, kOther } kind = kNone;
   std::uintmax_t have = 0;
   std::string digest;
 };
@@ -519,7 +534,9 @@ Reply Parse(const std::string& answer) {
   Reply r;
   if (text.empty()) return r;
   r.kind = Reply::kOther;
-  if (text == "conflict") {
+  if (text.starts_with("refused ")) {
+    r.kind = Reply::kRefused;
+  } else if (text == "conflict") {
     r.kind = Reply::kConflict;
   } else if (text.starts_with("have ")) {
     const std::string rest = text.substr(5);
@@ -533,6 +550,34 @@ Reply Parse(const std::string& answer) {
     if (tarnwick::IsHexDigest(r.digest)) r.kind = Reply::kMismatch;
   }
   return r;
+}
+
+// "refused <class>: <why>": the relay says why it cut the stream, and the
+// class says whether a rerun can help.
+[[noreturn]] void Refused(const std::string& answer) {
+  const std::string text = answer.substr(0, std::min(answer.find('\0'), kAnswerMax));
+  std::string rest = text.substr(std::string("refused ").size());
+  const std::size_t colon = rest.find(':');
+  const std::string kind = rest.substr(0, colon);
+  std::string why = colon == std::string::npos ? rest : rest.substr(colon + 1);
+  while (why.starts_with(' ')) why.erase(0, 1);
+  if (why.starts_with("the relay's ")) why.replace(0, 12, "its ");
+  const struct {
+    const char* kind;
+    int status;
+    const char* then;
+  } kKinds[] = {
+      {"full", kRefusedFull, "; try again once it has room"},
+      {"busy", kRefusedBusy, "; try again in a few minutes"},
+      {"name", kRefusedName, ""},
+      {"certificate", kRefusedCertificate, "; give --cert and --key with a certificate it trusts"},
+      {"failed", kRefusedFailed, "; see the relay's log"},
+  };
+  int status = kRefusedFailed;  // a class this program does not know yet
+  std::string then;
+  for (const auto& k : kKinds)
+    if (kind == k.kind) status = k.status, then = k.then;
+  Fail(status, "the relay refused the stream: " + Printable(why.empty() ? text : why) + then);
 }
 
 // Reads up to len bytes of in (all of it when len is absent) into hash;
@@ -685,6 +730,8 @@ bool SendSave(const Target& t, Save& s) {
                        what.c_str(), r.digest.c_str(), s.digest.c_str());
         restarted = true;
         break;
+      case Reply::kRefused:
+        Refused(a.text);
       case Reply::kOther:
         Fail(kUnconfirmed, "the relay answered \"" + Printable(a.text.substr(0, a.text.find('\0'))) + "\", which is no answer tarnwick-send knows");
     }
@@ -699,23 +746,39 @@ bool SendSave(const Target& t, Save& s) {
 std::uintmax_t SendPlain(const Target& t, std::FILE* input, std::optional<std::uintmax_t> total, Sha256& hash) {
   TlsSession l = Open(t);
   std::string why;
+  std::uintmax_t sent = 0;
+  // A relay that cannot take the stream says why before it cuts it: the
+  // answer comes before the reset, and explains the broken write.
+  auto broken = [&]() {
+    const Answer a = Await(l, nullptr, sent, 2, {}, /*broken=*/true);
+    if (Parse(a.text).kind == Reply::kRefused) Refused(a.text);
+    Fail(kTransfer, "write failed after " + std::to_string(sent) + " bytes: " + why);
+  };
+  Answer early;
   const std::string header = tarnwick::FormatStreamHeader(t.opt.repo);
-  if (!Write(l, header.data(), header.size(), why)) Fail(kTransfer, "write failed after 0 bytes: " + why);
+  if (!Write(l, header.data(), header.size(), why)) broken();
 
   Progress progress(l.socket, total, !t.opt.quiet && platform::IsTerminal(stderr));
   // Written a TLS record at a time, so that the progress moves even when a
   // throttling relay takes a few KiB per second.
   constexpr std::size_t kSlice = 16 * 1024;
   std::vector<char> chunk(1 << 16);
-  std::uintmax_t sent = 0;
   for (;;) {
     std::size_t n = std::fread(chunk.data(), 1, chunk.size(), input);
     hash.Update(chunk.data(), n);
     for (std::size_t at = 0; at < n; at += kSlice) {
       const std::size_t len = std::min(kSlice, n - at);
-      if (!Write(l, chunk.data() + at, len, why)) Fail(kTransfer, "write failed after " + std::to_string(sent) + " bytes: " + why);
+      if (!Write(l, chunk.data() + at, len, why)) broken();
       sent += len;
       progress.Update(sent);
+      if (Answered(l, early)) {
+        // Nothing is stored after an answer: read the rest of it.
+        const Answer a = early.text.find('\0') != std::string::npos ? early : Await(l, nullptr, sent, 2, early, true);
+        if (Parse(a.text).kind == Reply::kRefused) Refused(a.text);
+        Fail(kTransfer, "the relay ended the stream after " + std::to_string(sent) + " bytes" +
+                            (a.text.empty() ? a.notify ? "" : ": " + a.why
+                                            : " with \"" + Printable(a.text.substr(0, a.text.find('\0'))) + "\""));
+      }
     }
     if (n < chunk.size()) {
       if (std::ferror(input)) Fail(kInput, "cannot read " + (t.opt.file == "-" ? std::string("standard input") : t.opt.file) + ": " + std::strerror(errno));
@@ -728,9 +791,13 @@ std::uintmax_t SendPlain(const Target& t, std::FILE* input, std::optional<std::u
   if (SSL_shutdown(l.ssl.get()) < 0) {
     const int e = platform::LastSocketError();
     if (RefusedOurCertificate()) Fail(kHandshake, "the relay refused our certificate: " + TlsErrorText());
-    Fail(kTransfer, "cannot end the stream: " + SessionErrorText(l.ssl.get(), -1, e));
+    why = "cannot end the stream: " + SessionErrorText(l.ssl.get(), -1, e);
+    const Answer a = Await(l, nullptr, sent, 2, {}, /*broken=*/true);
+    if (Parse(a.text).kind == Reply::kRefused) Refused(a.text);
+    Fail(kTransfer, why);
   }
   const Answer a = Await(l, &progress, sent, t.opt.wait_seconds);
+  if (Parse(a.text).kind == Reply::kRefused) Refused(a.text);
   if (!a.notify) Fail(kUnconfirmed, "the relay did not confirm the stream: " + a.why);
   progress.Finish(sent);
   return sent;

@@ -374,7 +374,9 @@ Transmission::Outcome Transmission::Answered(TlsSession& s) {
   const std::string mismatch = "mismatch " + std::string(kDigestPrefix);
   if (id_.HasDigest() && text.starts_with(mismatch) && IsHexDigest(std::string_view(text).substr(mismatch.size())))
     return Mismatch(text.substr(mismatch.size()));
-  reason_ = "the next relay answered something unknown for " + e_.Describe();
+  // A refusal ("refused full: ...") or an answer of a newer program: the
+  // attempt failed, and its entry shows what the next relay said.
+  reason_ = "the next relay answered \"" + EscapeControl(text) + "\" for " + e_.Describe();
   return EndWith(Outcome::SaveFault, start_);
 }
 

@@ -234,6 +234,16 @@ void ReportRefusal(EventLog& log, StreamSlots::Verdict v, const std::string& pee
              std::to_string(max) + " places (MaxStreams) already");
 }
 
+// The answer to a connection refused for want of a place.
+std::string BusyAnswer(StreamSlots::Verdict v, std::size_t max) {
+  const std::string why = v == StreamSlots::Verdict::Anonymous
+                              ? "clients without a certificate hold half of the " + std::to_string(max) +
+                                    " places (MaxStreams) already"
+                              : max == 1 ? std::string("1 stream is being stored (MaxStreams)")
+                                         : std::to_string(max) + " streams are being stored (MaxStreams)";
+  return "refused busy: " + why + '\0';
+}
+
 }  // namespace
 
 SessionOutcome InboundSide::Serve(TlsSessionPtr session, SlotHold& hold) {
@@ -253,8 +263,17 @@ SessionOutcome InboundSide::Serve(TlsSessionPtr session, SlotHold& hold) {
     options.stored_first_byte = [this, id] { slots_.Stored(id); };
     outcome = SaveSession(source, *p_.root, claims_, *p_.log, options);
     platform::SetNonBlocking(session->socket, false);
-  } else if (refusals_.Note(session->peer)) {
-    ReportRefusal(*p_.log, v, PeerShown(*session), static_cast<std::size_t>(std::max(1, s_.max_streams)));
+  } else if (v != StreamSlots::Verdict::Stopped) {
+    const std::size_t max = static_cast<std::size_t>(std::max(1, s_.max_streams));
+    if (refusals_.Note(session->peer)) ReportRefusal(*p_.log, v, PeerShown(*session), max);
+    // Told why, as a refused stream is: a sender that only sees a reset
+    // would look for the fault in the network. The connection keeps its
+    // handshake place meanwhile, so a stop or a newcomer still ends it.
+    TlsStreamSource source(*session, *p_.log, refusals_, s_.idle_timeout_s, handshake_done, s_.header_timeout_s,
+                           slots_, hold.Id());
+    source.Answer(BusyAnswer(v, max));
+    source.Discard(kRefusalDiscardMs);
+    platform::SetNonBlocking(session->socket, false);
   }
   // A close_notify only for a stream that is stored.
   if (Confirms(outcome)) CloseNotify(*session);

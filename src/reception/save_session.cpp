@@ -35,8 +35,22 @@ constexpr std::int64_t kWriteBackEvery = 8 * 1024 * 1024;
 // state recorded with the synced size: a resume after a crash starts from
 // there without reading the save again, and loses at most this much.
 constexpr std::int64_t kCheckpointEvery = 64 * 1024 * 1024;
-// How long a refused stream is read and dropped before it is cut.
-constexpr int kDiscardMs = 5000;
+// A refusal's words are cut here: an answer stays well under the 4 KiB a
+// sender reads.
+constexpr std::size_t kRefusalMax = 1024;
+
+// Why a header is refused, in the sender's terms.
+std::string HeaderProblem(const StreamHeader& h) {
+  if (h.error == "invalid repo_name") return "\"" + EscapeControl(h.repo) + "\" cannot be a repository name";
+  if (h.error == "invalid save_name") return "\"" + EscapeControl(h.save) + "\" cannot be a save name";
+  switch (h.error_code) {
+    case 0: return "the header names no repository";
+    case 2: return "the header has a count but no save name";
+    case 3: return "the header's count is negative or too large";
+    case 4: return "the header's offset is not a number or too large";
+    default: return "the header is not in the stream format";
+  }
+}
 
 using Event = StreamSource::Event;
 
@@ -87,6 +101,20 @@ class Session {
            (h_.digest.empty() ? std::string() : " " + std::string(kDigestPrefix) + h_.digest) + '\0';
   }
   bool Stopping() const { return opt_.stopping && opt_.stopping(); }
+  void Answer(std::string_view text) {
+    answered_ = true;
+    src_.Answer(text);
+  }
+  // Tells the sender why its stream is refused ("refused <class>: <why>")
+  // before the cut, and reads what it still sends: a reset over unread
+  // bytes would destroy the answer.
+  SessionOutcome RefuseWith(const std::string& why, SessionOutcome o = SessionOutcome::Refused);
+  // The first store failure of the stream: the reason the sender is told.
+  void Fault(const Status& s) {
+    if (fault_.ok()) fault_ = s;
+  }
+  std::string FaultReason() const;
+  SessionOutcome RunSteps();
   void StoreFailure(const std::string& step, int code);
   std::string Where() const { return h_.repo + "/" + save_name_; }
   // Whether an entry about this sender's refusal is to be written (a
@@ -119,6 +147,9 @@ class Session {
   int write_error_ = 0;
   bool stored_any_ = false;        // a byte of this stream reached the save
   std::string conflict_;
+  Status fault_ = Status::Ok();
+  bool answered_ = false;          // the sender has been told something
+  bool cut_ = false;               // the stream broke off: nobody to tell
   SaveIdentity id_;                // the save's identity record, when have_id_
   bool have_id_ = false;
   Sha256 hash_;                    // of the save's first size_ bytes, when hashing_
@@ -147,7 +178,7 @@ std::optional<SessionOutcome> Session::ReadHeader() {
       }
       if (filled >= kHeaderMax) {
         if (Noted()) log_.Failure("wrong format", -1);
-        return SessionOutcome::Refused;
+        return RefuseWith("name: the header has no NUL in its first " + std::to_string(kHeaderMax) + " bytes");
       }
       continue;
     }
@@ -159,11 +190,11 @@ std::optional<SessionOutcome> Session::ReadHeader() {
     }
     if (filled == 0) return SessionOutcome::Empty;
     if (Noted()) log_.Failure("wrong format", -1);  // ended before the header's NUL
-    return SessionOutcome::Refused;
+    return RefuseWith("name: the stream ended before its header's NUL");
   }
   if (h_.form == StreamHeader::Form::Malformed) {
     if (Noted()) log_.Failure(h_.error, h_.error_code);
-    return SessionOutcome::Refused;
+    return RefuseWith("name: " + HeaderProblem(h_));
   }
   src_.HeaderRead();
   return std::nullopt;
@@ -172,6 +203,7 @@ std::optional<SessionOutcome> Session::ReadHeader() {
 bool Session::MakeDirectory(const fs::path& dir) {
   const Status s = root_.MakeDirectory(dir);
   if (s.ok()) return true;
+  Fault(s);
   log_.Error(s.Then("; the stream is refused"));
   write_error_ = s.code() ? static_cast<int>(s.code()) : -1;
   return false;
@@ -257,10 +289,11 @@ bool Session::LoadIdentity() {
     return true;
   }
   if (!s.ok()) {
+    Fault(s.Within("the identity of saves/" + Where() + " cannot be read"));
     log_.Error(s.Within("the identity of saves/" + Where() + " cannot be read")
                    .Then("; the stream is refused and nothing changes"));
     // A sender asking by identity must not read silence as "no identities".
-    if (s.kind() == Status::Kind::kInvalid) src_.Answer(std::string("conflict") + '\0');
+    if (s.kind() == Status::Kind::kInvalid) Answer(std::string("conflict") + '\0');
     if (write_error_ == 0) write_error_ = s.code() ? static_cast<int>(s.code()) : -1;
     return false;
   }
@@ -271,6 +304,7 @@ bool Session::LoadIdentity() {
 bool Session::WriteIdentity(const SaveIdentity& id, const char* why) {
   const Status s = root_.WriteIdentity(h_.repo, save_name_, id);
   if (!s.ok()) {
+    Fault(s.Within(std::string("cannot record the identity of saves/") + Where() + " " + why));
     log_.Error(s.Within(std::string("cannot record the identity of saves/") + Where() + " " + why)
                    .Then("; it stays pending"));
     if (write_error_ == 0) write_error_ = s.code() ? static_cast<int>(s.code()) : -1;
@@ -311,8 +345,10 @@ bool Session::StartHash() {
   }
   if (const Status s = root_.HashFile(save_path_, held_, hash_, [this](std::int64_t) { return !Stopping(); });
       !s.ok()) {
-    if (!s.IsStopped())
+    if (!s.IsStopped()) {
+      Fault(s.Within("cannot hash saves/" + Where()));
       log_.Error(s.Within("cannot hash saves/" + Where()).Then("; it stays pending and the relay goes on"));
+    }
     if (write_error_ == 0) write_error_ = s.code() ? static_cast<int>(s.code()) : -1;
     return false;
   }
@@ -325,6 +361,7 @@ bool Session::StartHash() {
     id.hash_state = hash_.State();
     WriteIdentity(id, "after reading it");
     write_error_ = 0;  // only a hint: the stream goes on without it
+    fault_ = Status::Ok();
   }
   return true;
 }
@@ -363,16 +400,17 @@ SessionOutcome Session::RefuseMismatch(const std::string& digest) {
                (id.mismatches >= 2 ? " (the second time: the sender's copy or the link differs from what it declares)"
                                    : ""));
   }
-  src_.Answer("mismatch " + std::string(kDigestPrefix) + digest + '\0');
+  Answer("mismatch " + std::string(kDigestPrefix) + digest + '\0');
   return SessionOutcome::Refused;
 }
 
 bool Session::WriteMarker(std::int64_t missing) {
   const Status s = root_.WriteAtomically(marker_path_, std::to_string(missing));
   if (!s.ok()) {
-    log_.Error(Status::FromSystem(static_cast<int>(s.code()), "cannot write the pending marker of saves/" + Where(),
-                                  "Did not receive the expected # of bytes")
-                   .Then(pending_ ? "; it keeps its earlier number" : "; the stream is refused"));
+    const Status e = Status::FromSystem(static_cast<int>(s.code()), "cannot write the pending marker of saves/" + Where(),
+                                        "Did not receive the expected # of bytes");
+    Fault(e);
+    log_.Error(e.Then(pending_ ? "; it keeps its earlier number" : "; the stream is refused"));
     return false;
   }
   pending_ = true;
@@ -404,14 +442,15 @@ void Session::StoreFailure(const std::string& step, int code) {
   const Status s = code ? Status::FromSystem(code, "cannot store saves/" + Where(), step + "(" + save_name_ + ")")
                         : Status::Error(Status::Kind::kIoError, "cannot store saves/" + Where() + ": not a file",
                                         step + "(" + save_name_ + ")", 0);
+  Fault(s);
   log_.Error(s.Then(more + "; it stays pending and the relay goes on"));
 }
 
 SessionOutcome Session::RefuseConflict(const std::string& why) {
   log_.Error("conflict: a stream from " + src_.Peer() + " for saves/" + Where() +
              " is refused, nothing stored changes: " + why);
-  src_.Answer(std::string("conflict") + '\0');
-  src_.Discard(kDiscardMs);
+  Answer(std::string("conflict") + '\0');
+  src_.Discard(kRefusalDiscardMs);
   return SessionOutcome::Refused;
 }
 
@@ -419,8 +458,8 @@ SessionOutcome Session::RefuseGap() {
   log_.Info("the stream from " + src_.Peer() + " for saves/" + Where() + " starts at byte " +
             std::to_string(h_.offset) + " but only " + std::to_string(held_) +
             " are held; the sender is asked to resume there");
-  src_.Answer(HaveAnswer(held_));
-  src_.Discard(kDiscardMs);
+  Answer(HaveAnswer(held_));
+  src_.Discard(kRefusalDiscardMs);
   return SessionOutcome::Refused;
 }
 
@@ -455,14 +494,14 @@ SessionOutcome Session::Prepare() {
     if (Noted())
       log_.Error("the stream from " + src_.Peer() + " for saves/" + Where() +
                  " is refused: only a sender with a trusted certificate may add to a named save");
-    return SessionOutcome::Refused;
+    return RefuseWith("certificate: only a sender with a trusted certificate may add to a named save");
   }
   {
     std::lock_guard lock(claims_.m_);
     if (!claims_.claimed_.insert(SaveClaims::Key(save_path_)).second) {
       log_.Error("the stream from " + src_.Peer() + " for saves/" + Where() +
                  " is refused: another stream for that save is being stored");
-      return SessionOutcome::Refused;
+      return RefuseWith("busy: another stream for saves/" + Where() + " is being stored");
     }
     claim_ = SaveClaims::Key(save_path_);
   }
@@ -491,8 +530,10 @@ SessionOutcome Session::Prepare() {
         Sha256 h;
         if (const Status s = root_.HashFile(save_path_, held_, h, [this](std::int64_t) { return !Stopping(); });
             !s.ok()) {
-          if (!s.IsStopped())
+          if (!s.IsStopped()) {
+            Fault(s.Within("cannot hash saves/" + Where()));
             log_.Error(s.Within("cannot hash saves/" + Where()).Then("; the stream is refused and nothing changes"));
+          }
           return SessionOutcome::Failed;
         }
         SaveIdentity id;
@@ -503,7 +544,7 @@ SessionOutcome Session::Prepare() {
       if (id_.digest != h_.digest)
         return RefuseConflict("it is complete as sha256:" + id_.digest + ", the stream declares sha256:" + h_.digest);
       // A sender that only asks what is held is told it is all here.
-      if (h_.count == 0) src_.Answer(HaveAnswer(held_));
+      if (h_.count == 0) Answer(HaveAnswer(held_));
     }
     redelivery_ = true;
     compare_at_ = start;
@@ -624,6 +665,7 @@ Session::End Session::Stream() {
               log_.Error("the stream from " + src_.Peer() + " for saves/" + Where() + " sent " +
                          std::to_string(received_ - window_bytes) + " bytes in the last minute, under the " +
                          std::to_string(floor) + " bytes/s floor (MinRate), and is cut");
+              cut_ = true;
               return End::Cut;
             }
             window_start = now;
@@ -639,6 +681,7 @@ Session::End Session::Stream() {
                                  "the stream from " + src_.Peer() + " for saves/" + Where() + " broke off after " +
                                      std::to_string(received_) + " bytes; it stays pending",
                                  "SSL_read", r.code));
+        cut_ = true;
         return End::Cut;
     }
   }
@@ -722,6 +765,7 @@ SessionOutcome Session::Finish(End end) {
   if (complete && opt_.hooks && opt_.hooks->record) {
     if (const Status s = opt_.hooks->record(h_.repo, save_name_); !s.ok()) {
       // A complete save nobody will forward stays pending.
+      Fault(s);
       log_.Error(s.Then("; the save stays pending"));
       complete = false, unrecorded = true;
     }
@@ -733,8 +777,9 @@ SessionOutcome Session::Finish(End end) {
     int e = fs_.Remove(marker_path_);
     if (platform::IsNotFound(e)) e = 0;  // gone already
     if (e != 0) {
-      log_.Error(Status::FromSystem(e, "cannot clear the pending marker of saves/" + Where(),
-                                    "unlink(" + save_name_ + "_pending)"));
+      Fault(Status::FromSystem(e, "cannot clear the pending marker of saves/" + Where(),
+                               "unlink(" + save_name_ + "_pending)"));
+      log_.Error(fault_);
       return SessionOutcome::Failed;
     }
     // The save is complete and recorded from here: it is handed off even if
@@ -742,12 +787,14 @@ SessionOutcome Session::Finish(End end) {
     // for that (the sender's re-delivery is confirmed once it can be).
     if (opt_.hooks && opt_.hooks->hand_off) opt_.hooks->hand_off(h_.repo, save_name_);
     if ((e = fs_.SyncDirectory(repo_dir_)) != 0) {
+      Fault(Status::FromSystem(e, "cannot make the removal of the pending marker of saves/" + Where() + " durable",
+                               "fsync(" + h_.repo + ")"));
       log_.Error(Status::FromSystem(e, "cannot make the removal of the pending marker of saves/" + Where() + " durable",
                                     "fsync(" + h_.repo + ")")
                      .Then("; not confirmed yet"));
       return SessionOutcome::Failed;
     }
-    if (ended && h_.count == 0 && !h_.digest.empty()) src_.Answer(HaveAnswer(size_));
+    if (ended && h_.count == 0 && !h_.digest.empty()) Answer(HaveAnswer(size_));
     if (ended)
       log_.Info("stored saves/" + Where() + " from " + src_.Peer() + ": " + std::to_string(size_) +
                 " bytes, this stream " + RateText(received_, std::chrono::steady_clock::now() - began_));
@@ -773,11 +820,34 @@ SessionOutcome Session::Finish(End end) {
   return SessionOutcome::Stored;
 }
 
-SessionOutcome Session::Run() {
+SessionOutcome Session::RunSteps() {
   if (std::optional<SessionOutcome> o = ReadHeader()) return *o;
   repo_dir_ = root_.RepoDir(h_.repo);
   if (SessionOutcome o = Prepare(); o != SessionOutcome::Stored) return o;
   return Finish(Stream());
+}
+
+// A stream the relay could not store is told why before it is cut, unless
+// it broke off or the relay stops: a sender that only sees a reset would
+// look for the fault in the network.
+SessionOutcome Session::Run() {
+  const SessionOutcome o = RunSteps();
+  if (o == SessionOutcome::Failed && !fault_.ok() && !answered_ && !cut_ && !Stopping())
+    return RefuseWith(FaultReason(), o);
+  return o;
+}
+
+SessionOutcome Session::RefuseWith(const std::string& why, SessionOutcome o) {
+  Answer("refused " + why.substr(0, kRefusalMax) + '\0');
+  src_.Discard(kRefusalDiscardMs);
+  return o;
+}
+
+std::string Session::FaultReason() const {
+  if (fault_.kind() != Status::Kind::kNoSpace) return "failed: " + fault_.words();
+  std::uint64_t free_bytes = 0;
+  const bool known = fs_.FreeSpace(repo_dir_, free_bytes) == 0 || fs_.FreeSpace(root_.Path(), free_bytes) == 0;
+  return "full: the relay's disk is full" + (known ? " (" + std::to_string(free_bytes) + " bytes free)" : std::string());
 }
 
 SessionOutcome SaveSession(StreamSource& source, const BackupRoot& root, SaveClaims& claims, EventLog& log,

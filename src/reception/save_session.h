@@ -53,6 +53,10 @@ class StreamSource {
   virtual void HeaderRead() {}
 };
 
+// How long a refused stream is read and dropped before it is cut, so that
+// the answer saying why is not destroyed by a reset over unread bytes.
+inline constexpr int kRefusalDiscardMs = 5000;
+
 // What a forwarding relay does with a save that a stream completed.
 struct CompletionHooks {
   // Creates and syncs the save's forwarding record; an error (reported

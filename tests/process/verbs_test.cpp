@@ -128,6 +128,7 @@ TEST_F(Net, VerbsStartNothingAndSayWhatIsWrong) {
 TEST_F(Net, SenderExitStatusSaysWhatHappened) {
   Relay& r = NewRelay("r");
   r.ini["Connection"]["RequireClientCert"] = "1";
+  r.ini["Connection"]["MaxStreams"] = "1";
   r.WriteFiles();
   ASSERT_TRUE(r.Start()) << r.Err();
   const std::string data = Random(300 * 1024 + 5, 41);
@@ -154,6 +155,8 @@ TEST_F(Net, SenderExitStatusSaysWhatHappened) {
       {{"--host", "127.0.0.1", "--port", other, "--repo", "p", "--ca", r.id.cert.string()}, 4, "cannot connect"},
       {{"--host", "127.0.0.1", "--port", port, "--repo", "p", "--ca", client_.cert.string()}, 5, "refused"},
       {{"--host", "127.0.0.1", "--port", port, "--repo", "p", "--ca", r.id.cert.string(), "--save", "s"}, 8, "--save needs --cert"},
+      {{"--host", "127.0.0.1", "--port", port, "--repo", "p", "--ca", r.id.cert.string(), "--peer-name", r.id.name},
+       19, "the relay requires a client certificate: give --cert and --key"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
@@ -162,6 +165,12 @@ TEST_F(Net, SenderExitStatusSaysWhatHappened) {
     EXPECT_EQ(ran.status, c.status) << ran.err;
     EXPECT_NE(ran.err.find(c.why), std::string::npos) << ran.err;
   }
+  // The one place (MaxStreams=1) is taken: the relay says so at once.
+  Client holder(r.port, r.id, &client_);
+  ASSERT_TRUE(holder.Send(H("projS 6 held 0") + "abc") && WaitFor([&] { return Exists(r.Save("projS", "held")); }));
+  sent = Send(r, "projS", dir_ / "in");
+  EXPECT_EQ(sent.status, 15);
+  EXPECT_EQ(sent.err, "tarnwick-send: the relay refused the stream: 1 stream is being stored (MaxStreams); try again in a few minutes\n");
   EXPECT_EQ(r.Stop(), 0);
 }
 
@@ -191,12 +200,12 @@ TEST_F(SaveSend, RefusedOrUnansweredProbeSendsNothing) {
     SCOPED_TRACE(how);
     std::vector<Seen> seen;
     Server relay(relay_id, client_, [&](SSL* ssl, int) {
-      Seen s = ReadStream(ssl);
+      // Recorded before the answer: the sender may exit the moment it has it.
+      std::lock_guard lock(m);
+      seen.push_back(ReadStream(ssl));
       if (how == std::string("close_notify")) SSL_shutdown(ssl);
       if (how == std::string("conflict")) Say(ssl, "conflict");
       if (how == std::string("bare have")) Say(ssl, "have 0");
-      std::lock_guard lock(m);
-      seen.push_back(s);
     });
     const Ran ran = Save(relay.port);
     EXPECT_EQ(ran.status, how == std::string("conflict") ? 10 : 9) << ran.err;
@@ -205,6 +214,31 @@ TEST_F(SaveSend, RefusedOrUnansweredProbeSendsNothing) {
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].header, probe);
     EXPECT_EQ(seen[0].bytes, "");
+  }
+}
+
+// Each refusal class has its own exit status and message: plain streams
+// refused after their header, their bytes still on the way, and probes.
+TEST_F(SaveSend, RefusalsSayWhyWithTheirOwnStatus) {
+  Write(in, Random(3 << 20, 9));
+  const struct { std::string answer; bool save; int status; std::string said; } cases[] = {
+      {"full: the relay's disk is full (4096 bytes free)", false, 14, "its disk is full (4096 bytes free); try again once it has room"},
+      {"busy: another stream for saves/p/big is being stored", true, 15, "another stream for saves/p/big is being stored; try again in a few minutes"},
+      {"name: \"p\" cannot be a repository name", false, 16, "\"p\" cannot be a repository name"},
+      {"failed: cannot store saves/p/x: Permission denied", false, 18, "cannot store saves/p/x: Permission denied; see the relay's log"},
+      {"later: a class of a newer relay", true, 18, "a class of a newer relay"},
+  };
+  for (const auto& c : cases) {
+    Server relay(relay_id, client_, [&](SSL* ssl, int) {
+      UpToNul(ssl);
+      Say(ssl, "refused " + c.answer);
+      ReadStream(ssl);  // drops the rest, as the relay does, then cuts
+    });
+    const std::vector<std::string> plain = {"--host", "127.0.0.1", "--port", std::to_string(relay.port), "--repo", "p",
+                                            "--ca", relay_id.cert.string(), "--peer-name", relay_id.name, in.string()};
+    const Ran ran = c.save ? Save(relay.port) : Run(kSendBin, plain);
+    EXPECT_EQ(ran.status, c.status) << c.answer;
+    EXPECT_EQ(ran.err, "tarnwick-send: the relay refused the stream: " + c.said + "\n");
   }
 }
 

@@ -22,9 +22,11 @@ TEST_F(InboundTest, OnlyAStoredStreamIsConfirmedAndAStopLetsTheRunningOnesEnd) {
   } refused[] = {
       {"conflict", &sender, H("r 3 done 2") + "lLo", "conflict"},
       {"gap", &sender, H("r 2 new 5") + "!!", "have 0"},
-      {"bad name", &sender, H("r 1 CON.txt") + "x", ""},
-      {"named stream without a certificate", nullptr, H("r 3 anon 0") + "abc", ""},
-      {"no NUL where the header must end", &sender, std::string(3000, 'a'), ""},
+      {"bad name", &sender, H("r 1 CON.txt") + "x", "refused name: \"CON.txt\" cannot be a save name"},
+      {"named stream without a certificate", nullptr, H("r 3 anon 0") + "abc",
+       "refused certificate: only a sender with a trusted certificate may add to a named save"},
+      {"no NUL where the header must end", &sender, std::string(3000, 'a'),
+       "refused name: the header has no NUL in its first 2048 bytes"},
       {"expired certificate, named save", &expired, H("r 3 old 0") + "abc", ""},
       {"expired certificate, dated save", &expired, H("r") + "abc", ""},
   };
@@ -123,6 +125,28 @@ TEST_F(InboundTest, ARefusedClientIsNamedByItsCertificate) {
     EXPECT_TRUE(a.events.Wait(c.entry)) << a.events.All();
   }
   EXPECT_EQ(SendStream(a.Port(), a.id, &sender, H("r") + "x"), End::Notify) << a.events.All();
+}
+
+// Refused for a full disk or for want of a place, a stream is told why, and
+// the answer survives the megabytes still on the way (no reset over them).
+TEST_F(InboundTest, ARefusedStreamIsToldWhyBeforeTheCut) {
+  LocalRelay a(dir, "relay-a");
+  a.clients = {&sender};
+  a.s.max_streams = 1;
+  a.hook = [](const std::string& op, const fs::path& p) { return op == "write" && p.filename() == "full" ? ENOSPC : 0; };
+  a.Start();
+  const std::string bulk = Random(4 << 20, 3);
+  Client full(a.Port(), a.id, &sender);
+  EXPECT_TRUE(full.Send(H("r " + std::to_string(bulk.size()) + " full 0") + bulk));
+  EXPECT_TRUE(UpToNul(full.ssl_).starts_with("refused full: the relay's disk is full ("));
+  EXPECT_NE(full.Finish(), End::Notify);
+
+  Client holder(a.Port(), a.id, &sender);
+  ASSERT_TRUE(holder.Send(H("r 6 held 0") + "abc") && WaitFor([&] { return SizeOf(a.Save("r", "held")) == 3; }));
+  Client busy(a.Port(), a.id, &sender);
+  EXPECT_TRUE(busy.Send(H("r " + std::to_string(bulk.size()) + " busy 0") + bulk));
+  EXPECT_EQ(UpToNul(busy.ssl_), "refused busy: 1 stream is being stored (MaxStreams)");
+  EXPECT_NE(busy.Finish(), End::Notify);
 }
 
 TEST_F(InboundTest, TotalRateHoldsAllStreamsTogether) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <deque>
 #include <vector>
 
@@ -58,7 +59,9 @@ struct SaveSessionTest : ::testing::Test {
   SessionOutcome Run(Script& s) { return SaveSession(s, root, claims, log, options); }
   SessionOutcome Run(std::vector<std::string> reads, Ev end = Ev::CloseNotify) {
     Script s(std::move(reads), end);
-    return Run(s);
+    const SessionOutcome o = Run(s);
+    answer = s.answer;
+    return o;
   }
   fs::path Save(const std::string& name) const { return dir / "saves" / "projA" / name; }
   fs::path Marker(const std::string& name) const { return Save(name + "_pending"); }
@@ -73,6 +76,7 @@ struct SaveSessionTest : ::testing::Test {
   SaveSessionOptions options;
   std::vector<std::string> hand_offs;
   Status record_status;
+  std::string answer;  // what the last Run({...}) told its sender
 };
 
 enum class Had { Absent, Pending, Complete };
@@ -237,8 +241,14 @@ TEST_F(SaveSessionTest, DiskTroubleLeavesThePendingSaveAndTheNextStreamCarriesOn
     return op == "sync" && p.filename() == "t" && ++syncs == 2 ? EIO : 0;
   };
   EXPECT_EQ(Run({H("projA 2 t 3"), "lo"}), SessionOutcome::Failed);
+  EXPECT_EQ(answer, H("refused failed: cannot store saves/projA/t: " + std::string(std::strerror(EIO))));
   EXPECT_EQ(Held(Save("t")), "hel");
   EXPECT_EQ(Held(Marker("t")), "2");
+  // A stream that broke off has nobody to tell, whatever fails after.
+  files.hook = [](const std::string& op, const fs::path& p) { return op == "sync" && p.filename() == "v" ? EIO : 0; };
+  EXPECT_EQ(Run({H("projA 3 v 0"), "a"}, Ev::Error), SessionOutcome::Failed);
+  EXPECT_NE(entries.find("cannot store saves/projA/v"), std::string::npos) << entries;
+  EXPECT_EQ(answer, "");
 
   // A marker that cannot be written: the save is not even begun.
   files.hook = [](const std::string& op, const fs::path&) { return op == "rename" ? ENOSPC : 0; };
