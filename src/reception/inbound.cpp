@@ -170,7 +170,7 @@ Status InboundSide::Open(Parts parts, std::unique_ptr<InboundSide>& out) {
   if (Status st = MakeTlsContext(spec, in->context_); !st.ok()) return st;
   if (s.TakesForwardedSaves()) in->options_.date_name_suffix = "." + CertificateName(in->context_.get());
   if (!s.InboundDials()) {
-    if (Status st = OpenListener(s.port, in->listening_); !st.ok()) return st;
+    if (Status st = OpenListener(s.listen, s.port, in->listening_); !st.ok()) return st;
     // Shut down rather than closed: the accept may be about to start, and a
     // closed descriptor number could be reused by another socket.
     const platform::NativeSocket fd = in->listening_.Native();

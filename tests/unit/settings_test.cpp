@@ -56,7 +56,8 @@ std::map<std::string, std::string> Fields(const Settings& s) {
           {"min_rate", to_string(s.min_rate)}, {"idle", to_string(s.idle_timeout_s)},
           {"header", to_string(s.header_timeout_s)}, {"close_notify", to_string(s.require_close_notify)},
           {"upstream", to_string(s.upstream)}, {"forward_host", s.forward_host}, {"forward_port", s.forward_port},
-          {"forward_rate", to_string(s.forward_rate)}, {"forward_peer_cn", s.forward_peer_cn}};
+          {"forward_rate", to_string(s.forward_rate)}, {"forward_peer_cn", s.forward_peer_cn},
+          {"listen", s.listen}, {"forward_listen", s.forward_listen}};
 }
 
 // The table is what the check knows and the documentation lists: each key
