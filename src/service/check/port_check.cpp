@@ -98,15 +98,19 @@ void TestPorts(CheckContext& c, bool root_ok) {
   }
   std::vector<platform::Socket> held;  // each port stays bound until all are tested
   std::set<std::string> tried;
+  std::set<std::string> wrong_addresses;  // one finding for an address, not one per port
   for (const Listened& l : ListenedPorts(c)) {
     if (!tried.insert(l.address + " " + l.port).second) continue;  // a clash, reported already
+    if (wrong_addresses.count(l.address)) continue;
     platform::Socket s;
-    if (const Status st = OpenListener(l.address, l.port, s, 1); !st.ok())
-      c.Add(Severity::Error, l.name + ": " + st.words() +
-                                 (st.kind() == Status::Kind::kInvalid ? "; correct " + l.listen
-                                                                      : "; free the port or choose another"));
-    else
+    if (const Status st = OpenListener(l.address, l.port, s, 1); st.kind() == Status::Kind::kInvalid) {
+      wrong_addresses.insert(l.address);
+      c.Add(Severity::Error, l.name + ": " + st.words() + "; correct " + l.listen);
+    } else if (!st.ok()) {
+      c.Add(Severity::Error, l.name + ": " + st.words() + "; free the port or choose another");
+    } else {
       held.push_back(std::move(s));
+    }
   }
 }
 
