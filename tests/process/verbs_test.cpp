@@ -180,7 +180,7 @@ TEST_F(Net, SenderReachesARelayOnEveryAddressOverIPv6) {
                                     client_.key.string(), "--json", (dir_ / "in").string()});
     EXPECT_EQ(sent.status, 0) << host << ": " << sent.err;
     EXPECT_NE(sent.out.find("\"relay\":\"[::1]:" + port + "\""), std::string::npos) << sent.out;
-    EXPECT_EQ(Read(r.Save(repo, Date())), data) << host;
+    EXPECT_TRUE(Read(r.Save(repo, Date())) == data) << host << ": not stored whole";
   }
   EXPECT_EQ(r.Stop(), 0);
 }
