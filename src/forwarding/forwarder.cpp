@@ -424,7 +424,7 @@ void Forwarder::ClosureListener() {
 // --- the transmitter -------------------------------------------------------------
 
 void Forwarder::Transmitter() {
-  const std::string peer = s_.ForwardDials() ? s_.forward_host + ":" + s_.forward_port
+  const std::string peer = s_.ForwardDials() ? HostPort(s_.forward_host, s_.forward_port)
                                              : "the relay that dials port " + s_.forward_port;
   FailureLog failures(*p_.log, "forwarding to " + peer);
   TransmitterStateRecorder state(*p_.root, s_.ForwardDials() ? peer : "listening on port " + s_.forward_port);

@@ -321,7 +321,7 @@ void InboundSide::ServeAccepted(platform::NativeSocket fd, std::string ip, Strea
 
 // Dial role: one stream at a time, fetched from the configured sender.
 void InboundSide::DialLoop() {
-  FailureLog dial_failures(*p_.log, "fetching from " + s_.host + ":" + s_.port);
+  FailureLog dial_failures(*p_.log, "fetching from " + HostPort(s_.host, s_.port));
   Backoff backoff(std::max(1, s_.delay_before_retry_ms), std::max(60000, s_.delay_before_retry_ms));
   while (!p_.stop->Requested()) {
     TlsSessionPtr session;
