@@ -92,7 +92,7 @@ const char kHelpText[] =
     "save of repository NAME, and exits 0 once the relay confirmed it stored\n"
     "every byte.\n"
     "\n"
-    "  --host HOST        the relay's host name or IPv4 address\n"
+    "  --host HOST        the relay's host name, IPv4 or IPv6 address (::1 or [::1])\n"
     "  --port PORT        the relay's [Connection] Port\n"
     "  --repo NAME        repository: the folder under saves/ on every relay\n"
     "  --ca FILE          PEM certificates trusted for the relay (a CA or its own)\n"
@@ -225,7 +225,9 @@ Options ParseArgs(int argc, char** argv) {
     if (o.cert.empty()) Fail(kSaveUsage, "--save needs --cert and --key: the relay takes named saves only from certified senders");
     if (o.file == "-") Fail(kSaveUsage, "--save needs a FILE: standard input cannot be read again to resume");
   }
-  if (o.peer_name.empty()) o.peer_name = o.host;
+  if (o.peer_name.empty())
+    o.peer_name = o.host.size() > 2 && o.host.front() == '[' && o.host.back() == ']' ? o.host.substr(1, o.host.size() - 2)
+                                                                                      : o.host;
   return o;
 }
 
@@ -376,16 +378,24 @@ class Progress {
 struct Target {
   const Options& opt;
   SSL_CTX* ctx;
-  platform::SockAddr address;
+  std::vector<platform::SockAddr> addresses;  // every one HOST resolves to
   std::string where;  // HOST:PORT, for messages
 };
 
 TlsSession Open(const Target& t) {
   TlsSession l;
-  l.socket = platform::OpenTcpSocket();
-  if (!l.socket.Valid()) Fail(kConnect, "cannot create a socket: " + platform::SocketErrorText(platform::LastSocketError()));
-  if (!platform::Connect(l.socket, t.address))
-    Fail(kConnect, "cannot connect to " + t.where + ": " + platform::SocketErrorText(platform::LastSocketError()));
+  // Each address in turn ("localhost" may be ::1 and 127.0.0.1, the relay
+  // listening on one of them); the first that answers takes the stream.
+  std::string failures;
+  for (const platform::SockAddr& a : t.addresses) {
+    l.socket = platform::OpenTcpSocket(a);
+    if (l.socket.Valid() && platform::Connect(l.socket, a)) break;
+    const std::string why = platform::SocketErrorText(platform::LastSocketError());
+    failures += (failures.empty() ? "" : "; ") + (t.addresses.size() > 1 ? platform::AddressText(a) + ": " : "") +
+                (l.socket.Valid() ? why : "cannot create a socket: " + why);
+    l.socket.Close();
+  }
+  if (!l.socket.Valid()) Fail(kConnect, "cannot connect to " + t.where + ": " + failures);
   platform::EnableKeepAlive(l.socket);
 
   l.ssl.reset(SSL_new(t.ctx));
@@ -850,10 +860,10 @@ int main(int argc, char** argv) {
   SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
 
   const auto start = Clock::now();
-  const std::string where = opt.host + ":" + opt.port;
-  platform::Resolution r = platform::ResolveIPv4(opt.host, opt.port, false);
+  const std::string where = tarnwick::HostPort(opt.host, opt.port);
+  platform::Resolution r = platform::Resolve(opt.host, opt.port, false);
   if (r.code != 0) Fail(kConnect, "cannot resolve " + where + ": " + r.text);
-  const Target target{opt, ctx.get(), r.address, where};
+  const Target target{opt, ctx.get(), r.addresses, where};
 
   std::uintmax_t size = 0, sent = 0;
   std::string digest;

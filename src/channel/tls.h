@@ -93,8 +93,20 @@ bool PeerClosedProperly(TlsSession& session);
 
 // --- listening ----------------------------------------------------------------
 
-// A socket listening on port on every local IPv4 address.
-Status OpenListener(const std::string& port, platform::Socket& out, int backlog = kListenBacklog);
+// Whether a Listen setting means every address: empty or "*".
+inline bool ListensEverywhere(const std::string& address) { return address.empty() || address == "*"; }
+// "port 1026", or "192.0.2.7 port 1026" when the address is given: where a
+// listener listens, for entries.
+std::string ListenPlace(const std::string& address, const std::string& port);
+// host:port for entries, an IPv6 address in brackets ("[::1]:1026").
+std::string HostPort(const std::string& host, const std::string& port);
+
+// A socket listening on port at address. Every address (ListensEverywhere)
+// is IPv6 and IPv4 on one dual-stack socket, IPv4 alone on a machine
+// without IPv6; a host name listens on the first of its addresses that
+// binds. An address the machine does not have is kInvalid.
+Status OpenListener(const std::string& address, const std::string& port, platform::Socket& out,
+                    int backlog = kListenBacklog);
 // One connection from listening, not yet in TLS; kStopped when stop came,
 // kIoError (with the accept's code) when accept failed.
 Status AcceptConnection(const platform::Socket& listening, const StopToken& stop, platform::Socket& out,
@@ -117,7 +129,8 @@ Status AcceptFirstHandshake(const platform::Socket& listening, SSL_CTX* context,
 // --- dialling ----------------------------------------------------------------
 
 // Dials host:port and runs the client handshake, each within timeout_ms and
-// cut short by stop (when given). Failures: kNetwork when no peer answered
+// cut short by stop (when given). Each address host resolves to (IPv6 and
+// IPv4) is tried in turn, with an equal share of the time left. Failures: kNetwork when no peer answered
 // or it broke off (a relay restarting, nothing to send); kRefused when a
 // peer's certificate was refused, or it refused ours; kStopped.
 Status Dial(const std::string& host, const std::string& port, const std::string& expected_peer, SSL_CTX* context,

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <vector>
@@ -86,33 +87,92 @@ bool PeerClosedProperly(TlsSession& session) {
   return rbio && BIO_eof(rbio) == 0;
 }
 
-Status OpenListener(const std::string& port, platform::Socket& out, int backlog) {
-  platform::Resolution r = platform::ResolveIPv4("", port, /*passive=*/true);
-  if (r.code != 0)
-    return Status::Error(Kind::kInvalid, "cannot listen on port '" + port + "': " + r.text, "getaddrinfo", r.code);
-  platform::Socket s = platform::OpenTcpSocket();
+std::string ListenPlace(const std::string& address, const std::string& port) {
+  return ListensEverywhere(address) ? "port " + port : address + " port " + port;
+}
+
+std::string HostPort(const std::string& host, const std::string& port) {
+  const bool bare_ipv6 = host.find(':') != std::string::npos && host.front() != '[';
+  return (bare_ipv6 ? "[" + host + "]" : host) + ":" + port;
+}
+
+namespace {
+
+// One listening socket on a; dual_stack: IPv4 connections too.
+Status ListenOn(const platform::SockAddr& a, const std::string& place, bool dual_stack, int backlog,
+                platform::Socket& out) {
+  platform::Socket s = platform::OpenTcpSocket(a);
   if (!s.Valid()) {
     const int e = platform::LastSocketError();
-    return Status::Error(Kind::kIoError, "cannot open a socket for port " + port + ": " + platform::SocketErrorText(e),
+    return Status::Error(Kind::kIoError, "cannot open a socket for " + place + ": " + platform::SocketErrorText(e),
                          "socket", e);
   }
   // A restart must bind while its old connections sit in TIME_WAIT; a port
   // held by another listener still fails.
   platform::SetReuseAddress(s);
-  if (!platform::Bind(s, r.address)) {
+  // Some systems make IPv6 sockets IPv6-only by default: "every address"
+  // must still take IPv4 senders.
+  if (dual_stack && platform::IsIPv6(a) && !platform::SetDualStack(s)) {
     const int e = platform::LastSocketError();
+    return Status::Error(Kind::kIoError, "cannot listen on " + place + " over IPv4 and IPv6: " +
+                                             platform::SocketErrorText(e), "setsockopt", e);
+  }
+  if (!platform::Bind(s, a)) {
+    const int e = platform::LastSocketError();
+    if (platform::IsAddressNotAvailable(e))
+      return Status::Error(Kind::kInvalid,
+                           "cannot listen on " + place + ": " + platform::SocketErrorText(e) + " (" +
+                               platform::AddressText(a) + " is not an address of this machine)",
+                           "bind", e);
     return Status::Error(Kind::kIoError,
-                         "cannot listen on port " + port + ": " + platform::SocketErrorText(e) +
+                         "cannot listen on " + place + ": " + platform::SocketErrorText(e) +
                              " (another program, or another relay, may hold it)",
                          "bind", e);
   }
   if (!platform::Listen(s, backlog)) {
     const int e = platform::LastSocketError();
-    return Status::Error(Kind::kIoError, "cannot listen on port " + port + ": " + platform::SocketErrorText(e),
+    return Status::Error(Kind::kIoError, "cannot listen on " + place + ": " + platform::SocketErrorText(e),
                          "listen", e);
   }
   out = std::move(s);
   return Status::Ok();
+}
+
+}  // namespace
+
+Status OpenListener(const std::string& address, const std::string& port, platform::Socket& out, int backlog) {
+  // The port first, so that a bad one is named as such whatever the address.
+  if (const platform::Resolution r = platform::Resolve("", port, /*passive=*/true); r.code != 0)
+    return Status::Error(Kind::kInvalid, "cannot listen on port '" + port + "': " + r.text, "getaddrinfo", r.code);
+  const std::string place = ListenPlace(address, port);
+  if (ListensEverywhere(address)) {
+    const platform::Resolution any6 = platform::Resolve("::", port, /*passive=*/true);
+    Status st = any6.code == 0 ? ListenOn(any6.address, place, /*dual_stack=*/true, backlog, out)
+                               : Status::Error(Kind::kInvalid, "no IPv6", "getaddrinfo", any6.code);
+    // A machine without IPv6 (or with it turned off) listens on IPv4 alone.
+    const bool no_ipv6 = st.step() == "getaddrinfo" || st.step() == "setsockopt" ||
+                         platform::IsFamilyUnsupported(static_cast<int>(st.code())) ||
+                         (st.step() == "bind" && platform::IsAddressNotAvailable(static_cast<int>(st.code())));
+    if (st.ok() || !no_ipv6) return st;
+    const platform::Resolution any4 = platform::Resolve("0.0.0.0", port, /*passive=*/true);
+    if (any4.code != 0)
+      return Status::Error(Kind::kInvalid, "cannot listen on port '" + port + "': " + any4.text, "getaddrinfo",
+                           any4.code);
+    return ListenOn(any4.address, place, false, backlog, out);
+  }
+  const platform::Resolution r = platform::Resolve(address, port, /*passive=*/true);
+  if (r.code != 0)
+    return Status::Error(Kind::kInvalid,
+                         "cannot listen on " + address + ": " + r.text +
+                             " (it is neither an address nor a host name that resolves)",
+                         "getaddrinfo", r.code);
+  Status first;
+  for (const platform::SockAddr& a : r.addresses) {
+    Status st = ListenOn(a, place, false, backlog, out);
+    if (st.ok()) return st;
+    if (first.ok()) first = std::move(st);
+  }
+  return first;
 }
 
 Status AcceptConnection(const platform::Socket& listening, const StopToken& stop, platform::Socket& out,
@@ -241,28 +301,51 @@ Status AcceptFirstHandshake(const platform::Socket& listening, SSL_CTX* context,
 
 Status Dial(const std::string& host, const std::string& port, const std::string& expected_peer, SSL_CTX* context,
             const StopToken* stop, int timeout_ms, TlsSessionPtr& out) {
-  const std::string where = host + ":" + port;
+  const std::string where = HostPort(host, port);
   auto session = std::make_unique<TlsSession>();
   session->ssl.reset(SSL_new(context));
   // Out of memory for a moment: a dial is retried, never the relay's end.
   if (!session->ssl) return Status::Error(Kind::kIoError, "no memory for a TLS session to " + where, "SSL_new", 0);
   SSL_set_app_data(session->ssl.get(), session.get());
   session->peer = host;
-  platform::Resolution r = platform::ResolveIPv4(host, port, /*passive=*/false);
+  const platform::Resolution r = platform::Resolve(host, port, /*passive=*/false);
   if (r.code != 0) return Status::Error(Kind::kNetwork, "cannot resolve " + host + ": " + r.text, "getaddrinfo", r.code);
-  session->socket = platform::OpenTcpSocket();
-  if (!session->socket.Valid()) {
-    // Out of descriptors, for a while: the callers retry, the relay goes on.
-    const int e = platform::LastSocketError();
-    return Status::Error(Kind::kIoError, "cannot open a socket to dial " + where + ": " + platform::SocketErrorText(e),
-                         "socket", e);
+  // Each address in turn, each with an equal share of the time left: an
+  // IPv6 address that is black-holed must not use up an IPv4 one's time.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::string failures;
+  int last_error = 0;
+  bool opened = false;
+  for (std::size_t i = 0; i < r.addresses.size(); ++i) {
+    const platform::SockAddr& a = r.addresses[i];
+    session->socket = platform::OpenTcpSocket(a);
+    if (!session->socket.Valid()) {
+      last_error = platform::LastSocketError();
+      // Out of descriptors for a while, or no IPv6 here: the next address,
+      // and the callers retry.
+      if (!failures.empty()) failures += "; ";
+      failures += platform::AddressText(a) + ": " + platform::SocketErrorText(last_error);
+      continue;
+    }
+    opened = true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const long long share = std::max<long long>(left.count() / static_cast<long long>(r.addresses.size() - i), 1);
+    const bool connected = platform::ConnectWithin(session->socket, a, static_cast<int>(share),
+                                                   [stop] { return stop && stop->Requested(); });
+    if (stop && stop->Requested()) return Status::Error(Kind::kStopped, "stopped");
+    if (connected) break;
+    last_error = platform::LastSocketError();
+    session->socket.Close();
+    if (!failures.empty()) failures += "; ";
+    failures += platform::AddressText(a) + ": " + platform::SocketErrorText(last_error);
   }
-  const bool connected = platform::ConnectWithin(session->socket, r.address, timeout_ms,
-                                                 [stop] { return stop && stop->Requested(); });
-  if (stop && stop->Requested()) return Status::Error(Kind::kStopped, "stopped");
-  if (!connected) {
-    const int e = platform::LastSocketError();
-    return Status::Error(Kind::kNetwork, "cannot connect to " + where + ": " + platform::SocketErrorText(e), "connect", e);
+  if (!session->socket.Valid()) {
+    // One address: its reason alone, as it has always read.
+    const std::string why =
+        r.addresses.size() == 1 ? platform::SocketErrorText(last_error) : failures;
+    if (!opened)
+      return Status::Error(Kind::kIoError, "cannot open a socket to dial " + where + ": " + why, "socket", last_error);
+    return Status::Error(Kind::kNetwork, "cannot connect to " + where + ": " + why, "connect", last_error);
   }
   platform::EnableKeepAlive(session->socket);
   platform::SetNoDelay(session->socket);

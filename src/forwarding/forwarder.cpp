@@ -43,7 +43,7 @@ Status Forwarder::Open(Parts parts, std::unique_ptr<Forwarder>& out) {
   if (!s.InboundDials()) {
     const ContextSpec closure{s.forward_peer_cn, false, true, s.LatePemDir(), true};
     if (Status st = MakeTlsContext(closure, f->closure_context_); !st.ok()) return st;
-    if (Status st = OpenListener(s.closure_port, f->closure_socket_); !st.ok()) return st;
+    if (Status st = OpenListener(s.listen, s.closure_port, f->closure_socket_); !st.ok()) return st;
     const platform::NativeSocket fd = f->closure_socket_.Native();
     f->unblock_closure_ = f->p_.stop->OnStop([fd] { platform::Socket::ShutdownNative(fd); });
   }
@@ -51,7 +51,7 @@ Status Forwarder::Open(Parts parts, std::unique_ptr<Forwarder>& out) {
   // another program holds is a start-up failure, not a retry loop: it is
   // bound here, and the transmitter closes it if nothing waits.
   if (!s.ForwardDials())
-    if (Status st = OpenListener(s.forward_port, f->forward_socket_, 1); !st.ok()) return st;
+    if (Status st = OpenListener(s.forward_listen, s.forward_port, f->forward_socket_, 1); !st.ok()) return st;
   Forwarder* self = f.get();
   f->unblock_forward_ = f->p_.stop->OnStop([self] {
     std::lock_guard lock(self->socket_mutex_);
@@ -339,7 +339,7 @@ TlsSessionPtr Forwarder::Connect(bool failing, std::string& why, bool& stopped) 
       return nullptr;
     }
     if (!forward_socket_.Valid()) {
-      if (const Status st = OpenListener(s_.forward_port, forward_socket_, 1); !st.ok()) {
+      if (const Status st = OpenListener(s_.forward_listen, s_.forward_port, forward_socket_, 1); !st.ok()) {
         why = st.words();
         return nullptr;
       }
@@ -424,7 +424,7 @@ void Forwarder::ClosureListener() {
 // --- the transmitter -------------------------------------------------------------
 
 void Forwarder::Transmitter() {
-  const std::string peer = s_.ForwardDials() ? s_.forward_host + ":" + s_.forward_port
+  const std::string peer = s_.ForwardDials() ? HostPort(s_.forward_host, s_.forward_port)
                                              : "the relay that dials port " + s_.forward_port;
   FailureLog failures(*p_.log, "forwarding to " + peer);
   TransmitterStateRecorder state(*p_.root, s_.ForwardDials() ? peer : "listening on port " + s_.forward_port);

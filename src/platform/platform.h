@@ -53,23 +53,39 @@ class Socket {
   NativeSocket s_ = kInvalidSocket;
 };
 
-// One IPv4 socket address as returned by resolution.
+// One socket address, IPv4 or IPv6, as resolution returns it.
 struct SockAddr {
-  std::array<unsigned char, 16> bytes{};
+  std::array<unsigned char, 28> bytes{};  // room for an IPv6 address
   int length = 0;
 };
 
 struct Resolution {
   int code = 0;        // 0 on success, else the resolver's code
   std::string text;    // the resolver's text for code
-  SockAddr address;    // first IPv4 entry
+  SockAddr address;    // the first entry
+  std::vector<SockAddr> addresses;  // every entry, in the resolver's order
 };
 
 // Must run before any socket call: socket library start-up, SIGPIPE ignored.
 int StartSockets();
-// Resolves host (empty and passive: the wildcard address) and port as IPv4/TCP.
+// Resolves host (empty and passive: the wildcard address) and port as TCP,
+// IPv4 and IPv6 alike. A host in brackets ("[::1]") is taken without them.
+Resolution Resolve(const std::string& host, const std::string& port, bool passive);
+// The same, IPv4 only: for a port's number, which every family shares.
 Resolution ResolveIPv4(const std::string& host, const std::string& port, bool passive);
-Socket OpenTcpSocket();
+// The address in a, without the port: "192.0.2.1", "2001:db8::1"; an IPv4
+// address mapped into IPv6 ("::ffff:192.0.2.1") as the IPv4 address it is.
+std::string AddressText(const SockAddr& a);
+bool IsIPv6(const SockAddr& a);
+// A TCP socket of a's family.
+Socket OpenTcpSocket(const SockAddr& a);
+// Lets an IPv6 socket take IPv4 connections too (IPV6_V6ONLY off), which
+// the system's default may not; false when it cannot.
+bool SetDualStack(const Socket& s);
+// The code of a bind to an address the machine does not have.
+bool IsAddressNotAvailable(int code);
+// The code of a socket or bind refused because the machine has no IPv6.
+bool IsFamilyUnsupported(int code);
 bool Bind(const Socket& s, const SockAddr& a);
 bool Listen(const Socket& s, int backlog);
 bool Connect(const Socket& s, const SockAddr& a);
@@ -77,7 +93,7 @@ bool Connect(const Socket& s, const SockAddr& a);
 // (it is asked about every 200 ms). False with the cause in LastSocketError
 // (a time-out or a cancel: the platform's "timed out" code).
 bool ConnectWithin(const Socket& s, const SockAddr& a, int ms, const std::function<bool()>& cancelled);
-// Accepts one connection; peer_ip receives the dotted IPv4 address.
+// Accepts one connection; peer_ip receives the peer's address (AddressText).
 Socket Accept(const Socket& listening, std::string& peer_ip);
 void SetReuseAddress(const Socket& s);
 void SetNonBlocking(const Socket& s, bool on);

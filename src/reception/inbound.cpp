@@ -170,7 +170,7 @@ Status InboundSide::Open(Parts parts, std::unique_ptr<InboundSide>& out) {
   if (Status st = MakeTlsContext(spec, in->context_); !st.ok()) return st;
   if (s.TakesForwardedSaves()) in->options_.date_name_suffix = "." + CertificateName(in->context_.get());
   if (!s.InboundDials()) {
-    if (Status st = OpenListener(s.port, in->listening_); !st.ok()) return st;
+    if (Status st = OpenListener(s.listen, s.port, in->listening_); !st.ok()) return st;
     // Shut down rather than closed: the accept may be about to start, and a
     // closed descriptor number could be reused by another socket.
     const platform::NativeSocket fd = in->listening_.Native();
@@ -340,7 +340,7 @@ void InboundSide::ServeAccepted(platform::NativeSocket fd, std::string ip, Strea
 
 // Dial role: one stream at a time, fetched from the configured sender.
 void InboundSide::DialLoop() {
-  FailureLog dial_failures(*p_.log, "fetching from " + s_.host + ":" + s_.port);
+  FailureLog dial_failures(*p_.log, "fetching from " + HostPort(s_.host, s_.port));
   Backoff backoff(std::max(1, s_.delay_before_retry_ms), std::max(60000, s_.delay_before_retry_ms));
   while (!p_.stop->Requested()) {
     TlsSessionPtr session;

@@ -50,6 +50,9 @@ constexpr std::array kSettings{
                  [](Settings& s, const Value& v) { s.port = Text(v, "1026", 260); }},
     KnownSetting{"Connection", "ClosurePort", K::Port, 260, 0, 0, "", "the closure port",
                  [](Settings& s, const Value& v) { s.closure_port = Text(v, "1027", 260); }},
+    KnownSetting{"Connection", "Listen", K::Address, 260, 0, 0, "",
+                 "address of the inbound and closure ports; empty or *: every one",
+                 [](Settings& s, const Value& v) { s.listen = Text(v, "", 260); }},
     KnownSetting{"Connection", "PeerCN", K::Text, 260, 0, 0, "", "name the inbound peer must carry",
                  [](Settings& s, const Value& v) { s.peer_cn = Text(v, "", 260); }},
     KnownSetting{"Connection", "DelayBeforeRetry", K::Number, 0, 0, INT_MAX, "milliseconds",
@@ -80,6 +83,9 @@ constexpr std::array kSettings{
                  [](Settings& s, const Value& v) { s.forward_host = Text(v, "", 480); }},
     KnownSetting{"Forward", "Port", K::Port, 280, 0, 0, "", "forward port",
                  [](Settings& s, const Value& v) { s.forward_port = Text(v, "1026", 280); }},
+    KnownSetting{"Forward", "Listen", K::Address, 260, 0, 0, "",
+                 "forward port's address in listen mode; default: [Connection] Listen",
+                 [](Settings& s, const Value& v) { s.forward_listen = v ? Text(v, "", 260) : s.listen; }},
     KnownSetting{"Forward", "Bandwith", K::Rate, 214, 0, 0, "", "forward limit; empty: [Connection] Bandwith",
                  [](Settings& s, const Value& v) { s.forward_rate = Rate(v, s.rate, s.rate); }},
     KnownSetting{"Forward", "PeerCN", K::Text, 560, 0, 0, "", "empty: forwarding off",
@@ -154,6 +160,15 @@ std::optional<ValueProblem> CheckSettingValue(const KnownSetting& setting, std::
       if (*n > setting.max) return Error("is too large: give at most " + std::to_string(setting.max) + unit);
       // The relay reads leading digits only, and a sign as 0.
       if (value.front() == '+' || value.front() == '-') return Error("must be written without a sign");
+      break;
+    }
+    case K::Address: {
+      if (value.empty() || value == "*") break;  // every address
+      // A name resolves now as it will at start-up, where the relay binds it.
+      const platform::Resolution r = platform::Resolve(std::string(value), "0", /*passive=*/true);
+      if (r.code != 0)
+        return Error("is neither an address nor a host name that resolves (" + r.text +
+                     "): give an address of this machine, or * for every one");
       break;
     }
     case K::Rate: {

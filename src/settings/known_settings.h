@@ -21,6 +21,7 @@ enum class SettingKind {
   Flag,    // 0 or 1
   Number,  // a whole number within [min, max]
   Rate,    // a rate with an optional unit (ParseRate); empty: see meaning
+  Address, // an address or host name to listen on; empty or "*": every one
 };
 
 struct KnownSetting {

@@ -36,6 +36,7 @@ struct Settings {
   std::string host;                   // empty: listen role; else the sender dialled
   std::string port = "1026";
   std::string closure_port = "1027";
+  std::string listen;                 // the inbound and closure ports' address; "" or "*": every one
   std::string peer_cn;
   int delay_before_retry_ms = 1000;
   std::int64_t rate = 20 * 1024;      // Bandwith: per transfer, bytes/s; 0: none
@@ -51,6 +52,7 @@ struct Settings {
   // [Forward]
   std::string forward_host;           // empty: listen mode
   std::string forward_port = "1026";
+  std::string forward_listen;         // listen mode's address; default: [Connection] Listen
   std::int64_t forward_rate = 20 * 1024;  // default: Bandwith
   std::string forward_peer_cn;        // empty: forwarding off
 

@@ -108,7 +108,8 @@ inline std::string CheckSettings(std::string_view input) {
       {"Backup", "Dir", &Settings::backup_dir},          {"Connection", "Host", &Settings::host},
       {"Connection", "Port", &Settings::port},           {"Connection", "ClosurePort", &Settings::closure_port},
       {"Connection", "PeerCN", &Settings::peer_cn},      {"Forward", "Host", &Settings::forward_host},
-      {"Forward", "Port", &Settings::forward_port},      {"Forward", "PeerCN", &Settings::forward_peer_cn}};
+      {"Forward", "Port", &Settings::forward_port},      {"Forward", "PeerCN", &Settings::forward_peer_cn},
+      {"Connection", "Listen", &Settings::listen},       {"Forward", "Listen", &Settings::forward_listen}};
   for (const auto& t : kTexts) {
     const KnownSetting* k = FindKnownSetting(t.section, t.key);
     if (!k || k->capacity == 0) return std::string(t.key) + ": not a text setting of the table";

@@ -174,6 +174,26 @@ TEST_F(Net, SenderExitStatusSaysWhatHappened) {
   EXPECT_EQ(r.Stop(), 0);
 }
 
+// A relay listening on every address takes IPv4 and IPv6 senders alike;
+// an IPv6 host is written bare or in brackets, and shown in brackets.
+TEST_F(Net, SenderReachesARelayOnEveryAddressOverIPv6) {
+  if (!HasIPv6Loopback()) GTEST_SKIP() << "no IPv6 on the loopback: ::1 cannot be bound";
+  Relay& r = NewRelay("r");
+  ASSERT_TRUE(r.Start()) << r.Err();
+  const std::string data = Random(70000, 7), port = std::to_string(r.port);
+  Write(dir_ / "in", data);
+  for (const std::string host : {"::1", "[::1]"}) {
+    const std::string repo = host == "::1" ? "bare" : "bracketed";
+    const Ran sent = Run(kSendBin, {"--host", host, "--port", port, "--repo", repo, "--ca", r.id.cert.string(),
+                                    "--peer-name", r.id.name, "--cert", client_.cert.string(), "--key",
+                                    client_.key.string(), "--json", (dir_ / "in").string()});
+    EXPECT_EQ(sent.status, 0) << host << ": " << sent.err;
+    EXPECT_NE(sent.out.find("\"relay\":\"[::1]:" + port + "\""), std::string::npos) << sent.out;
+    EXPECT_TRUE(Read(r.Save(repo, Date())) == data) << host << ": not stored whole";
+  }
+  EXPECT_EQ(r.Stop(), 0);
+}
+
 struct SaveSend : Net {
   void SetUp() override {
     Net::SetUp();

@@ -1,5 +1,6 @@
 #include "support/net.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <sys/socket.h>
@@ -151,10 +152,36 @@ std::string UpToNul(SSL* ssl) {
   return text;
 }
 
-Client::Client(std::uint16_t port, const Id& trusted, const Id* me)
-    : ctx_(Context(false, trusted, me)), fd_(Timed(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))) {
-  const sockaddr_in a = Loopback(port);
-  if (connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return;
+bool HasIPv6Loopback() {
+  const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  const bool ok = fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
+static int Connected(const std::string& host, std::uint16_t port) {
+  sockaddr_storage a{};
+  socklen_t len = 0;
+  auto* a4 = reinterpret_cast<sockaddr_in*>(&a);
+  auto* a6 = reinterpret_cast<sockaddr_in6*>(&a);
+  if (inet_pton(AF_INET, host.c_str(), &a4->sin_addr) == 1) {
+    a4->sin_family = AF_INET, a4->sin_port = htons(port), len = sizeof *a4;
+  } else if (inet_pton(AF_INET6, host.c_str(), &a6->sin6_addr) == 1) {
+    a6->sin6_family = AF_INET6, a6->sin6_port = htons(port), len = sizeof *a6;
+  } else {
+    return -1;
+  }
+  const int fd = Timed(socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&a), len) != 0) return close(fd), -1;
+  return fd;
+}
+
+Client::Client(const std::string& host, std::uint16_t port, const Id& trusted, const Id* me)
+    : ctx_(Context(false, trusted, me)), fd_(Connected(host, port)) {
+  if (fd_ < 0) return;
   SSL* s = SSL_new(ctx_);
   SSL_set_fd(s, fd_);
   SSL_set1_host(s, trusted.name.c_str());

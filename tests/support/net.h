@@ -52,9 +52,14 @@ enum class End { Notify, Error };  // how the peer ended the connection
 End AwaitEnd(SSL* ssl);             // reads to the end of the session
 std::string UpToNul(SSL* ssl);      // what the peer wrote before its first NUL
 
+// Whether ::1 can be bound here (IPv6 on the loopback).
+bool HasIPv6Loopback();
+
 struct Client {
   // Connects and shakes hands; me == nullptr presents no certificate.
-  Client(std::uint16_t port, const Id& trusted, const Id* me);
+  Client(std::uint16_t port, const Id& trusted, const Id* me) : Client("127.0.0.1", port, trusted, me) {}
+  // host: an IPv4 or IPv6 address literal.
+  Client(const std::string& host, std::uint16_t port, const Id& trusted, const Id* me);
   ~Client();
   bool Send(const std::string& bytes);
   End Finish();  // our close_notify, then how the peer ends

@@ -56,7 +56,8 @@ std::map<std::string, std::string> Fields(const Settings& s) {
           {"min_rate", to_string(s.min_rate)}, {"idle", to_string(s.idle_timeout_s)},
           {"header", to_string(s.header_timeout_s)}, {"close_notify", to_string(s.require_close_notify)},
           {"upstream", to_string(s.upstream)}, {"forward_host", s.forward_host}, {"forward_port", s.forward_port},
-          {"forward_rate", to_string(s.forward_rate)}, {"forward_peer_cn", s.forward_peer_cn}};
+          {"forward_rate", to_string(s.forward_rate)}, {"forward_peer_cn", s.forward_peer_cn},
+          {"listen", s.listen}, {"forward_listen", s.forward_listen}};
 }
 
 // The table is what the check knows and the documentation lists: each key
@@ -93,7 +94,10 @@ TEST(ReadSettings, DefaultsAndFallbacksAsTheRelayHasAlwaysRead) {
       {"[Connection]\nMaxStreams=99999999999", "max_streams", std::to_string(INT_MAX)},
       // Empty means no limit, or MinRate's 1K; [Forward] Bandwith follows [Connection] Bandwith unless set.
       {"[Connection]\nBandwith=", "rate", "0"}, {"[Connection]\nMinRate=", "min_rate", "1024"},
-      {"[Connection]\nBandwith=64", "forward_rate", "65536"}};
+      {"[Connection]\nBandwith=64", "forward_rate", "65536"},
+      // [Forward] Listen follows [Connection] Listen unless set, and empty means every address.
+      {"[Connection]\nListen=127.0.0.1", "forward_listen", "127.0.0.1"},
+      {"[Connection]\nListen=127.0.0.1\n[Forward]\nListen=", "forward_listen", ""}};
   for (const auto& c : cases) EXPECT_EQ(Fields(ReadSettings(IniFile::Parse(c.ini))).at(c.field), c.want) << c.ini;
 
   Settings s = ReadSettings(IniFile::Parse(
@@ -138,7 +142,12 @@ TEST(KnownSettings, ValuesTheRelayWouldMisreadAreErrors) {
       {"Connection", "Bandwith", "", nullptr}, {"Connection", "Bandwith", "2XB", "unknown unit"},
       {"Backup", "Dir", "", "empty"}, {"Connection", "Host", "", nullptr},
       {"Connection", "Port", "1026\t; inbound", "ends with a comment (\"; inbound\")"},
-      {"Connection", "PeerCN", "relay#2", nullptr}};
+      {"Connection", "PeerCN", "relay#2", nullptr},
+      // An address or a name of this machine; empty or * for every address.
+      {"Connection", "Listen", "", nullptr}, {"Connection", "Listen", "*", nullptr},
+      {"Connection", "Listen", "::1", nullptr}, {"Forward", "Listen", "[::1]", nullptr},
+      {"Forward", "Listen", "localhost", nullptr},
+      {"Connection", "Listen", "relay-a.invalid", "neither an address nor a host name that resolves"}};
   for (const auto& c : cases) {
     const KnownSetting* k = FindKnownSetting(c.section, c.key);
     ASSERT_NE(k, nullptr) << c.key;
@@ -278,6 +287,11 @@ TEST(ConfigCheck, EachBrokenConfigurationGivesOneLineNamingItsCause) {
       {[](Site& s) { tw::Write(s.root / "saves", "x"); }, Error, {"saves in the backup root is not a directory"}},
       {Forwarding([](Site& s) { s.settings["Forward"]["Port"] = s.settings["Connection"]["Port"]; }), Error,
        {"[Connection] Port and [Forward] Port are both"}},
+      // [Forward] Listen names the setting to correct, even where it follows [Connection] Listen.
+      {Forwarding([](Site& s) { s.settings["Forward"]["Listen"] = "192.0.2.1"; }), Error,
+       {"[Forward] Port: cannot listen on 192.0.2.1 port", "not an address of this machine", "correct [Forward] Listen"}},
+      {Forwarding([](Site& s) { s.settings["Connection"]["Listen"] = "192.0.2.1"; }), Error,
+       {"[Connection] Port: cannot listen on 192.0.2.1 port", "correct [Connection] Listen"}},
       {Forwarding([](Site& s) { fs::remove(s.root / "forwardcert.pem"); }), Error,
        {"root/forwardcert.pem", "No such file", "copy in the backup root"}},
       // With every PEM file beside settings.ini the backup root needs no copies.
@@ -346,6 +360,11 @@ TEST(StartUp, RefusesWhatTheCheckCallsAnErrorAndNothingElse) {
       {set("Connection", "Port", busy), {"cannot listen on port " + busy}},
       {Forwarding(set("Connection", "ClosurePort", busy)), {"cannot listen on port " + busy}},
       {Forwarding(set("Forward", "Port", busy)), {"cannot listen on port " + busy}},
+      // 192.0.2.1 is an address no machine has.
+      {set("Connection", "Listen", "192.0.2.1"),
+       {"cannot listen on 192.0.2.1 port", "192.0.2.1 is not an address of this machine"}},
+      {set("Connection", "Listen", "relay-a.invalid"), {"Listen=relay-a.invalid", "nor a host name that resolves"}},
+      {set("Connection", "Listen", "127.0.0.1"), {}, true},
       {set("Connection", "Bandwith", "20MiB"), {}, true},
       {Forwarding(set("Forward", "Host", "relay-b.invalid")), {"[Forward] Host relay-b.invalid does not resolve"}, true}};
   for (const auto& c : cases) {

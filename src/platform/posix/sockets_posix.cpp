@@ -49,29 +49,99 @@ int StartSockets() {
   return 0;
 }
 
-Resolution ResolveIPv4(const std::string& host, const std::string& port, bool passive) {
+namespace {
+
+Resolution ResolveFamily(const std::string& host, const std::string& port, bool passive, int family) {
   Resolution r;
   addrinfo hints{};
   hints.ai_flags = passive ? AI_PASSIVE : 0;
-  hints.ai_family = AF_INET;
+  hints.ai_family = family;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
+  const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+  const std::string name = bracketed ? host.substr(1, host.size() - 2) : host;
   addrinfo* result = nullptr;
-  r.code = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &result);
+  r.code = ::getaddrinfo(name.empty() ? nullptr : name.c_str(), port.c_str(), &hints, &result);
   if (r.code != 0) {
-    r.text = ::gai_strerror(r.code);
+    r.text = r.code == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(r.code);
     return r;
   }
-  std::size_t len = std::min<std::size_t>(result->ai_addrlen, r.address.bytes.size());
-  std::memcpy(r.address.bytes.data(), result->ai_addr, len);
-  r.address.length = static_cast<int>(len);
+  static_assert(sizeof(sockaddr_in6) <= sizeof(SockAddr::bytes));
+  for (const addrinfo* i = result; i; i = i->ai_next) {
+    if (i->ai_family != AF_INET && i->ai_family != AF_INET6) continue;
+    SockAddr a;
+    const std::size_t len = std::min<std::size_t>(i->ai_addrlen, a.bytes.size());
+    std::memcpy(a.bytes.data(), i->ai_addr, len);
+    a.length = static_cast<int>(len);
+    r.addresses.push_back(a);
+  }
   ::freeaddrinfo(result);
+  if (r.addresses.empty()) {
+    r.code = EAI_NONAME;
+    r.text = ::gai_strerror(r.code);
+  } else {
+    r.address = r.addresses.front();
+  }
   return r;
 }
 
-Socket OpenTcpSocket() {
-  return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+sa_family_t Family(const SockAddr& a) {
+  sockaddr_storage s{};
+  std::memcpy(&s, a.bytes.data(), std::min<std::size_t>(a.bytes.size(), sizeof s));
+  return s.ss_family;
 }
+
+// The text of the address in s, a mapped IPv4 address as IPv4.
+std::string AddressOf(const sockaddr_storage& s) {
+  char ip[INET6_ADDRSTRLEN] = {};
+  if (s.ss_family == AF_INET6) {
+    sockaddr_in6 a6;
+    std::memcpy(&a6, &s, sizeof a6);
+    if (IN6_IS_ADDR_V4MAPPED(&a6.sin6_addr)) {
+      in_addr a4;
+      std::memcpy(&a4, a6.sin6_addr.s6_addr + 12, sizeof a4);
+      ::inet_ntop(AF_INET, &a4, ip, sizeof ip);
+    } else {
+      ::inet_ntop(AF_INET6, &a6.sin6_addr, ip, sizeof ip);
+    }
+  } else if (s.ss_family == AF_INET) {
+    sockaddr_in a4;
+    std::memcpy(&a4, &s, sizeof a4);
+    ::inet_ntop(AF_INET, &a4.sin_addr, ip, sizeof ip);
+  }
+  return ip;
+}
+
+}  // namespace
+
+Resolution Resolve(const std::string& host, const std::string& port, bool passive) {
+  return ResolveFamily(host, port, passive, AF_UNSPEC);
+}
+
+Resolution ResolveIPv4(const std::string& host, const std::string& port, bool passive) {
+  return ResolveFamily(host, port, passive, AF_INET);
+}
+
+std::string AddressText(const SockAddr& a) {
+  sockaddr_storage s{};
+  std::memcpy(&s, a.bytes.data(), std::min<std::size_t>(static_cast<std::size_t>(a.length), sizeof s));
+  return AddressOf(s);
+}
+
+bool IsIPv6(const SockAddr& a) { return Family(a) == AF_INET6; }
+
+Socket OpenTcpSocket(const SockAddr& a) {
+  return Socket(::socket(Family(a), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+}
+
+bool SetDualStack(const Socket& s) {
+  int off = 0;
+  return ::setsockopt(Fd(s), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0;
+}
+
+bool IsAddressNotAvailable(int code) { return code == EADDRNOTAVAIL; }
+
+bool IsFamilyUnsupported(int code) { return code == EAFNOSUPPORT || code == EPFNOSUPPORT; }
 
 bool Bind(const Socket& s, const SockAddr& a) {
   return ::bind(Fd(s), reinterpret_cast<const sockaddr*>(a.bytes.data()),
@@ -116,17 +186,13 @@ bool ConnectWithin(const Socket& s, const SockAddr& a, int ms, const std::functi
 }
 
 Socket Accept(const Socket& listening, std::string& peer_ip) {
-  sockaddr_in addr{};
+  sockaddr_storage addr{};
   socklen_t addrlen = sizeof addr;
   int fd;
   do {
     fd = ::accept4(Fd(listening), reinterpret_cast<sockaddr*>(&addr), &addrlen, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd >= 0) {
-    char ip[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
-    peer_ip = ip;
-  }
+  if (fd >= 0) peer_ip = AddressOf(addr);
   return Socket(fd);
 }
 

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -72,30 +73,100 @@ int StartSockets() {
   return ::WSAStartup(MAKEWORD(2, 2), &data);
 }
 
-Resolution ResolveIPv4(const std::string& host, const std::string& port, bool passive) {
+namespace {
+
+Resolution ResolveFamily(const std::string& host, const std::string& port, bool passive, int family) {
   Resolution r;
   addrinfo hints{};
   hints.ai_flags = passive ? AI_PASSIVE : 0;
-  hints.ai_family = AF_INET;
+  hints.ai_family = family;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
+  const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+  const std::string name = bracketed ? host.substr(1, host.size() - 2) : host;
   addrinfo* result = nullptr;
-  r.code = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &result);
+  r.code = ::getaddrinfo(name.empty() ? nullptr : name.c_str(), port.c_str(), &hints, &result);
   if (r.code != 0) {
     r.text = ::gai_strerrorA(r.code);
     return r;
   }
-  std::size_t len = std::min<std::size_t>(result->ai_addrlen, r.address.bytes.size());
-  std::memcpy(r.address.bytes.data(), result->ai_addr, len);
-  r.address.length = static_cast<int>(len);
+  static_assert(sizeof(sockaddr_in6) <= sizeof(SockAddr::bytes));
+  for (const addrinfo* i = result; i; i = i->ai_next) {
+    if (i->ai_family != AF_INET && i->ai_family != AF_INET6) continue;
+    SockAddr a;
+    const std::size_t len = std::min<std::size_t>(i->ai_addrlen, a.bytes.size());
+    std::memcpy(a.bytes.data(), i->ai_addr, len);
+    a.length = static_cast<int>(len);
+    r.addresses.push_back(a);
+  }
   ::freeaddrinfo(result);
+  if (r.addresses.empty()) {
+    r.code = EAI_NONAME;
+    r.text = ::gai_strerrorA(r.code);
+  } else {
+    r.address = r.addresses.front();
+  }
   return r;
 }
 
-Socket OpenTcpSocket() {
-  SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+int Family(const SockAddr& a) {
+  sockaddr_storage s{};
+  std::memcpy(&s, a.bytes.data(), std::min<std::size_t>(a.bytes.size(), sizeof s));
+  return s.ss_family;
+}
+
+// The text of the address in s, a mapped IPv4 address as IPv4.
+std::string AddressOf(const sockaddr_storage& s) {
+  char ip[INET6_ADDRSTRLEN] = {};
+  if (s.ss_family == AF_INET6) {
+    sockaddr_in6 a6;
+    std::memcpy(&a6, &s, sizeof a6);
+    if (IN6_IS_ADDR_V4MAPPED(&a6.sin6_addr)) {
+      in_addr a4;
+      std::memcpy(&a4, reinterpret_cast<const unsigned char*>(&a6.sin6_addr) + 12, sizeof a4);
+      ::inet_ntop(AF_INET, &a4, ip, sizeof ip);
+    } else {
+      ::inet_ntop(AF_INET6, &a6.sin6_addr, ip, sizeof ip);
+    }
+  } else if (s.ss_family == AF_INET) {
+    sockaddr_in a4;
+    std::memcpy(&a4, &s, sizeof a4);
+    ::inet_ntop(AF_INET, &a4.sin_addr, ip, sizeof ip);
+  }
+  return ip;
+}
+
+}  // namespace
+
+Resolution Resolve(const std::string& host, const std::string& port, bool passive) {
+  return ResolveFamily(host, port, passive, AF_UNSPEC);
+}
+
+Resolution ResolveIPv4(const std::string& host, const std::string& port, bool passive) {
+  return ResolveFamily(host, port, passive, AF_INET);
+}
+
+std::string AddressText(const SockAddr& a) {
+  sockaddr_storage s{};
+  std::memcpy(&s, a.bytes.data(), std::min<std::size_t>(static_cast<std::size_t>(a.length), sizeof s));
+  return AddressOf(s);
+}
+
+bool IsIPv6(const SockAddr& a) { return Family(a) == AF_INET6; }
+
+Socket OpenTcpSocket(const SockAddr& a) {
+  SOCKET s = ::WSASocketW(Family(a), SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
   return Socket(s == INVALID_SOCKET ? kInvalidSocket : static_cast<NativeSocket>(s));
 }
+
+bool SetDualStack(const Socket& s) {
+  DWORD off = 0;
+  return ::setsockopt(Raw(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off) == 0;
+}
+
+bool IsAddressNotAvailable(int code) { return code == WSAEADDRNOTAVAIL; }
+
+bool IsFamilyUnsupported(int code) { return code == WSAEAFNOSUPPORT || code == WSAEPFNOSUPPORT; }
 
 bool Bind(const Socket& s, const SockAddr& a) {
   return ::bind(Raw(s), reinterpret_cast<const sockaddr*>(a.bytes.data()), a.length) == 0;
@@ -137,13 +208,11 @@ Socket Accept(const Socket& listening, std::string& peer_ip) {
     ::WSASetLastError(WSAEINTR);
     return Socket();
   }
-  sockaddr_in addr{};
+  sockaddr_storage addr{};
   int addrlen = sizeof addr;
   SOCKET s = ::accept(Raw(listening), reinterpret_cast<sockaddr*>(&addr), &addrlen);
   if (s == INVALID_SOCKET) return Socket();
-  char ip[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
-  peer_ip = ip;
+  peer_ip = AddressOf(addr);
   return Socket(static_cast<NativeSocket>(s));
 }
 
