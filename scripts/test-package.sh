@@ -101,9 +101,10 @@ grep -q 'give --dir /etc/tarnwick/NAME, or run the unit tarnwick@NAME' <<<"$out"
 step "a relay as the root-run packages left it, then an upgrade"
 mapfile -t ports < <(free_ports 2)
 port=${ports[0]} closure_port=${ports[1]}
-# What those packages' guide did: key and root root's, mode 600 and 700.
+# Everything root's; the PEM files readable by all, the key too, as a
+# copy made with umask 022 leaves them.
 install -d -m 700 "$inst" "$data"
-install -m 600 "$work"/certs/pkgtest/*.pem "$inst"/
+install -m 644 "$work"/certs/pkgtest/*.pem "$inst"/
 printf '[Backup]\nDir=%s\n[Connection]\nPort=%s\nClosurePort=%s\nPeerCN=origin\n' "$data" "$port" "$closure_port" >"$inst/settings.ini"
 # One outside /var/lib/tarnwick, which the postinst must not touch.
 install -d -m 700 /etc/tarnwick/pkgout "$work/outside"
