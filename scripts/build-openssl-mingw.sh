@@ -1,15 +1,48 @@
 #!/usr/bin/env bash
 # Cross-builds static libssl and libcrypto for 64-bit Windows from Debian's
-# OpenSSL source package, once per version, into a cache outside the source
-# tree. Prints the install prefix (for OPENSSL_ROOT_DIR) on standard output,
-# and nothing else there.
-#   TARNWICK_CACHE  cache root (default: ~/.cache/tarnwick)
+# OpenSSL source package, at the one version pinned below, into a cache
+# outside the source tree. Prints the install prefix (for OPENSSL_ROOT_DIR)
+# on standard output, and nothing else there.
+#   TARNWICK_CACHE            cache root (default: ~/.cache/tarnwick)
+#   TARNWICK_OPENSSL_VERSION  another Debian version of the source package
+#                             (for trying a new one before pinning it)
+#
+# The Windows programs carry this OpenSSL inside them, so the version is
+# chosen, never taken from whatever a mirror or the cache happens to hold:
+# when the pinned source cannot be fetched and no build of exactly that
+# version is cached, the script fails and says so.
 set -euo pipefail
 exec 3>&1 1>&2  # everything but the prefix goes to standard error
 
+# Bump with care: the zip's name carries the upstream part (3.0.20).
+pinned=3.0.20-1~deb12u2
+version=${TARNWICK_OPENSSL_VERSION:-$pinned}
+upstream=${version#*:}
+upstream=${upstream%-*}
+
 cache_root=${TARNWICK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tarnwick}
+prefix=$cache_root/openssl-mingw64-$version
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+fail() {
+  echo "build-openssl-mingw: $*" >&2
+  exit 1
+}
+
+# The cache is keyed by the whole Debian version (the directory's name);
+# what the directory holds must also say the same upstream version, so that
+# a copied or half-written one is not taken for it.
+cached_version() {
+  sed -n 's/^# *define OPENSSL_VERSION_STR "\(.*\)"$/\1/p' "$prefix/include/openssl/opensslv.h" 2>/dev/null
+}
+if [ -f "$prefix/lib/libssl.a" ] && [ -f "$prefix/lib/libcrypto.a" ]; then
+  have=$(cached_version)
+  [ "$have" = "$upstream" ] ||
+    fail "$prefix holds OpenSSL ${have:-of no known version}, not $upstream; remove it to build $version again"
+  echo "OpenSSL $version: cached in $prefix"
+  echo "$prefix" >&3
+  exit 0
+fi
 
 # The source package needs a deb-src entry: the same URIs and suites as the
 # machine's Debian entry.
@@ -21,47 +54,41 @@ if [ -z "$(apt-cache showsrc openssl 2>/dev/null)" ]; then
     sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
       "${sudo[@]}" tee /etc/apt/sources.list.d/tarnwick-deb-src.list >/dev/null
   else
-    echo "no Debian apt entry to derive a deb-src entry from" >&2
-    exit 1
+    fail "no Debian apt entry to derive a deb-src entry from"
   fi
   "${sudo[@]}" apt-get update -qq
 fi
 
+listed=$(apt-cache showsrc openssl | awk '/^Version:/ {print $2}' | sort -Vru | paste -sd ' ')
+cannot() {
+  fail "cannot fetch the OpenSSL source package $version ($1; pinned: $pinned)." \
+    "The Windows programs are not linked against another version. apt lists: ${listed:-nothing}." \
+    "Pin one of those in scripts/build-openssl-mingw.sh (or try it first with TARNWICK_OPENSSL_VERSION=...)."
+}
+case " $listed " in
+  *" $version "*) ;;
+  *) cannot "apt's source lists do not hold it" ;;
+esac
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/openssl-src.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-
-# Newest version first: a cached one is used as it is, otherwise it is
-# fetched and built. An older version is taken only when the newer cannot be
-# fetched (a mirror may list a version whose files it lacks).
-versions=$(apt-cache showsrc openssl | awk '/^Version:/ {print $2}' | sort -Vru)
-[ -n "$versions" ] || { echo "openssl source package not found" >&2; exit 1; }
-for version in $versions; do
-  prefix=$cache_root/openssl-mingw64-$version
-  if [ -f "$prefix/lib/libssl.a" ] && [ -f "$prefix/lib/libcrypto.a" ]; then
-    echo "$prefix" >&3
-    exit 0
-  fi
-  rm -rf "${work:?}"/*
-  # apt downloads as root here (with a notice): its sandbox user cannot
-  # write into a private temporary directory.
-  (cd "$work" && apt-get source -qq --download-only "openssl=$version") || continue
-  (cd "$work" && dpkg-source -x openssl_*.dsc src)
-  cd "$work/src"
-  echo "==> cross-building OpenSSL $version for mingw64 into $prefix (a few minutes)"
-  # Thousands of compiler lines: kept in a log, shown only when a step fails.
-  log=$work/build.log
-  if ! { ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- no-shared no-tests \
-           --prefix="$prefix.partial" --libdir=lib &&
-         make -j"$(nproc)" build_libs &&
-         rm -rf "$prefix.partial" "$prefix" &&
-         make install_dev; } >"$log" 2>&1; then
-    tail -n 60 "$log"
-    echo "OpenSSL $version: cross-build failed" >&2
-    exit 1
-  fi
-  mv "$prefix.partial" "$prefix"
-  echo "$prefix" >&3
-  exit 0
-done
-echo "no version of the openssl source package could be fetched" >&2
-exit 1
+# apt downloads as root here (with a notice): its sandbox user cannot
+# write into a private temporary directory.
+(cd "$work" && apt-get source -qq --download-only "openssl=$version") || cannot "the mirror did not hand out its files"
+(cd "$work" && dpkg-source -x openssl_*.dsc src)
+cd "$work/src"
+echo "==> cross-building OpenSSL $version for mingw64 into $prefix (a few minutes)"
+# Thousands of compiler lines: kept in a log, shown only when a step fails.
+log=$work/build.log
+if ! { ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- no-shared no-tests \
+         --prefix="$prefix.partial" --libdir=lib &&
+       make -j"$(nproc)" build_libs &&
+       rm -rf "$prefix.partial" "$prefix" &&
+       make install_dev; } >"$log" 2>&1; then
+  tail -n 60 "$log"
+  fail "OpenSSL $version: cross-build failed"
+fi
+mv "$prefix.partial" "$prefix"
+have=$(cached_version)
+[ "$have" = "$upstream" ] || fail "the source package $version built OpenSSL ${have:-of no known version}, not $upstream"
+echo "$prefix" >&3

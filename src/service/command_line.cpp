@@ -26,6 +26,9 @@ const char kRelayUsage[] =
     "       tarnwick install [NAME] [--dir DIR] [--user USER[:GROUP]]\n"
     "                                         a systemd unit tarnwick-NAME.service (Windows: the service)\n"
     "       tarnwick delete [NAME] [--dir DIR] remove it\n"
+    "       tarnwick list [ROOT]              the relays configured in ROOT/NAME (default /etc/tarnwick, where\n"
+    "                                         the package's tarnwick@NAME units find them), each one's backup\n"
+    "                                         root and whether it runs\n"
     "       tarnwick --help | --version\n"
     "DIR holds settings.ini and the PEM files; without --dir, the executable's directory.\n";
 
@@ -94,11 +97,13 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       else if (Is(a, "delete")) c.verb = Verb::Delete;
       else if (Is(a, "verify")) c.verb = Verb::Verify;
       else if (Is(a, "drop")) c.verb = Verb::Drop;
+      else if (Is(a, "list")) c.verb = Verb::List;
       else return Bad("unknown command '" + std::string(a) + "'");
       have_verb = true;
     } else if ((c.verb == Verb::Install || c.verb == Verb::Delete) && c.name.empty()) {
       c.name = a;
-    } else if ((c.verb == Verb::Verify || c.verb == Verb::Drop || c.verb == Verb::Status) && c.target.empty()) {
+    } else if ((c.verb == Verb::Verify || c.verb == Verb::Drop || c.verb == Verb::Status || c.verb == Verb::List) &&
+               c.target.empty()) {
       c.target = a;
     } else {
       return Bad("unexpected argument '" + std::string(a) + "'");
@@ -107,6 +112,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   if (have_json && c.verb != Verb::Status && c.verb != Verb::Verify)
     return Bad("option --json is for status and verify only");
   if (c.verb == Verb::Drop && c.target.empty()) return Bad("drop needs the entry to remove: aside/REPO/NAME");
+  if (c.verb == Verb::List && !c.dir.empty()) return Bad("list takes the directory of instances as ROOT, not --dir");
   c.json = have_json;
   if (have_user && c.verb != Verb::Install) return Bad("option --user is for install only");
   return c;

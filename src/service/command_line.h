@@ -6,12 +6,13 @@
 namespace tarnwick {
 
 struct CommandLine {
-  enum class Verb { Run, Help, Version, Check, Status, Install, Delete, Verify, Drop, Bad };
+  enum class Verb { Run, Help, Version, Check, Status, Install, Delete, Verify, Drop, List, Bad };
   Verb verb = Verb::Run;
   std::string dir;    // --dir: settings.ini and every PEM file come from here
   std::string name;   // install / delete: the instance
   std::string user;   // install: USER[:GROUP] the unit runs as
-  std::string target;  // verify: REPO[/SAVE] (empty: every save); drop: aside/REPO/NAME; status: REPO
+  std::string target;  // verify: REPO[/SAVE] (empty: every save); drop: aside/REPO/NAME; status: REPO;
+                       // list: the directory of instances
   bool json = false;    // status, verify
   std::string error;  // Bad: what was wrong, in words
 };
@@ -20,5 +21,9 @@ struct CommandLine {
 CommandLine ParseCommandLine(int argc, char** argv);
 
 extern const char kRelayUsage[];
+
+// Where the package's relays live, one directory per instance, each run by
+// tarnwick@NAME.service (the unit template names the same directory).
+inline constexpr const char* kConfigRoot = "/etc/tarnwick";
 
 }  // namespace tarnwick

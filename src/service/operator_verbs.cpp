@@ -16,6 +16,7 @@
 #include "platform/file_system.h"
 #include "platform/platform.h"
 #include "service/check/config_check.h"
+#include "service/command_line.h"
 #include "service/service.h"
 #include "service/status/json_writer.h"
 #include "service/status/status_view.h"
@@ -506,6 +507,66 @@ int RunDrop(const std::filesystem::path& config_dir, const std::string& entry) {
   }
   std::fprintf(stderr, "tarnwick: %s\n", st.Line().c_str());
   return st.kind() == Status::Kind::kInvalid ? 2 : 1;
+}
+
+int RunList(const std::string& root_arg) {
+  const std::filesystem::path root = root_arg.empty() ? std::string(kConfigRoot) : root_arg;
+  platform::FileSystem& fs = platform::RealFileSystem();
+  std::vector<std::string> names;
+  if (const int e = fs.List(root, names); e != 0) {
+    std::fprintf(stderr, "tarnwick: cannot list %s: %s\n", Display(root.string()).c_str(), platform::ErrorText(e).c_str());
+    return 2;
+  }
+  std::sort(names.begin(), names.end());
+  struct Row {
+    std::string name, state, backup_root, detail;
+  };
+  std::vector<Row> rows;
+  for (const std::string& name : names) {
+    const std::filesystem::path dir = root / name;
+    Row row{Display(name), "unknown", "", ""};
+    // An entry that cannot be looked at may well be a relay's: it is
+    // listed, its state unknown.
+    platform::FileInfo info;
+    int e = fs.Stat(dir, info);
+    if (e == 0 && info.type != FileType::Directory) continue;
+    if (e == 0) e = fs.Stat(dir / "settings.ini", info);
+    if (e != 0) {
+      if (platform::IsNotFound(e)) continue;
+      row.detail = "settings.ini cannot be looked at: " + platform::ErrorText(e);
+      rows.push_back(std::move(row));
+      continue;
+    }
+    std::string unreadable;
+    const Settings s = LoadSettings(dir, &unreadable);
+    if (!unreadable.empty()) {
+      row.detail = unreadable;
+      rows.push_back(std::move(row));
+      continue;
+    }
+    const BackupRoot backup(s.BackupRoot(), fs);
+    row.backup_root = Display(backup.Path().string());
+    const platform::LockProbe p = platform::ProbeFileLock(backup.LockFile().string());
+    if (p.result == platform::LockProbe::Result::Held) row.state = "running";
+    else if (p.result != platform::LockProbe::Result::Error) row.state = "not running";
+    else row.detail = std::string(kLockFile) + " cannot be looked at: " + platform::ErrorText(p.error);
+    rows.push_back(std::move(row));
+  }
+  if (rows.empty()) {
+    std::printf("no relay is configured in %s (none of its directories holds a settings.ini)\n",
+                Display(root.string()).c_str());
+    return 0;
+  }
+  std::size_t w_name = 4, w_state = 5;
+  for (const Row& r : rows) w_name = std::max(w_name, r.name.size()), w_state = std::max(w_state, r.state.size());
+  auto line = [&](const std::string& a, const std::string& b, const std::string& c) {
+    std::printf("%-*s  %-*s  %s\n", static_cast<int>(w_name), a.c_str(), static_cast<int>(w_state), b.c_str(), c.c_str());
+  };
+  line("NAME", "STATE", "BACKUP ROOT");
+  for (const Row& r : rows) line(r.name, r.state, r.backup_root.empty() ? "-" : r.backup_root);
+  for (const Row& r : rows)
+    if (!r.detail.empty()) std::printf("%s: %s\n", r.name.c_str(), Display(r.detail).c_str());
+  return 0;
 }
 
 }  // namespace tarnwick

@@ -8,8 +8,7 @@
 namespace tarnwick {
 
 // Process entry: the verbs (help, version, check, status, verify, drop,
-// install, delete)
-// run and end; otherwise the relay runs under the service host. Windows'
+// list, install, delete) run and end; otherwise the relay runs under the service host. Windows'
 // "delete" removes the service and goes on to the host. Returns the exit
 // status: 0, 1 when a verb or the start failed, 2 for a bad command line.
 int ServiceEntry(int argc, char** argv);
@@ -29,5 +28,9 @@ int RunStatus(const std::filesystem::path& config_dir, const std::string& repo, 
 // config_dir's settings: 2 for a bad target or a root that cannot be had.
 int RunVerify(const std::filesystem::path& config_dir, const std::string& target, bool json);
 int RunDrop(const std::filesystem::path& config_dir, const std::string& entry);
+// tarnwick list [ROOT]: each subdirectory of root (kConfigRoot when empty)
+// that holds a settings.ini, its backup root and whether a relay holds that
+// root's relay.lock; 2 when root cannot be listed, else 0.
+int RunList(const std::string& root);
 
 }  // namespace tarnwick

@@ -102,6 +102,26 @@ std::string Absolute(const std::string& dir) {
   return ec ? dir : p.lexically_normal().string();
 }
 
+// Installed from the package, the program lives in /usr/bin and its relays
+// in /etc/tarnwick/NAME: without --dir and without a settings.ini beside the
+// program, every file it would look for there (/usr/bin/cert.pem) only
+// misleads. An error looking is not taken for absence.
+bool NoRelayBesideProgram(const CommandLine& cl, const std::filesystem::path& config_dir) {
+  using Verb = CommandLine::Verb;
+  if (!platform::kServiceInstances || !cl.dir.empty() || config_dir.empty()) return false;
+  if (cl.verb != Verb::Run && cl.verb != Verb::Check && cl.verb != Verb::Status && cl.verb != Verb::Verify &&
+      cl.verb != Verb::Drop)
+    return false;
+  std::error_code ec;
+  if (std::filesystem::exists(config_dir / "settings.ini", ec) || ec) return false;
+  std::fprintf(stderr,
+               "tarnwick: no --dir, and no settings.ini beside the program in %s\n"
+               "  packaged relays live in %s/NAME: give --dir %s/NAME, or run the unit tarnwick@NAME\n"
+               "  (systemctl start tarnwick@NAME); \"tarnwick list\" shows them\n",
+               config_dir.string().c_str(), kConfigRoot, kConfigRoot);
+  return true;
+}
+
 }  // namespace
 
 std::filesystem::path ConfigDirectory(const std::string& dir) {
@@ -114,6 +134,7 @@ int ServiceEntry(int argc, char** argv) {
   using Verb = CommandLine::Verb;
   const CommandLine cl = ParseCommandLine(argc, argv);
   const std::filesystem::path config_dir = ConfigDirectory(cl.dir);
+  if (NoRelayBesideProgram(cl, config_dir)) return 2;
   switch (cl.verb) {
     case Verb::Bad:
       std::fprintf(stderr, "tarnwick: %s\n%s", cl.error.c_str(), kRelayUsage);
@@ -132,6 +153,8 @@ int ServiceEntry(int argc, char** argv) {
       return RunVerify(config_dir, cl.target, cl.json);
     case Verb::Drop:
       return RunDrop(config_dir, cl.target);
+    case Verb::List:
+      return RunList(cl.target);
     case Verb::Install:
       return InstallRelayService(cl.name, cl.dir.empty() ? "" : config_dir.string(), cl.user) ? 0 : 1;
     case Verb::Delete: {

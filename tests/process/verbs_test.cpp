@@ -125,6 +125,35 @@ TEST_F(Net, VerbsStartNothingAndSayWhatIsWrong) {
   unsetenv("TARNWICK_SYSTEMD_DIR");
 }
 
+// A packaged program in /usr/bin has no relay beside it: without --dir it
+// points at the instances, and list finds them and whether each runs.
+TEST_F(Net, ListAndTheHintWithoutDir) {
+  const fs::path bin = dir_ / "bin" / "tarnwick";
+  fs::create_directories(bin.parent_path());
+  fs::copy_file(kRelayBin, bin);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"status"}, {"check"}}) {
+    const Ran ran = Run(bin, args);
+    EXPECT_EQ(ran.status, 2) << ran.err;
+    EXPECT_NE(ran.err.find("give --dir /etc/tarnwick/NAME, or run the unit tarnwick@NAME"), std::string::npos) << ran.err;
+  }
+  Write(bin.parent_path() / "settings.ini", "[Backup]\nDir=" + dir_.string() + "\n");
+  EXPECT_EQ(Run(bin, {"status"}).err.find("--dir /etc/tarnwick/NAME"), std::string::npos);
+
+  Relay& a = NewRelay("a");
+  NewRelay("b").ini["Backup"]["Dir"] = "../b-root";  // relative: taken from b's directory
+  relays_.back()->WriteFiles();
+  fs::create_directories(dir_ / "c");  // no settings.ini: not a relay
+  ASSERT_TRUE(a.Start()) << a.Err();
+  Ran ran = Run(kRelayBin, {"list", dir_.string()});
+  EXPECT_EQ(ran.status, 0) << ran.err;
+  EXPECT_NE(ran.out.find("a     running      " + a.root.string() + "\n"), std::string::npos) << ran.out;
+  EXPECT_NE(ran.out.find("b     not running  " + (dir_ / "b-root").string() + "\n"), std::string::npos) << ran.out;
+  EXPECT_NE(ran.out.find("bin   not running  " + dir_.string() + "\n"), std::string::npos) << ran.out;
+  EXPECT_EQ(ran.out.find("\nc "), std::string::npos) << ran.out;
+  EXPECT_EQ(Run(kRelayBin, {"list", (dir_ / "none").string()}).status, 2);
+  EXPECT_EQ(a.Stop(), 0);
+}
+
 TEST_F(Net, SenderExitStatusSaysWhatHappened) {
   Relay& r = NewRelay("r");
   r.ini["Connection"]["RequireClientCert"] = "1";
