@@ -23,6 +23,11 @@ const char kRelayUsage[] =
     "                                         and SHA-256 (a save without one gets it); exit 1 on a mismatch\n"
     "       tarnwick drop [--dir DIR] aside/REPO/NAME\n"
     "                                         remove one entry of aside/ (bytes that did not match)\n"
+    "       tarnwick retry [--dir DIR]        the running relay tries the next relay and every waiting save\n"
+    "                                         now, ending its back-off; exit 3 when no relay runs\n"
+    "       tarnwick reload [--dir DIR]       the running relay reads settings.ini and the PEM files again\n"
+    "                                         (as SIGHUP does); new connections use them; exit 1 when the\n"
+    "                                         check finds errors (nothing changes), 3 when no relay runs\n"
     "       tarnwick install [NAME] [--dir DIR] [--user USER[:GROUP]]\n"
     "                                         a systemd unit tarnwick-NAME.service (Windows: the service)\n"
     "       tarnwick delete [NAME] [--dir DIR] remove it\n"
@@ -94,6 +99,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       else if (Is(a, "delete")) c.verb = Verb::Delete;
       else if (Is(a, "verify")) c.verb = Verb::Verify;
       else if (Is(a, "drop")) c.verb = Verb::Drop;
+      else if (Is(a, "retry")) c.verb = Verb::Retry;
+      else if (Is(a, "reload")) c.verb = Verb::Reload;
       else return Bad("unknown command '" + std::string(a) + "'");
       have_verb = true;
     } else if ((c.verb == Verb::Install || c.verb == Verb::Delete) && c.name.empty()) {

@@ -6,7 +6,7 @@
 namespace tarnwick {
 
 struct CommandLine {
-  enum class Verb { Run, Help, Version, Check, Status, Install, Delete, Verify, Drop, Bad };
+  enum class Verb { Run, Help, Version, Check, Status, Install, Delete, Verify, Drop, Retry, Reload, Bad };
   Verb verb = Verb::Run;
   std::string dir;    // --dir: settings.ini and every PEM file come from here
   std::string name;   // install / delete: the instance

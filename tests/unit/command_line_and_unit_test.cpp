@@ -101,7 +101,7 @@ TEST(SystemdUnit, HardeningIsThePackagedTemplatesAndFollowsWhereTheRelayLivesAnd
   auto settings = [](const std::string& text) {
     std::set<std::string> out;
     for (const std::string& line : Lines(text))
-      if (!line.starts_with("#") && line.find('=') != std::string::npos && !line.starts_with("ExecStart=") &&
+      if (!line.starts_with("#") && line.find('=') != std::string::npos && !line.starts_with("ExecStart=") && !line.starts_with("ExecReload=") &&
           !line.starts_with("Description="))
         out.insert(line);
     return out;

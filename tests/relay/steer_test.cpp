@@ -1,0 +1,110 @@
+// Steering a running relay: a reload's new certificates and settings reach
+// new connections only, a reload with errors changes nothing, and a retry
+// ends the forwarder's back-off.
+#include "relay/local_relay.h"
+
+namespace tw {
+namespace {
+
+using SteerTest = RelayTest;
+using Word = tarnwick::ControlReply::Word;
+
+std::string Text(const tarnwick::ControlReply& r) {
+  std::string out;
+  for (const std::string& line : r.lines) out += line + "\n";
+  return out;
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+TEST_F(SteerTest, AReloadReachesNewHandshakesWhileARunningStreamFinishesAsItBegan) {
+  LocalRelay a(dir, "relay-a");
+  a.clients = {&sender};
+  a.Start();
+  const std::uint16_t port = a.Port();
+  Client running(port, a.id, &sender);
+  ASSERT_TRUE(running.Send(H("r 6 long 0") + "abc"));
+  ASSERT_TRUE(WaitFor([&] { return SizeOf(a.Save("r", "long")) == 3; }));
+
+  const Id renewed = MakeId(dir, "relay-a-renewed");
+  Write(a.conf / "cert.pem", Read(renewed.cert));
+  Write(a.conf / "key.pem", Read(renewed.key));
+  a.s.header_timeout_s = 1;
+  a.s.port = std::to_string(FreePort());
+  a.WriteSettings();
+  const tarnwick::ControlReply reply = a.Get().Reload();
+  ASSERT_EQ(reply.word, Word::Ok) << Text(reply);
+  EXPECT_NE(Text(reply).find("changed: [Connection] HeaderTimeout 10 -> 1\n"), std::string::npos) << Text(reply);
+  EXPECT_NE(Text(reply).find("needs a restart: [Connection] Port " + std::to_string(port) + " -> " + a.s.port),
+            std::string::npos)
+      << Text(reply);
+
+  // The stream under way ends on the context it began with.
+  EXPECT_TRUE(running.Send("def"));
+  EXPECT_EQ(running.Finish(), End::Notify);
+  EXPECT_EQ(Read(a.Save("r", "long")), "abcdef");
+  // A new handshake gets the renewed certificate, on the port the relay
+  // started with, and the new HeaderTimeout.
+  EXPECT_EQ(Client(port, a.id, &sender).ssl_, nullptr);
+  EXPECT_EQ(SendStream(port, renewed, &sender, H("r 3 next 0") + "xyz"), End::Notify);
+  Client slow(port, renewed, &sender);
+  ASSERT_TRUE(slow.Send("r 3"));
+  EXPECT_TRUE(a.events.Wait("within 1 s (HeaderTimeout) and is cut"));
+}
+
+TEST_F(SteerTest, AReloadWithErrorsIsRefusedAndTheRelayGoesOnAsItWas) {
+  LocalRelay a(dir, "relay-a");
+  a.clients = {&sender};
+  a.Start();
+  const std::string settings = a.SettingsText();
+  const Id renewed = MakeId(dir, "relay-a-renewed");
+  const struct {
+    const char* label;
+    std::string ini;
+    const fs::path *cert, *key;
+    const char* finding;
+  } cases[] = {
+      // A valid new certificate beside the bad value: nothing of it may be used.
+      {"a rate in bits", Replaced(settings, "Bandwith=0", "Bandwith=20Mb"), &renewed.cert, &renewed.key, "20Mb"},
+      {"a certificate without its key", settings, &renewed.cert, &a.id.key, "key"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Write(a.conf / "settings.ini", c.ini);
+    Write(a.conf / "cert.pem", Read(*c.cert));
+    Write(a.conf / "key.pem", Read(*c.key));
+    const tarnwick::ControlReply reply = a.Get().Reload();
+    EXPECT_EQ(reply.word, Word::Refused) << Text(reply);
+    EXPECT_EQ(Text(reply).rfind("refused: ", 0), 0u) << Text(reply);
+    EXPECT_NE(Text(reply).find("error: "), std::string::npos) << Text(reply);
+    EXPECT_NE(Text(reply).find(c.finding), std::string::npos) << Text(reply);
+    EXPECT_EQ(Client(a.Port(), renewed, &sender).ssl_, nullptr);
+    EXPECT_EQ(SendStream(a.Port(), a.id, &sender, H("r 1 s" + std::to_string(++n) + " 0") + "x"), End::Notify);
+  }
+  EXPECT_TRUE(a.events.Wait("the reload is refused: "));
+}
+
+// The hop failed three times, so the next attempt is 4 s away: the retry
+// makes it now.
+TEST_F(SteerTest, ARetryEndsTheForwardersBackOff) {
+  LocalRelay a(dir, "relay-a"), b(dir, "relay-b");
+  Link(a, b, /*to_dials=*/false);
+  a.Place("r", "s", "bytes");
+  a.Start();
+  ASSERT_TRUE(a.events.Wait("forwarding to 127.0.0.1:" + b.s.port + " fails: "));
+  std::this_thread::sleep_for(ms(3500));
+  b.Start();
+  const auto asked = std::chrono::steady_clock::now();
+  const tarnwick::ControlReply reply = a.Get().Retry();
+  EXPECT_EQ(reply.word, Word::Ok);
+  EXPECT_EQ(Text(reply), "forwarding to 127.0.0.1:" + b.s.port + " is tried now; 1 save waits\n");
+  EXPECT_TRUE(WaitFor([&] { return Read(b.Save("r", "s")) == "bytes" && !Exists(a.Record("r", "s")); }, ms(2000)));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, ms(2000));
+}
+
+}  // namespace
+}  // namespace tw
