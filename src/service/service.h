@@ -8,8 +8,7 @@
 namespace tarnwick {
 
 // Process entry: the verbs (help, version, check, status, verify, drop,
-// install, delete)
-// run and end; otherwise the relay runs under the service host. Windows'
+// retry, reload, install, delete) run and end; otherwise the relay runs under the service host. Windows'
 // "delete" removes the service and goes on to the host. Returns the exit
 // status: 0, 1 when a verb or the start failed, 2 for a bad command line.
 int ServiceEntry(int argc, char** argv);
