@@ -169,7 +169,7 @@ ControlReply Relay::Reload() {
   if (HasErrors(findings)) {
     const auto n = std::count_if(findings.begin(), findings.end(),
                                  [](const Finding& f) { return f.severity == Severity::Error; });
-    return refuse(ini + " and its PEM files have " + std::to_string(n) + " error(s), listed here");
+    return refuse(ini + " and its PEM files have " + std::to_string(n) + " error(s)");
   }
   SettingsChange change;
   const auto effective = std::make_shared<const Settings>(MergeReload(*running, next, change));
