@@ -71,6 +71,13 @@ class Forwarder {
     std::lock_guard lock(config_mutex_);
     return current_;
   }
+  // Forgets a save an operator removes (see WaitingSaves::Remove).
+  WaitingSaves::Removal Forget(const QueueEntry& e) {
+    std::lock_guard lock(queue_mutex_);
+    const WaitingSaves::Removal r = waiting_.Remove(e);
+    if (r == WaitingSaves::Removal::Removed) unrecorded_.erase(e.repo + '\t' + e.save);
+    return r;
+  }
   // Ends every back-off: the saves waiting for their retry time and the
   // hop itself are tried at once. The number of saves that wait.
   std::size_t RetryNow();

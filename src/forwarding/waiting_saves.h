@@ -32,6 +32,10 @@ class WaitingSaves {
   // tried again before retry_at, so the saves behind it go first.
   void Later(const QueueEntry& e, Clock::time_point retry_at);
 
+  // Takes e out of the line, for an operator's removal: Current when it is
+  // being sent (it stays), Absent when it was not waiting.
+  enum class Removal { Removed, Current, Absent };
+  Removal Remove(const QueueEntry& e);
   // Every save waiting for its retry time may be tried now.
   void RetryAll() {
     for (Waiting& w : line_) w.not_before = {};

@@ -68,6 +68,9 @@ class InboundSide {
   // (whose role, port and MaxStreams must be the running ones), then their use.
   Status Prepare(std::shared_ptr<const Settings> next, std::shared_ptr<const Config>& out);
   void Apply(std::shared_ptr<const Config> next);
+  // The saves the streams are writing: an operator's removal claims its
+  // save here first.
+  SaveClaims& Claims() { return claims_; }
   std::shared_ptr<const Config> Current() const {
     std::lock_guard lock(config_mutex_);
     return current_;

@@ -13,6 +13,7 @@ struct CommandLine {
   std::string user;   // install: USER[:GROUP] the unit runs as
   std::string target;  // verify: REPO[/SAVE] (empty: every save); drop: aside/REPO/NAME; status: REPO
   bool json = false;    // status, verify
+  bool force = false;   // drop: a complete save too
   std::string error;  // Bad: what was wrong, in words
 };
 

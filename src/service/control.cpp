@@ -6,8 +6,10 @@
 #include <type_traits>
 
 #include "base/text.h"
+#include "layout/stream_header.h"
 #include "platform/control_channel.h"
 #include "platform/file_system.h"
+#include "platform/platform.h"
 
 namespace tarnwick {
 
@@ -139,6 +141,148 @@ Settings MergeReload(const Settings& running, const Settings& next, SettingsChan
   return s;
 }
 
+std::string SaveToDrop::State() const {
+  if (marker) return "pending";
+  if (!bytes) return "gone, with files left of it";
+  if (set_aside) return "complete, its forwarding set aside";
+  if (mismatched) return "complete, failed its verification";
+  if (record) return "complete, waiting to be forwarded";
+  return "complete";
+}
+
+bool ParseSaveTarget(std::string_view target, std::string& repo, std::string& save) {
+  const std::size_t slash = target.find('/');
+  if (slash == std::string_view::npos) return false;
+  repo = std::string(target.substr(0, slash));
+  save = std::string(target.substr(slash + 1));
+  return IsSafeName(repo) && IsSafeSaveName(save);
+}
+
+Status ExamineSave(const BackupRoot& root, const std::string& repo, const std::string& save, SaveToDrop& out) {
+  out = SaveToDrop{repo, save};
+  const QueueEntry e{repo, save};
+  const std::pair<BackupRoot::path, bool*> looks[] = {{root.SavePath(repo, save), &out.bytes},
+                                                      {root.MarkerPath(repo, save), &out.marker},
+                                                      {root.RecordPath(e), &out.record},
+                                                      {root.IdentityPath(repo, save), &out.identity}};
+  for (const auto& [path, there] : looks)
+    if (Status st = root.Exists(path, *there); !st.ok()) return st;
+  if (out.record) {
+    ForwardRecord r;
+    if (Status st = root.ReadRecord(e, r); !st.ok() && !st.IsNotFound()) return st;
+    out.set_aside = r.set_aside;
+  }
+  if (out.identity) {
+    SaveIdentity id;
+    // A damaged record is not a failed verification: the save is held, and
+    // goes only with force like any complete one.
+    if (root.ReadIdentity(repo, save, id).ok()) out.mismatched = id.FailedVerification();
+  }
+  return Status::Ok();
+}
+
+std::string DropRefusal(const SaveToDrop& s, bool force) {
+  if (force || s.marker || !s.bytes || s.set_aside || s.mismatched) return "";
+  const std::string label = std::string(kSavesDir) + "/" + s.repo + "/" + s.save;
+  return s.record ? label + " is complete and still waits to be forwarded; give --force to remove it all the same"
+                  : label + " is a complete save this relay holds; give --force to remove it all the same";
+}
+
+ControlReply RemoveSave(const BackupRoot& root, const SaveToDrop& s) {
+  ControlReply reply;
+  const QueueEntry e{s.repo, s.save};
+  const std::pair<bool, BackupRoot::path> files[] = {{s.record, root.RecordPath(e)},
+                                                     {s.bytes, root.SavePath(s.repo, s.save)},
+                                                     {s.marker, root.MarkerPath(s.repo, s.save)},
+                                                     {s.identity, root.IdentityPath(s.repo, s.save)}};
+  for (const auto& [there, path] : files) {
+    if (!there) continue;
+    if (const Status st = root.RemoveDurably(path); !st.ok()) {
+      // What is left is what drop found before: the relay reads it as it is.
+      reply.word = ControlReply::Word::Failed;
+      reply.lines.push_back(st.Line() + "; run drop again");
+      return reply;
+    }
+    reply.lines.push_back("removed " + path.string());
+  }
+  return reply;
+}
+
+std::string DropRequest(const std::string& target, bool force) {
+  return std::string("drop ") + (force ? "--force " : "") + target;
+}
+
+bool ParseDropRequest(std::string_view request, std::string& target, bool& force) {
+  if (!request.starts_with("drop ")) return false;
+  request.remove_prefix(5);
+  force = request.starts_with("--force ");
+  if (force) request.remove_prefix(8);
+  target = std::string(request);
+  return true;
+}
+
+namespace {
+
+// The reply printed, and its exit status.
+int Shown(const ControlReply& reply) {
+  std::FILE* out = reply.word == ControlReply::Word::Ok ? stdout : stderr;
+  for (const std::string& line : reply.lines) std::fprintf(out, "%s\n", line.c_str());
+  return ControlExitStatus(reply.word);
+}
+
+int ShownReply(const std::string& address, const std::string& text) {
+  ControlReply reply;
+  if (!ParseControlReply(text, reply)) {
+    std::fprintf(stderr, "tarnwick: the relay's reply on %s cannot be read\n", address.c_str());
+    return 1;
+  }
+  return Shown(reply);
+}
+
+ControlReply Refused(std::string why) { return ControlReply{ControlReply::Word::Refused, {std::move(why)}}; }
+
+}  // namespace
+
+int RunDropSave(const std::filesystem::path& config_dir, const std::string& root_dir, const std::string& target,
+                bool force) {
+  std::string repo, save;
+  if (!ParseSaveTarget(target, repo, save)) {
+    std::fprintf(stderr, "tarnwick: '%s' is not REPO/SAVE of safe names\n", EscapeControl(target).c_str());
+    return 2;
+  }
+  const BackupRoot root(root_dir, platform::RealFileSystem());
+  const std::string address = platform::ControlAddress(config_dir.string(), root_dir);
+  const platform::ControlResult r = platform::ControlRequest(address, DropRequest(target, force));
+  using Kind = platform::ControlResult::Kind;
+  if (r.kind == Kind::Replied) return ShownReply(address, r.text);
+  if (r.kind == Kind::Failed) {
+    std::fprintf(stderr, "tarnwick: cannot reach the relay through %s: %s\n", address.c_str(),
+                 platform::ErrorText(r.error).c_str());
+    return 1;
+  }
+  // No relay answers: its lock, held while the files go, keeps one from
+  // starting meanwhile.
+  const platform::FileLock lock = platform::TryLockFile(root.LockFile().string());
+  if (!lock.Held()) {
+    if (lock.Busy())
+      std::fprintf(stderr,
+                   "tarnwick: a relay runs on %s (it holds %s) but does not answer on %s; see its log, or stop it "
+                   "and drop the save then\n",
+                   root_dir.c_str(), kLockFile, address.c_str());
+    else
+      std::fprintf(stderr, "tarnwick: cannot lock %s: %s\n", root.LockFile().string().c_str(),
+                   platform::ErrorText(lock.Error()).c_str());
+    return 1;
+  }
+  const std::string label = std::string(kSavesDir) + "/" + repo + "/" + save;
+  SaveToDrop s;
+  if (const Status st = ExamineSave(root, repo, save, s); !st.ok())
+    return Shown(ControlReply{ControlReply::Word::Failed, {st.Line()}});
+  if (!s.Any()) return Shown(Refused("there is no save " + label));
+  if (std::string why = DropRefusal(s, force); !why.empty()) return Shown(Refused(why));
+  return Shown(RemoveSave(root, s));
+}
+
 int RunSteer(const std::filesystem::path& config_dir, const std::string& request) {
   if (config_dir.empty()) {
     std::fprintf(stderr, "tarnwick: cannot read the program's own path, where settings.ini is looked for; "
@@ -164,14 +308,7 @@ int RunSteer(const std::filesystem::path& config_dir, const std::string& request
                  platform::ErrorText(r.error).c_str());
     return 1;
   }
-  ControlReply reply;
-  if (!ParseControlReply(r.text, reply)) {
-    std::fprintf(stderr, "tarnwick: the relay's reply on %s cannot be read\n", address.c_str());
-    return 1;
-  }
-  std::FILE* out = reply.word == ControlReply::Word::Ok ? stdout : stderr;
-  for (const std::string& line : reply.lines) std::fprintf(out, "%s\n", line.c_str());
-  return ControlExitStatus(reply.word);
+  return ShownReply(address, r.text);
 }
 
 }  // namespace tarnwick

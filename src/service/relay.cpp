@@ -114,10 +114,14 @@ void Relay::OpenControl() {
 
 std::string Relay::Answer(const std::string& request) {
   ControlReply reply;
+  std::string target;
+  bool force = false;
   if (request == "retry") {
     reply = Retry();
   } else if (request == "reload") {
     reply = Reload();
+  } else if (ParseDropRequest(request, target, force)) {
+    reply = Drop(target, force);
   } else {
     reply.word = ControlReply::Word::Usage;
     reply.lines.push_back("the relay does not know the request '" + request + "'");
@@ -195,6 +199,50 @@ ControlReply Relay::Reload() {
     log_.Warning("settings.ini changes " + c + ", which only a restart applies; the relay goes on as it started");
     reply.lines.push_back("needs a restart: " + c + "; the relay goes on as it started");
   }
+  return reply;
+}
+
+ControlReply Relay::Drop(const std::string& target, bool force) {
+  ControlReply reply;
+  auto refuse = [&reply](ControlReply::Word word, std::string why) {
+    reply.word = word;
+    reply.lines.push_back(std::move(why));
+    return reply;
+  };
+  std::string repo, save;
+  if (!ParseSaveTarget(target, repo, save))
+    return refuse(ControlReply::Word::Usage, "'" + target + "' is not REPO/SAVE of safe names");
+  const std::string label = std::string(kSavesDir) + "/" + repo + "/" + save;
+  const BackupRoot::path path = root_.SavePath(repo, save);
+  SaveClaims& claims = inbound_->Claims();
+  if (!claims.TryClaim(path))
+    return refuse(ControlReply::Word::Refused, "a stream is storing " + label + " now; drop it once that has ended");
+  struct Unclaim {
+    SaveClaims& claims;
+    const BackupRoot::path& path;
+    ~Unclaim() { claims.Release(path); }
+  } unclaim{claims, path};
+  SaveToDrop s;
+  if (const Status st = ExamineSave(root_, repo, save, s); !st.ok())
+    return refuse(ControlReply::Word::Failed, st.Line());
+  if (!s.Any()) return refuse(ControlReply::Word::Refused, "there is no save " + label);
+  if (std::string why = DropRefusal(s, force); !why.empty()) return refuse(ControlReply::Word::Refused, why);
+  bool was_queued = false;
+  if (forwarder_) {
+    const WaitingSaves::Removal r = forwarder_->Forget(QueueEntry{repo, save});
+    if (r == WaitingSaves::Removal::Current)
+      return refuse(ControlReply::Word::Refused,
+                    label + " is the save the forwarder is sending or trying now; drop it once the next relay has "
+                            "it, or stop the relay and drop it then");
+    was_queued = r == WaitingSaves::Removal::Removed;
+  }
+  reply = RemoveSave(root_, s);
+  if (was_queued) reply.lines.push_back("the forwarder no longer waits to send it");
+  if (reply.word == ControlReply::Word::Ok)
+    log_.Info("the operator dropped " + label + " (" + s.State() + "): " + std::to_string(reply.lines.size() - was_queued) +
+              " file(s) removed");
+  else
+    log_.Error("the operator's drop of " + label + " stopped: " + reply.lines.back());
   return reply;
 }
 

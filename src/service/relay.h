@@ -67,6 +67,10 @@ class Relay {
   // connections use the new contexts and settings; what only a restart can
   // change is named in the reply and keeps its running value.
   ControlReply Reload();
+  // Removes one save (see DropRefusal for which): claimed first, so that no
+  // stream writes it meanwhile, and forgotten by the forwarder. Refused
+  // while a stream holds it or the forwarder is sending it.
+  ControlReply Drop(const std::string& target, bool force);
   // One request line of the control channel, answered.
   std::string Answer(const std::string& request);
 

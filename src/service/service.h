@@ -27,6 +27,7 @@ int RunStatus(const std::filesystem::path& config_dir, const std::string& repo, 
 // tarnwick verify [REPO[/SAVE]] / tarnwick drop ENTRY on the backup root of
 // config_dir's settings: 2 for a bad target or a root that cannot be had.
 int RunVerify(const std::filesystem::path& config_dir, const std::string& target, bool json);
-int RunDrop(const std::filesystem::path& config_dir, const std::string& entry);
+// drop: an entry of aside/, or a save (REPO/SAVE; see RunDropSave).
+int RunDrop(const std::filesystem::path& config_dir, const std::string& entry, bool force);
 
 }  // namespace tarnwick

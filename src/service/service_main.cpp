@@ -132,7 +132,7 @@ int ServiceEntry(int argc, char** argv) {
     case Verb::Verify:
       return RunVerify(config_dir, cl.target, cl.json);
     case Verb::Drop:
-      return RunDrop(config_dir, cl.target);
+      return RunDrop(config_dir, cl.target, cl.force);
     case Verb::Retry:
       return RunSteer(config_dir, "retry");
     case Verb::Reload:

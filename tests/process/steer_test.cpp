@@ -63,5 +63,56 @@ TEST_F(Net, RetryAndReloadReachTheRunningRelayAndSayWhenNoneRuns) {
   EXPECT_EQ(steer("retry").status, 3);
 }
 
+// Without a relay drop holds relay.lock itself; with one it goes through
+// the relay, and a relay it cannot reach is never worked around.
+TEST_F(Net, DropRemovesASaveWithOrWithoutTheRelay) {
+  Relay& r = NewRelay("r");
+  Write(r.Save("p", "half"), "ab");
+  Write(r.Save("p", "half_pending"), "4");
+  Write(r.Save("p", "whole"), "abc");
+  Write(r.root / "aside" / "p" / "x.1700000000", "old");
+  auto drop = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"drop", "--dir", r.dir.string()});
+    return Run(kRelayBin, args);
+  };
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+    fs::path gone;
+  } stopped[] = {
+      {{"p/half"}, 0, "removed " + r.Save("p", "half").string() + "\nremoved " + r.Save("p", "half_pending").string(),
+       r.Save("p", "half_pending")},
+      {{"p/whole"}, 1, "saves/p/whole is a complete save this relay holds; give --force", {}},
+      {{"--force", "p/whole"}, 0, "removed " + r.Save("p", "whole").string(), r.Save("p", "whole")},
+      {{"p/x.1700000000"}, 0, "removed " + (r.root / "aside" / "p" / "x.1700000000").string(),
+       r.root / "aside" / "p" / "x.1700000000"},
+      {{"--force", "aside/p/y"}, 2, "--force is for saves", {}},
+  };
+  for (const auto& c : stopped) {
+    SCOPED_TRACE(c.args.back());
+    const Ran ran = drop(c.args);
+    EXPECT_EQ(ran.status, c.status) << ran.out << ran.err;
+    EXPECT_NE((ran.out + ran.err).find(c.says), std::string::npos) << ran.out << ran.err;
+    if (!c.gone.empty()) EXPECT_FALSE(Exists(c.gone));
+  }
+  Write(r.Save("p", "late"), "a");
+  Write(r.Save("p", "late_pending"), "1");
+  ASSERT_TRUE(r.Start()) << r.Err();
+  // The relay's socket gone: its lock still keeps drop's hands off.
+  fs::remove(r.root / "control.sock");
+  Ran ran = drop({"p/late"});
+  EXPECT_EQ(ran.status, 1);
+  EXPECT_NE(ran.err.find("but does not answer on " + (r.root / "control.sock").string()), std::string::npos) << ran.err;
+  EXPECT_TRUE(Exists(r.Save("p", "late")));
+  EXPECT_EQ(r.Stop(), 0);
+  ASSERT_TRUE(r.Start()) << r.Err();
+  ran = drop({"p/late"});
+  EXPECT_EQ(ran.status, 0) << ran.err;
+  EXPECT_FALSE(Exists(r.Save("p", "late")));
+  EXPECT_TRUE(r.Line("the operator dropped saves/p/late (pending): 2 file(s) removed"));
+  EXPECT_EQ(r.Stop(), 0);
+}
+
 }  // namespace
 }  // namespace tw

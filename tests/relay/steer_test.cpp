@@ -106,5 +106,57 @@ TEST_F(SteerTest, ARetryEndsTheForwardersBackOff) {
   EXPECT_LT(std::chrono::steady_clock::now() - asked, ms(2000));
 }
 
+// The forwarder is stuck on "first" (its hop is down); "waits" is queued
+// behind it; a stream holds "held".
+TEST_F(SteerTest, ADropRemovesWhatTheRelayLetsGoAndNothingInUse) {
+  LocalRelay a(dir, "relay-a"), b(dir, "relay-b");
+  a.clients = {&sender};
+  Link(a, b, /*to_dials=*/false);
+  a.Place("r", "first", "1");
+  a.Place("r", "aside", "333", "0 conflict");
+  Write(a.Save("r", "half"), "ab");
+  Write(a.Marker("r", "half"), "4");
+  a.Start();
+  ASSERT_TRUE(a.events.Wait(" fails: "));
+  ASSERT_EQ(SendStream(a.Port(), a.id, &sender, H("r 2 waits 0") + "22"), End::Notify);
+  ASSERT_TRUE(Exists(a.root / "ids" / "r" / "waits"));
+  Client holding(a.Port(), a.id, &sender);
+  ASSERT_TRUE(holding.Send(H("r 6 held 0") + "abc"));
+  ASSERT_TRUE(WaitFor([&] { return SizeOf(a.Save("r", "held")) == 3; }));
+
+  const struct {
+    const char* save;
+    bool force;
+    Word word;
+    const char* says;
+    std::vector<fs::path> gone;
+  } cases[] = {
+      {"waits", false, Word::Refused, "still waits to be forwarded; give --force", {}},
+      {"first", true, Word::Refused, "the forwarder is sending or trying now", {}},
+      {"held", true, Word::Refused, "a stream is storing saves/r/held now", {}},
+      {"none", false, Word::Refused, "there is no save saves/r/none", {}},
+      {"waits", true, Word::Ok, "the forwarder no longer waits to send it",
+       {a.Save("r", "waits"), a.Record("r", "waits"), a.root / "ids" / "r" / "waits"}},
+      {"aside", false, Word::Ok, "removed", {a.Save("r", "aside"), a.Record("r", "aside")}},
+      {"half", false, Word::Ok, "removed", {a.Save("r", "half"), a.Marker("r", "half")}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.save);
+    const tarnwick::ControlReply reply = a.Get().Drop(std::string("r/") + c.save, c.force);
+    EXPECT_EQ(reply.word, c.word) << Text(reply);
+    EXPECT_NE(Text(reply).find(c.says), std::string::npos) << Text(reply);
+    for (const fs::path& p : c.gone) EXPECT_FALSE(Exists(p)) << p;
+  }
+  for (const char* kept : {"first", "held"}) EXPECT_TRUE(Exists(a.Save("r", kept))) << kept;
+  EXPECT_TRUE(holding.Send("def"));
+  EXPECT_EQ(holding.Finish(), End::Notify);
+  EXPECT_EQ(Read(a.Save("r", "held")), "abcdef");
+  // What the forwarder still waits to send is written at the stop.
+  a.Stop();
+  const std::string queue = Read(a.root / "toforward");
+  EXPECT_NE(queue.find("r\tfirst\n"), std::string::npos) << queue;
+  EXPECT_EQ(queue.find("waits"), std::string::npos) << queue;
+}
+
 }  // namespace
 }  // namespace tw
