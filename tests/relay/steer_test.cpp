@@ -88,6 +88,17 @@ TEST_F(SteerTest, AReloadWithErrorsIsRefusedAndTheRelayGoesOnAsItWas) {
   EXPECT_TRUE(a.events.Wait("the reload is refused: "));
 }
 
+TEST(ControlAddress, PackagedRelaysUseRunAndOthersTheirBackupRoot) {
+  const struct {
+    const char *dir, *address;
+  } cases[] = {{"/etc/tarnwick/site1", "/run/tarnwick/site1"},
+               {"/etc/tarnwick/site1/", "/run/tarnwick/site1"},
+               {"/etc/tarnwick", "/var/lib/x/control.sock"},
+               {"/etc/tarnwick/a/b", "/var/lib/x/control.sock"},
+               {"/srv/tarnwick/site1", "/var/lib/x/control.sock"}};
+  for (const auto& c : cases) EXPECT_EQ(tarnwick::platform::ControlAddress(c.dir, "/var/lib/x"), c.address) << c.dir;
+}
+
 // The hop failed three times, so the next attempt is 4 s away: the retry
 // makes it now.
 TEST_F(SteerTest, ARetryEndsTheForwardersBackOff) {
