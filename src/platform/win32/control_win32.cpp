@@ -184,7 +184,8 @@ ControlResult ControlRequest(const std::string& address, const std::string& requ
     if (now >= deadline) return failed(WAIT_TIMEOUT);
     char buf[4096];
     const DWORD e = Transfer(pipe.h, false, buf, sizeof buf, static_cast<DWORD>(deadline - now), nullptr, done);
-    if (e == ERROR_BROKEN_PIPE || (e == 0 && done == 0)) break;
+    // The relay's end closes after the reply: read as the end of it.
+    if (e == ERROR_BROKEN_PIPE || e == ERROR_PIPE_NOT_CONNECTED || (e == 0 && done == 0)) break;
     if (e != 0) return failed(e);
     if (r.text.size() < kControlReplyMax)
       r.text.append(buf, std::min<std::size_t>(done, kControlReplyMax - r.text.size()));
