@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <openssl/ssl.h>
@@ -68,6 +69,30 @@ struct ContextSpec {
 };
 Status MakeTlsContext(const ContextSpec& spec, SslCtxPtr& out);
 
+// A context that a reload may replace while connections come and go: a
+// handshake uses the one current when it begins, and a session goes on with
+// the context it began with (OpenSSL keeps a context while a session of
+// it lives).
+class SharedContext {
+ public:
+  SharedContext() = default;
+  explicit SharedContext(SslCtxPtr c) { Replace(std::move(c)); }
+  void Replace(SslCtxPtr c) {
+    std::shared_ptr<SSL_CTX> next(c.release(), SslCtxFree{});
+    std::lock_guard lock(m_);
+    ctx_.swap(next);
+  }
+  // The current context, kept for as long as the caller holds it.
+  std::shared_ptr<SSL_CTX> Get() const {
+    std::lock_guard lock(m_);
+    return ctx_;
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::shared_ptr<SSL_CTX> ctx_;
+};
+
 // The name in the context's own certificate (its first DNS name, else its
 // common name), kept to letters, digits, '.', '-' and '_' and 64 bytes, for
 // use inside a file name; "relay" when it has none.
@@ -121,8 +146,9 @@ Status ServerHandshake(platform::Socket socket, const std::string& peer_ip, SSL_
 // Accepts connections on listening and runs their handshakes side by side
 // (at most max_pending at once, the oldest dropped for a newcomer), until
 // one completes: a client that connects and stays silent delays no one.
-// Each refusal goes to refused. kStopped at the stop.
-Status AcceptFirstHandshake(const platform::Socket& listening, SSL_CTX* context, const StopToken& stop,
+// Each refusal goes to refused. kStopped at the stop. Each handshake uses
+// the context current when its connection was accepted.
+Status AcceptFirstHandshake(const platform::Socket& listening, const SharedContext& context, const StopToken& stop,
                             const std::function<void(const Status&, const std::string& peer_ip)>& refused,
                             TlsSessionPtr& out, std::size_t max_pending = 16);
 

@@ -219,7 +219,7 @@ Status ServerHandshake(platform::Socket socket, const std::string& peer_ip, SSL_
                        code);
 }
 
-Status AcceptFirstHandshake(const platform::Socket& listening, SSL_CTX* context, const StopToken& stop,
+Status AcceptFirstHandshake(const platform::Socket& listening, const SharedContext& context, const StopToken& stop,
                             const std::function<void(const Status&, const std::string& peer_ip)>& refused,
                             TlsSessionPtr& out, std::size_t max_pending) {
   using Clock = std::chrono::steady_clock;
@@ -255,7 +255,7 @@ Status AcceptFirstHandshake(const platform::Socket& listening, SSL_CTX* context,
       auto session = std::make_unique<TlsSession>();
       session->socket = std::move(socket);
       session->peer = ip;
-      session->ssl.reset(SSL_new(context));
+      session->ssl.reset(SSL_new(context.Get().get()));
       if (session->ssl) SSL_set_app_data(session->ssl.get(), session.get());
       // A failed accept (a passing fault) or no memory for a session: the
       // next round tries again.

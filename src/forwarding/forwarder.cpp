@@ -16,7 +16,6 @@
 namespace tarnwick {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 namespace {
@@ -26,23 +25,30 @@ constexpr milliseconds kSlice{200};
 }  // namespace
 
 Forwarder::Forwarder(Parts parts)
-    : p_(std::move(parts)), s_(*p_.settings), handshake_failures_(*p_.log, "failed handshakes", 10) {}
+    : p_(std::move(parts)), s_(*p_.settings), current_(p_.settings), handshake_failures_(*p_.log, "failed handshakes", 10) {}
 
 Forwarder::~Forwarder() { Finish(); }
+
+Status Forwarder::BuildContexts(const Settings& s, SslCtxPtr& forward, SslCtxPtr& closure) {
+  // Dialling reads its files beside settings.ini; listening for the next
+  // relay, or for its closures, reads them where contexts built after
+  // start-up always have (LatePemDir).
+  const ContextSpec spec{s.forward_peer_cn, s.ForwardDials(), /*forward_hop=*/true,
+                         s.ForwardDials() ? s.config_dir : s.LatePemDir(), /*require_cert=*/true};
+  if (Status st = MakeTlsContext(spec, forward); !st.ok()) return st;
+  if (s.InboundDials()) return Status::Ok();
+  return MakeTlsContext(ContextSpec{s.forward_peer_cn, false, true, s.LatePemDir(), true}, closure);
+}
 
 Status Forwarder::Open(Parts parts, std::unique_ptr<Forwarder>& out) {
   std::unique_ptr<Forwarder> f(new Forwarder(std::move(parts)));
   const Settings& s = f->s_;
   // Built here, at start-up, so that a missing PEM file stops the start.
-  // Dialling reads its files beside settings.ini; listening for the next
-  // relay, or for its closures, reads them where contexts built after
-  // start-up always have (LatePemDir).
-  const ContextSpec forward{s.forward_peer_cn, s.ForwardDials(), /*forward_hop=*/true,
-                            s.ForwardDials() ? s.config_dir : s.LatePemDir(), /*require_cert=*/true};
-  if (Status st = MakeTlsContext(forward, f->context_); !st.ok()) return st;
+  SslCtxPtr forward, closure;
+  if (Status st = BuildContexts(s, forward, closure); !st.ok()) return st;
+  f->context_.Replace(std::move(forward));
+  f->closure_context_.Replace(std::move(closure));
   if (!s.InboundDials()) {
-    const ContextSpec closure{s.forward_peer_cn, false, true, s.LatePemDir(), true};
-    if (Status st = MakeTlsContext(closure, f->closure_context_); !st.ok()) return st;
     if (Status st = OpenListener(s.listen, s.closure_port, f->closure_socket_); !st.ok()) return st;
     const platform::NativeSocket fd = f->closure_socket_.Native();
     f->unblock_closure_ = f->p_.stop->OnStop([fd] { platform::Socket::ShutdownNative(fd); });
@@ -63,6 +69,31 @@ Status Forwarder::Open(Parts parts, std::unique_ptr<Forwarder>& out) {
   });
   out = std::move(f);
   return Status::Ok();
+}
+
+Status Forwarder::Reload(std::shared_ptr<const Settings> next) {
+  SslCtxPtr forward, closure;
+  if (Status st = BuildContexts(*next, forward, closure); !st.ok()) return st;
+  context_.Replace(std::move(forward));
+  closure_context_.Replace(std::move(closure));
+  std::lock_guard lock(config_mutex_);
+  current_ = std::move(next);
+  return Status::Ok();
+}
+
+std::size_t Forwarder::RetryNow() {
+  std::lock_guard lock(queue_mutex_);
+  waiting_.RetryAll();
+  ++retries_;
+  queue_changed_.notify_all();
+  return waiting_.Size();
+}
+
+bool Forwarder::Pause(Clock::duration d) {
+  std::unique_lock lock(queue_mutex_);
+  const unsigned long seen = retries_;
+  queue_changed_.wait_for(lock, d, [&] { return p_.stop->Requested() || retries_ != seen; });
+  return p_.stop->Requested();
 }
 
 // --- the queue ---------------------------------------------------------------
@@ -97,9 +128,15 @@ bool Forwarder::Next(QueueEntry& entry) {
   Backoff retry_recovery(kBackoffFirstMs, kBackoffMaxMs);
   auto recovery_at = Clock::now();
   std::unique_lock lock(queue_mutex_);
+  unsigned long retries_seen = retries_;
   for (;;) {
     if (p_.stop->Requested()) return false;
     const auto now = Clock::now();
+    if (retries_ != retries_seen) {
+      retries_seen = retries_;
+      recovery_at = now;
+      retry_recovery.Reset();
+    }
     if (recovery_pending_ && now >= recovery_at) {
       lock.unlock();
       const bool whole = RecoverRecords();
@@ -317,8 +354,9 @@ void Forwarder::CloseForwardSocket() {
 TlsSessionPtr Forwarder::Connect(bool failing, std::string& why, bool& stopped) {
   TlsSessionPtr session;
   if (s_.ForwardDials()) {
-    const Status st =
-        Dial(s_.forward_host, s_.forward_port, s_.forward_peer_cn, context_.get(), p_.stop, kConnectTimeoutMs, session);
+    const std::shared_ptr<const Settings> s = Current();
+    const Status st = Dial(s->forward_host, s->forward_port, s->forward_peer_cn, context_.Get().get(), p_.stop,
+                           kConnectTimeoutMs, session);
     stopped = st.IsStopped();
     if (!st.ok() && !stopped) {
       if (!failing) p_.log->Info("Bogus connection");
@@ -351,7 +389,7 @@ TlsSessionPtr Forwarder::Connect(bool failing, std::string& why, bool& stopped) 
   // up the next relay.
   FetchWaitStarts();
   const Status st = AcceptFirstHandshake(
-      forward_socket_, context_.get(), *p_.stop,
+      forward_socket_, context_, *p_.stop,
       [this](const Status& refusal, const std::string& ip) {
         if (handshake_failures_.Note(ip)) p_.log->Error(refusal);
       },
@@ -409,7 +447,7 @@ void Forwarder::ClosureListener() {
   while (!p_.stop->Requested()) {
     TlsSessionPtr session;
     const Status st = AcceptFirstHandshake(
-        closure_socket_, closure_context_.get(), *p_.stop,
+        closure_socket_, closure_context_, *p_.stop,
         [this](const Status& refusal, const std::string& ip) {
           if (handshake_failures_.Note(ip)) p_.log->Error(refusal);
         },
@@ -441,6 +479,15 @@ void Forwarder::Transmitter() {
     Backoff backoff{kBackoffFirstMs, kBackoffMaxMs};
   };
   std::map<std::string, SaveTrouble> troubled;
+  // An operator's retry starts every back-off over.
+  unsigned long retries_seen = 0;
+  auto retried = [&] {
+    std::lock_guard lock(queue_mutex_);
+    if (retries_ == retries_seen) return;
+    retries_seen = retries_;
+    backoff.Reset();
+    for (auto& [key, trouble] : troubled) trouble.backoff.Reset();
+  };
   QueueEntry entry;
   for (;;) {
     if (!s_.ForwardDials() && Idle()) {
@@ -451,6 +498,7 @@ void Forwarder::Transmitter() {
     if (!Next(entry)) break;
     const std::string key = entry.Describe();
     for (;;) {
+      retried();
       Transmission t(*this, entry, failures.Failing(), state);
       const Transmission::Outcome o = t.Run();
       using O = Transmission::Outcome;
@@ -486,7 +534,7 @@ void Forwarder::Transmitter() {
       // In the listen mode the wait for the next relay to dial in paces the
       // attempts; in the dial mode the pause grows.
       const auto pause = s_.ForwardDials() ? backoff.Next() : kSlice;
-      if (p_.stop->WaitFor(pause)) {
+      if (Pause(pause)) {
         state.Stopped();
         return;
       }

@@ -30,6 +30,8 @@ class TransmitterStateRecorder;
 
 class Forwarder {
  public:
+  using Clock = std::chrono::steady_clock;
+
   // What it needs from its owner; the references outlive it.
   struct Parts {
     std::shared_ptr<const Settings> settings;
@@ -59,6 +61,26 @@ class Forwarder {
   // After the stop: waits for the transmitter and the closure listener,
   // then writes toforward with what is still queued.
   void Finish();
+  // A reload: the forward hop's contexts are built from next (nothing
+  // changes when that fails), then next and they are what every later
+  // attempt and closure handshake uses. A transmission under way finishes
+  // as it began. The mode and the ports stay as they started.
+  Status Reload(std::shared_ptr<const Settings> next);
+  // The settings attempts use now.
+  std::shared_ptr<const Settings> Current() const {
+    std::lock_guard lock(config_mutex_);
+    return current_;
+  }
+  // Forgets a save an operator removes (see WaitingSaves::Remove).
+  WaitingSaves::Removal Forget(const QueueEntry& e) {
+    std::lock_guard lock(queue_mutex_);
+    const WaitingSaves::Removal r = waiting_.Remove(e);
+    if (r == WaitingSaves::Removal::Removed) unrecorded_.erase(e.repo + '\t' + e.save);
+    return r;
+  }
+  // Ends every back-off: the saves waiting for their retry time and the
+  // hop itself are tried at once. The number of saves that wait.
+  std::size_t RetryNow();
   // Writes the summaries of failed handshakes whose minute has passed,
   // and (listen mode) reports a next relay that has stopped fetching.
   void FlushReports() {
@@ -98,10 +120,18 @@ class Forwarder {
   // An error entry once saves have waited kFetchOverdue for a dial-in.
   void CheckFetches(std::chrono::steady_clock::time_point now);
 
+  // Both contexts as settings s asks for them.
+  static Status BuildContexts(const Settings& s, SslCtxPtr& forward, SslCtxPtr& closure);
+  // Waits for d, the stop (true) or a RetryNow.
+  bool Pause(Clock::duration d);
+
   Parts p_;
+  // As the relay started: the mode and the ports, which only a restart changes.
   const Settings& s_;
-  SslCtxPtr context_;          // the forward hop's, for either mode
-  SslCtxPtr closure_context_;  // the closure listener's
+  mutable std::mutex config_mutex_;
+  std::shared_ptr<const Settings> current_;  // guarded by config_mutex_
+  SharedContext context_;          // the forward hop's, for either mode
+  SharedContext closure_context_;  // the closure listener's
   platform::Socket closure_socket_;
   StopToken::Hook unblock_closure_;
 
@@ -128,6 +158,9 @@ class Forwarder {
   // not replaced at the stop, only added to.
   bool keep_queue_file_ = false;
   StopToken::Hook wake_queue_;
+  // Counts RetryNow calls: the transmitter's pauses end when it moves, and
+  // its back-offs start over. Guarded by queue_mutex_.
+  unsigned long retries_ = 0;
 
   // Closures received so far: a transmission notes the count before it
   // connects, and any closure after that (and only those) ends it.

@@ -265,7 +265,7 @@ Transmission::Outcome Transmission::Send(TlsSession& s) {
   bool all = Write(s, header.data(), header.size());
   bool read_failed = false;
   const StopToken& stop = *f_.p_.stop;
-  TransferThrottle throttle(f_.s_.ForwardRate(), nullptr, [&stop](milliseconds d) { return stop.WaitFor(d); });
+  TransferThrottle throttle(f_.Current()->ForwardRate(), nullptr, [&stop](milliseconds d) { return stop.WaitFor(d); });
   while (all && start_ + sent_ < total_) {
     if (block_at == block_len) {
       const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kReadBlock, total_ - start_ - sent_));

@@ -32,6 +32,17 @@ void WaitingSaves::Later(const QueueEntry& e, Clock::time_point retry_at) {
   line_.push_back({e, retry_at});
 }
 
+WaitingSaves::Removal WaitingSaves::Remove(const QueueEntry& e) {
+  if (current_ == e) return Removal::Current;
+  for (auto it = line_.begin(); it != line_.end(); ++it)
+    if (it->entry == e) {
+      line_.erase(it);
+      known_.erase(Key(e));
+      return Removal::Removed;
+    }
+  return Removal::Absent;
+}
+
 std::vector<QueueEntry> WaitingSaves::Snapshot() const {
   std::vector<QueueEntry> out;
   if (current_) out.push_back(*current_);

@@ -32,6 +32,15 @@ class WaitingSaves {
   // tried again before retry_at, so the saves behind it go first.
   void Later(const QueueEntry& e, Clock::time_point retry_at);
 
+  // Takes e out of the line, for an operator's removal: Current when it is
+  // being sent (it stays), Absent when it was not waiting.
+  enum class Removal { Removed, Current, Absent };
+  Removal Remove(const QueueEntry& e);
+  // Every save waiting for its retry time may be tried now.
+  void RetryAll() {
+    for (Waiting& w : line_) w.not_before = {};
+  }
+
   bool Empty() const { return line_.empty() && !current_; }
   bool Known(const QueueEntry& e) const { return known_.count(Key(e)) != 0; }
   // Every save still to send, the current one first: what toforward holds

@@ -228,13 +228,18 @@ LockProbe ProbeFileLock(const std::string& path);
 void PublishServiceStatus(int state, unsigned controls_accepted, unsigned long check_point,
                           unsigned long wait_hint, const char* state_name);
 
+// The controls on_control gets: Windows' own codes.
+inline constexpr unsigned kControlStop = 1;         // SERVICE_CONTROL_STOP
+inline constexpr unsigned kControlParamChange = 6;  // SERVICE_CONTROL_PARAMCHANGE: a reload
+
 // Hands the process to the service manager. On Windows: the control
 // dispatcher with its one-entry table; service_main runs on the service
 // thread once the control handler is registered, on_control on the
 // dispatcher's thread for each control. Elsewhere: service_main runs on the
 // calling thread while a dedicated thread turns SIGTERM and SIGINT into
-// on_control(1). Returns false when no dispatcher could be reached (the
-// program was started from a console on Windows).
+// on_control(kControlStop), SIGHUP into on_control(kControlParamChange).
+// Returns false when no dispatcher could be reached (the program was
+// started from a console on Windows).
 bool RunServiceHost(const std::function<void()>& service_main,
                     const std::function<void(unsigned)>& on_control);
 

@@ -140,6 +140,9 @@ std::string UnitText(const UnitParams& p) {
       "[Service]\n"
       "Type=notify\n"
       "ExecStart=" + ExecWord(p.executable) + " --dir " + ExecWord(p.config_dir) + "\n"
+      // The relay re-reads its files when told through its control socket;
+      // the verb waits for its answer, so a refused reload fails here.
+      "ExecReload=" + ExecWord(p.executable) + " reload --dir " + ExecWord(p.config_dir) + "\n"
       "Restart=on-failure\n"
       "RestartSec=5\n"
       // A stop gives inbound streams 3 s and waits up to 2 s for a
@@ -150,6 +153,13 @@ std::string UnitText(const UnitParams& p) {
   if (!p.user.empty()) u += "User=" + p.user + "\n";
   if (!p.group.empty()) u += "Group=" + p.group + "\n";
   if (p.binds_privileged_port && !root) u += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
+  // A relay configured in /etc/tarnwick/NAME has its control socket at
+  // /run/tarnwick/NAME (any other, in its backup root). Kept at a stop: other
+  // instances may have theirs there.
+  if (std::string_view(p.config_dir).starts_with("/etc/tarnwick/") &&
+      p.config_dir.find('/', 14) == std::string::npos)
+    u += "RuntimeDirectory=tarnwick\n"
+         "RuntimeDirectoryPreserve=yes\n";
   // The relay writes nothing outside its backup root ("-": a missing root
   // is reported by the relay itself, not as a namespace failure).
   u += "ProtectSystem=strict\n"

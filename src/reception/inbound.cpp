@@ -147,28 +147,46 @@ InboundSide::InboundSide(Parts parts)
       s_(*p_.settings),
       slots_(static_cast<std::size_t>(std::max(1, s_.max_streams))),
       handshake_failures_(*p_.log, "failed handshakes", 10),
-      refusals_(*p_.log, "refused or cut streams", 10) {
-  options_.require_close_notify = s_.require_close_notify;
-  options_.min_rate = s_.min_rate;
-  options_.rate = s_.TransferRate();
-  options_.total = p_.total;
-  // A throttled stream keeps its rate through a stop's grace; its pause
-  // ends with the cut.
-  options_.pause = [this](std::chrono::milliseconds d) { return slots_.WaitCut(d); };
-  options_.refusals = &refusals_;
-  options_.stopping = [stop = p_.stop] { return stop && stop->Requested(); };
-  if (p_.hooks.record || p_.hooks.hand_off) options_.hooks = &p_.hooks;
-  if (!s_.TakesForwardedSaves()) options_.upstream_noted = &upstream_noted_;
-}
+      refusals_(*p_.log, "refused or cut streams", 10) {}
 
 InboundSide::~InboundSide() { JoinFinished(); }
+
+Status InboundSide::Prepare(std::shared_ptr<const Settings> next, std::shared_ptr<const Config>& out) {
+  const Settings& s = *next;
+  ContextSpec spec{s.peer_cn, s.InboundDials(), /*forward_hop=*/false, s.config_dir, s.require_client_cert};
+  SslCtxPtr context;
+  if (Status st = MakeTlsContext(spec, context); !st.ok()) return st;
+  auto c = std::make_shared<Config>();
+  SaveSessionOptions& o = c->options;
+  o.require_close_notify = s.require_close_notify;
+  o.min_rate = s.min_rate;
+  o.rate = s.TransferRate();
+  o.total = p_.total;
+  // A throttled stream keeps its rate through a stop's grace; its pause
+  // ends with the cut.
+  o.pause = [this](std::chrono::milliseconds d) { return slots_.WaitCut(d); };
+  o.refusals = &refusals_;
+  o.stopping = [stop = p_.stop] { return stop && stop->Requested(); };
+  if (p_.hooks.record || p_.hooks.hand_off) o.hooks = &p_.hooks;
+  if (s.TakesForwardedSaves()) o.date_name_suffix = "." + CertificateName(context.get());
+  else o.upstream_noted = &upstream_noted_;
+  c->context.reset(context.release(), SslCtxFree{});
+  c->settings = std::move(next);
+  out = std::move(c);
+  return Status::Ok();
+}
+
+void InboundSide::Apply(std::shared_ptr<const Config> next) {
+  std::lock_guard lock(config_mutex_);
+  current_ = std::move(next);
+}
 
 Status InboundSide::Open(Parts parts, std::unique_ptr<InboundSide>& out) {
   std::unique_ptr<InboundSide> in(new InboundSide(std::move(parts)));
   const Settings& s = in->s_;
-  ContextSpec spec{s.peer_cn, s.InboundDials(), /*forward_hop=*/false, s.config_dir, s.require_client_cert};
-  if (Status st = MakeTlsContext(spec, in->context_); !st.ok()) return st;
-  if (s.TakesForwardedSaves()) in->options_.date_name_suffix = "." + CertificateName(in->context_.get());
+  std::shared_ptr<const Config> config;
+  if (Status st = in->Prepare(in->p_.settings, config); !st.ok()) return st;
+  in->Apply(std::move(config));
   if (!s.InboundDials()) {
     if (Status st = OpenListener(s.listen, s.port, in->listening_); !st.ok()) return st;
     // Shut down rather than closed: the accept may be about to start, and a
@@ -193,7 +211,9 @@ void InboundSide::Stop() {
     // whose closure port is black-holed must not hold the stop (the streams
     // are cut below whether the closure got through or not).
     TlsSessionPtr closure;
-    const Status st = Dial(s_.host, s_.closure_port, s_.peer_cn, context_.get(), nullptr, kStopClosureDialMs, closure);
+    const std::shared_ptr<const Config> c = Current();
+    const Settings& s = *c->settings;
+    const Status st = Dial(s.host, s_.closure_port, s.peer_cn, c->context.get(), nullptr, kStopClosureDialMs, closure);
     if (st.ok())
       EndSession(std::move(closure));
     else
@@ -246,7 +266,8 @@ std::string BusyAnswer(StreamSlots::Verdict v, std::size_t max) {
 
 }  // namespace
 
-SessionOutcome InboundSide::Serve(TlsSessionPtr session, SlotHold& hold) {
+SessionOutcome InboundSide::Serve(const Config& config, TlsSessionPtr session, SlotHold& hold) {
+  const Settings& s = *config.settings;
   const auto handshake_done = Clock::now();
   std::string dropped;
   const StreamSlots::Verdict v = slots_.Begin(hold.Id(), session->Certified(), &dropped);
@@ -255,10 +276,10 @@ SessionOutcome InboundSide::Serve(TlsSessionPtr session, SlotHold& hold) {
                  ", which had stored nothing, makes way for " + session->peer + " (MaxStreams)");
   SessionOutcome outcome = SessionOutcome::Refused;
   if (v == StreamSlots::Verdict::Stream) {
-    TlsStreamSource source(*session, *p_.log, refusals_, s_.idle_timeout_s,
-                           handshake_done + std::chrono::seconds(s_.header_timeout_s), s_.header_timeout_s, slots_,
+    TlsStreamSource source(*session, *p_.log, refusals_, s.idle_timeout_s,
+                           handshake_done + std::chrono::seconds(s.header_timeout_s), s.header_timeout_s, slots_,
                            hold.Id());
-    SaveSessionOptions options = options_;
+    SaveSessionOptions options = config.options;
     const StreamSlots::Id id = hold.Id();
     options.stored_first_byte = [this, id] { slots_.Stored(id); };
     outcome = SaveSession(source, *p_.root, claims_, *p_.log, options);
@@ -322,7 +343,8 @@ void InboundSide::ServeAccepted(platform::NativeSocket fd, std::string ip, Strea
     // The socket is owned by the session from here; the hold is released
     // before the session closes it.
     TlsSessionPtr session;
-    const Status st = ServerHandshake(platform::Socket(fd), ip, context_.get(), p_.stop, session);
+    const std::shared_ptr<const Config> config = Current();
+    const Status st = ServerHandshake(platform::Socket(fd), ip, config->context.get(), p_.stop, session);
     if (!st.ok()) {
       hold.Release();
       session.reset();
@@ -331,7 +353,7 @@ void InboundSide::ServeAccepted(platform::NativeSocket fd, std::string ip, Strea
         p_.log->Info("Bogus connection");
       }
     } else {
-      Serve(std::move(session), hold);
+      Serve(*config, std::move(session), hold);
     }
   }
   std::lock_guard lock(finished_mutex_);
@@ -344,7 +366,9 @@ void InboundSide::DialLoop() {
   Backoff backoff(std::max(1, s_.delay_before_retry_ms), std::max(60000, s_.delay_before_retry_ms));
   while (!p_.stop->Requested()) {
     TlsSessionPtr session;
-    const Status st = Dial(s_.host, s_.port, s_.peer_cn, context_.get(), p_.stop, kConnectTimeoutMs, session);
+    const std::shared_ptr<const Config> config = Current();
+    const Settings& s = *config->settings;
+    const Status st = Dial(s.host, s.port, s.peer_cn, config->context.get(), p_.stop, kConnectTimeoutMs, session);
     if (st.IsStopped()) break;
     if (!st.ok()) {
       // A sender that refuses the connection, or drops it before any
@@ -352,7 +376,7 @@ void InboundSide::DialLoop() {
       // state, retried at the configured pace. A refused certificate (a
       // wrong one at either end) is trouble: said once, and retried less
       // and less often until it is mended.
-      auto pause = std::chrono::milliseconds(s_.delay_before_retry_ms);
+      auto pause = std::chrono::milliseconds(s.delay_before_retry_ms);
       if (st.kind() == Status::Kind::kRefused) {
         dial_failures.Failed(st.words());
         pause = backoff.Next();
@@ -365,7 +389,7 @@ void InboundSide::DialLoop() {
     SessionOutcome outcome;
     {
       SlotHold hold(slots_, *id);
-      outcome = Serve(std::move(session), hold);
+      outcome = Serve(*config, std::move(session), hold);
     }
     if (Confirms(outcome)) {
       dial_failures.Succeeded();

@@ -56,6 +56,26 @@ class InboundSide {
   // Writes the summaries of refusals whose minute has passed.
   void FlushReports();
 
+  // What a reload replaces; each connection takes the one current when it
+  // begins and keeps it to its end.
+  struct Config {
+    std::shared_ptr<const Settings> settings;
+    std::shared_ptr<SSL_CTX> context;
+    SaveSessionOptions options;
+  };
+  // A reload in two steps, so that the relay can build every part's new
+  // contexts before it changes any: the context and options of next
+  // (whose role, port and MaxStreams must be the running ones), then their use.
+  Status Prepare(std::shared_ptr<const Settings> next, std::shared_ptr<const Config>& out);
+  void Apply(std::shared_ptr<const Config> next);
+  // The saves the streams are writing: an operator's removal claims its
+  // save here first.
+  SaveClaims& Claims() { return claims_; }
+  std::shared_ptr<const Config> Current() const {
+    std::lock_guard lock(config_mutex_);
+    return current_;
+  }
+
  private:
   explicit InboundSide(Parts parts);
   void ListenLoop();
@@ -63,17 +83,19 @@ class InboundSide {
   void ServeAccepted(platform::NativeSocket fd, std::string ip, StreamSlots::Id id);
   // Stores the session's stream in the place held; the place is given back
   // before the socket closes.
-  SessionOutcome Serve(TlsSessionPtr session, SlotHold& hold);
+  SessionOutcome Serve(const Config& config, TlsSessionPtr session, SlotHold& hold);
   void JoinFinished();
 
   Parts p_;
+  // As the relay started: the role, the ports and MaxStreams, which only a
+  // restart changes.
   const Settings& s_;
-  SslCtxPtr context_;
+  mutable std::mutex config_mutex_;
+  std::shared_ptr<const Config> current_;  // guarded by config_mutex_
   platform::Socket listening_;
   StopToken::Hook unblock_accept_;
   StreamSlots slots_;
   SaveClaims claims_;
-  SaveSessionOptions options_;
   // Entries about one client are written in full at most a few times a
   // minute per address, then summed up: a client failing in a loop cannot
   // flood the log.

@@ -78,6 +78,16 @@ class SaveClaims {
   // Where names differ only in case they are one file (Windows), and so one
   // claim.
   static std::string Key(const std::filesystem::path& save);
+  // Holds a save as a stream does, for an operator's removal: false when a
+  // stream holds it. A stream for it is refused until Release.
+  bool TryClaim(const std::filesystem::path& save) {
+    std::lock_guard lock(m_);
+    return claimed_.insert(Key(save)).second;
+  }
+  void Release(const std::filesystem::path& save) {
+    std::lock_guard lock(m_);
+    claimed_.erase(Key(save));
+  }
 
  private:
   friend class Session;

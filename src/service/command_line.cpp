@@ -23,6 +23,15 @@ const char kRelayUsage[] =
     "                                         and SHA-256 (a save without one gets it); exit 1 on a mismatch\n"
     "       tarnwick drop [--dir DIR] aside/REPO/NAME\n"
     "                                         remove one entry of aside/ (bytes that did not match)\n"
+    "       tarnwick drop [--dir DIR] [--force] REPO/SAVE\n"
+    "                                         remove a pending, set-aside or mismatched save, its marker,\n"
+    "                                         record and identity (a complete one only with --force),\n"
+    "                                         through the running relay, or holding its lock\n"
+    "       tarnwick retry [--dir DIR]        the running relay tries the next relay and every waiting save\n"
+    "                                         now, ending its back-off; exit 3 when no relay runs\n"
+    "       tarnwick reload [--dir DIR]       the running relay reads settings.ini and the PEM files again\n"
+    "                                         (as SIGHUP does); new connections use them; exit 1 when the\n"
+    "                                         check finds errors (nothing changes), 3 when no relay runs\n"
     "       tarnwick install [NAME] [--dir DIR] [--user USER[:GROUP]]\n"
     "                                         a systemd unit tarnwick-NAME.service (Windows: the service)\n"
     "       tarnwick delete [NAME] [--dir DIR] remove it\n"
@@ -88,6 +97,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       have_user = true;
     } else if (a == "--json" && !inline_value) {
       have_json = true;
+    } else if (a == "--force" && !inline_value) {
+      c.force = true;
     } else if (!a.empty() && a[0] == '-') {
       return Bad("unknown option '" + std::string(a) + "'");
     } else if (!have_verb) {
@@ -98,6 +109,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       else if (Is(a, "verify")) c.verb = Verb::Verify;
       else if (Is(a, "drop")) c.verb = Verb::Drop;
       else if (Is(a, "list")) c.verb = Verb::List;
+      else if (Is(a, "retry")) c.verb = Verb::Retry;
+      else if (Is(a, "reload")) c.verb = Verb::Reload;
       else return Bad("unknown command '" + std::string(a) + "'");
       have_verb = true;
     } else if ((c.verb == Verb::Install || c.verb == Verb::Delete) && c.name.empty()) {
@@ -111,7 +124,9 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   }
   if (have_json && c.verb != Verb::Status && c.verb != Verb::Verify)
     return Bad("option --json is for status and verify only");
-  if (c.verb == Verb::Drop && c.target.empty()) return Bad("drop needs the entry to remove: aside/REPO/NAME");
+  if (c.verb == Verb::Drop && c.target.empty())
+    return Bad("drop needs what to remove: REPO/SAVE, or aside/REPO/NAME");
+  if (c.force && c.verb != Verb::Drop) return Bad("option --force is for drop only");
   if (c.verb == Verb::List && !c.dir.empty()) return Bad("list takes the directory of instances as ROOT, not --dir");
   c.json = have_json;
   if (have_user && c.verb != Verb::Install) return Bad("option --user is for install only");

@@ -6,7 +6,7 @@
 namespace tarnwick {
 
 struct CommandLine {
-  enum class Verb { Run, Help, Version, Check, Status, Install, Delete, Verify, Drop, List, Bad };
+  enum class Verb { Run, Help, Version, Check, Status, Install, Delete, Verify, Drop, List, Retry, Reload, Bad };
   Verb verb = Verb::Run;
   std::string dir;    // --dir: settings.ini and every PEM file come from here
   std::string name;   // install / delete: the instance
@@ -14,6 +14,7 @@ struct CommandLine {
   std::string target;  // verify: REPO[/SAVE] (empty: every save); drop: aside/REPO/NAME; status: REPO;
                        // list: the directory of instances
   bool json = false;    // status, verify
+  bool force = false;   // drop: a complete save too
   std::string error;  // Bad: what was wrong, in words
 };
 

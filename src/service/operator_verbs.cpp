@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "service/check/config_check.h"
 #include "service/command_line.h"
+#include "service/control.h"
 #include "service/service.h"
 #include "service/status/json_writer.h"
 #include "service/status/status_view.h"
@@ -491,10 +492,24 @@ int RunVerify(const std::filesystem::path& config_dir, const std::string& target
   return VerifyExitStatus(report);
 }
 
-int RunDrop(const std::filesystem::path& config_dir, const std::string& entry) {
+int RunDrop(const std::filesystem::path& config_dir, const std::string& entry, bool force) {
   std::string root_dir;
   if (!SettingsRoot(config_dir, root_dir)) return 2;
   const BackupRoot root(root_dir, platform::RealFileSystem());
+  std::string repo, save;
+  if (!entry.starts_with(std::string(kAsideDir) + "/") && ParseSaveTarget(entry, repo, save)) {
+    // REPO/NAME has always named an entry of aside/: it still does when no
+    // save has that name and the entry is there.
+    SaveToDrop s;
+    bool aside = false;
+    if (!ExamineSave(root, repo, save, s).ok() || s.Any() || !root.Exists(root.AsideDir() / repo / save, aside).ok() ||
+        !aside)
+      return RunDropSave(config_dir, root_dir, entry, force);
+  }
+  if (force) {
+    std::fprintf(stderr, "tarnwick: option --force is for saves, not entries of %s/\n", kAsideDir);
+    return 2;
+  }
   BackupRoot::path removed;
   const Status st = DropAside(root, entry, removed);
   if (st.ok()) {

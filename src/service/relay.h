@@ -19,8 +19,10 @@
 #include "base/stop_token.h"
 #include "forwarding/forwarder.h"
 #include "layout/backup_root.h"
+#include "platform/control_channel.h"
 #include "platform/platform.h"
 #include "reception/inbound.h"
+#include "service/control.h"
 #include "settings/settings.h"
 #include "throttle/throttle.h"
 
@@ -52,11 +54,42 @@ class Relay {
   void Stop();
 
   const BackupRoot& Root() const { return root_; }
+  // Where the control channel listens (see platform::ControlAddress).
+  std::string ControlAddress() const;
+
+  // The operator's steering, from the control channel (and SIGHUP: a
+  // reload). Each is written to the log and returns the reply.
+  // Every back-off of the forwarder ends: the waiting saves and the hop are
+  // tried at once.
+  ControlReply Retry();
+  // settings.ini and the PEM files read again and checked as start-up
+  // checks them. With an error: refused, nothing changes. Otherwise new
+  // connections use the new contexts and settings; what only a restart can
+  // change is named in the reply and keeps its running value.
+  ControlReply Reload();
+  // Removes one save (see DropRefusal for which): claimed first, so that no
+  // stream writes it meanwhile, and forgotten by the forwarder. Refused
+  // while a stream holds it or the forwarder is sending it.
+  ControlReply Drop(const std::string& target, bool force);
+  // One request line of the control channel, answered.
+  std::string Answer(const std::string& request);
 
  private:
   Relay(std::shared_ptr<const Settings> settings, platform::FileSystem& fs, EventLog& log);
+  std::shared_ptr<const Settings> Current() const {
+    std::lock_guard lock(current_mutex_);
+    return current_;
+  }
+  // Opens the control channel and starts its thread; a relay that cannot
+  // is still a relay: it says so and runs without.
+  void OpenControl();
 
+  // As the relay started: its root and what only a restart changes.
   std::shared_ptr<const Settings> settings_;
+  // What a reload made current.
+  mutable std::mutex current_mutex_;
+  std::shared_ptr<const Settings> current_;  // guarded by current_mutex_
+  std::mutex reload_mutex_;  // one reload at a time (the channel, a signal)
   EventLog& log_;
   BackupRoot root_;
   platform::FileLock lock_;
@@ -71,6 +104,9 @@ class Relay {
   bool stop_done_ = false;
   // Writes the parts' summed-up reports when their minute ends.
   std::thread reporter_;
+  std::unique_ptr<platform::ControlListener> control_;
+  StopToken::Hook wake_control_;
+  std::thread control_thread_;
 };
 
 }  // namespace tarnwick

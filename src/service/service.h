@@ -8,7 +8,7 @@
 namespace tarnwick {
 
 // Process entry: the verbs (help, version, check, status, verify, drop,
-// list, install, delete) run and end; otherwise the relay runs under the service host. Windows'
+// list, retry, reload, install, delete) run and end; otherwise the relay runs under the service host. Windows'
 // "delete" removes the service and goes on to the host. Returns the exit
 // status: 0, 1 when a verb or the start failed, 2 for a bad command line.
 int ServiceEntry(int argc, char** argv);
@@ -27,7 +27,8 @@ int RunStatus(const std::filesystem::path& config_dir, const std::string& repo, 
 // tarnwick verify [REPO[/SAVE]] / tarnwick drop ENTRY on the backup root of
 // config_dir's settings: 2 for a bad target or a root that cannot be had.
 int RunVerify(const std::filesystem::path& config_dir, const std::string& target, bool json);
-int RunDrop(const std::filesystem::path& config_dir, const std::string& entry);
+// drop: an entry of aside/, or a save (REPO/SAVE; see RunDropSave).
+int RunDrop(const std::filesystem::path& config_dir, const std::string& entry, bool force);
 // tarnwick list [ROOT]: each subdirectory of root (kConfigRoot when empty)
 // that holds a settings.ini, its backup root and whether a relay holds that
 // root's relay.lock; 2 when root cannot be listed, else 0.

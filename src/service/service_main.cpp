@@ -13,6 +13,7 @@
 #include "platform/file_system.h"
 #include "platform/platform.h"
 #include "service/command_line.h"
+#include "service/control.h"
 #include "service/install.h"
 #include "service/relay.h"
 #include "service/service.h"
@@ -23,7 +24,7 @@ namespace tarnwick {
 namespace {
 
 enum class State { Stopped = 1, StartPending = 2, StopPending = 3, Running = 4 };
-constexpr unsigned kControlStop = 1;
+using platform::kControlStop;
 
 const char* StateName(State s) {
   switch (s) {
@@ -152,7 +153,11 @@ int ServiceEntry(int argc, char** argv) {
     case Verb::Verify:
       return RunVerify(config_dir, cl.target, cl.json);
     case Verb::Drop:
-      return RunDrop(config_dir, cl.target);
+      return RunDrop(config_dir, cl.target, cl.force);
+    case Verb::Retry:
+      return RunSteer(config_dir, "retry");
+    case Verb::Reload:
+      return RunSteer(config_dir, "reload");
     case Verb::List:
       return RunList(cl.target);
     case Verb::Install:
@@ -175,6 +180,12 @@ int ServiceEntry(int argc, char** argv) {
   const bool hosted = platform::RunServiceHost(
       [&] { exit_status = RunRelay(config_dir, !cl.dir.empty(), status, running, log); },
       [&](unsigned control) {
+        if (control == platform::kControlParamChange) {
+          // Answered in the log: the reload writes what it did.
+          status.WaitStarted();
+          if (Relay* relay = running.load(); relay && !stop_handled.load()) relay->Reload();
+          return;
+        }
         if (control != kControlStop || stop_handled.exchange(true)) return;  // a repeated signal changes nothing
         status.WaitStarted();
         Relay* relay = running.load();

@@ -93,6 +93,21 @@ class LocalRelay {
     Start();
   }
 
+  tarnwick::Relay& Get() { return *relay_; }
+  // settings.ini as s has it, for a reload to read.
+  void WriteSettings() { Write(conf / "settings.ini", SettingsText()); }
+  std::string SettingsText() const {
+    auto n = [](auto v) { return std::to_string(v); };
+    std::string t = "[Backup]\nDir=" + root.string() + "\n[Connection]\nHost=" + s.host + "\nPort=" + s.port +
+                    "\nClosurePort=" + s.closure_port + "\nPeerCN=" + s.peer_cn +
+                    "\nDelayBeforeRetry=" + n(s.delay_before_retry_ms) + "\nBandwith=0\nMinRate=0\nIdleTimeout=" +
+                    n(s.idle_timeout_s) + "\nHeaderTimeout=" + n(s.header_timeout_s) + "\n";
+    if (s.ForwardingConfigured())
+      t += "[Forward]\nHost=" + s.forward_host + "\nPort=" + s.forward_port + "\nPeerCN=" + s.forward_peer_cn +
+           "\nBandwith=0\n";
+    return t;
+  }
+
   std::uint16_t Port() const { return static_cast<std::uint16_t>(std::stoi(s.port)); }
   fs::path Save(const std::string& repo, const std::string& save) const { return root / "saves" / repo / save; }
   fs::path Marker(const std::string& repo, const std::string& save) const { return Save(repo, save + "_pending"); }

@@ -43,7 +43,7 @@ TEST(CommandLine, VerbsAndOptionsInAnyOrderAndABadLineSaysWhy) {
       {{"check", "--json"}, "bad: option --json is for status and verify only"},
       {{"--json", "verify", "projA/s"}, "verify target=projA/s json"}, {{"verify"}, "verify"},
       {{"status", "projA", "--json"}, "status target=projA json"}, {{"status", "a", "b"}, "bad: unexpected argument 'b'"},
-      {{"drop"}, "bad: drop needs the entry to remove: aside/REPO/NAME"}, {{"drop", "a/b", "c"}, "bad: unexpected argument 'c'"},
+      {{"drop"}, "bad: drop needs what to remove: REPO/SAVE, or aside/REPO/NAME"}, {{"drop", "a/b", "c"}, "bad: unexpected argument 'c'"},
       {{"status", "--user", "u"}, "bad: option --user is for install only"},
       {{"install", "a", "b"}, "bad: unexpected argument 'b'"},
       {{"check", "status"}, "bad: unexpected argument 'status'"}};
@@ -101,7 +101,7 @@ TEST(SystemdUnit, HardeningIsThePackagedTemplatesAndFollowsWhereTheRelayLivesAnd
   auto settings = [](const std::string& text) {
     std::set<std::string> out;
     for (const std::string& line : Lines(text))
-      if (!line.starts_with("#") && line.find('=') != std::string::npos && !line.starts_with("ExecStart=") &&
+      if (!line.starts_with("#") && line.find('=') != std::string::npos && !line.starts_with("ExecStart=") && !line.starts_with("ExecReload=") &&
           !line.starts_with("Description="))
         out.insert(line);
     return out;

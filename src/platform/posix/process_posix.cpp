@@ -156,14 +156,14 @@ bool RunServiceHost(const std::function<void()>& service_main,
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
-  // A closed terminal under a foreground relay: a clean stop, not a kill
-  // that leaves the transmission unrecorded until the next start.
+  // The daemon's usual "read your configuration again" (systemctl reload,
+  // kill -HUP).
   sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::thread([set, on_control] {
     for (;;) {
       int sig = 0;
-      if (sigwait(&set, &sig) == 0) on_control(1);
+      if (sigwait(&set, &sig) == 0) on_control(sig == SIGHUP ? kControlParamChange : kControlStop);
     }
   }).detach();
   service_main();
