@@ -94,7 +94,9 @@ TEST_F(Net, DropRemovesASaveWithOrWithoutTheRelay) {
     const Ran ran = drop(c.args);
     EXPECT_EQ(ran.status, c.status) << ran.out << ran.err;
     EXPECT_NE((ran.out + ran.err).find(c.says), std::string::npos) << ran.out << ran.err;
-    if (!c.gone.empty()) EXPECT_FALSE(Exists(c.gone));
+    if (!c.gone.empty()) {
+      EXPECT_FALSE(Exists(c.gone));
+    }
   }
   Write(r.Save("p", "late"), "a");
   Write(r.Save("p", "late_pending"), "1");
