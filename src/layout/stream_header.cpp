@@ -3,6 +3,7 @@
 #include "base/sha256.h"
 #include "base/text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <limits>
 #include <optional>
@@ -65,7 +66,15 @@ bool IsSafeName(std::string_view name) {
 }
 
 bool IsSafeSaveName(std::string_view name) {
-  return IsSafeName(name) && !name.ends_with(kPendingSuffix);
+  // In any case: where names differ only in case they are one file
+  // (Windows), and "s_PENDING" would be the marker of "s".
+  if (name.size() >= kPendingSuffix.size()) {
+    const std::string_view tail = name.substr(name.size() - kPendingSuffix.size());
+    if (std::equal(tail.begin(), tail.end(), kPendingSuffix.begin(),
+                   [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; }))
+      return false;
+  }
+  return IsSafeName(name);
 }
 
 std::string FormatStreamHeader(const std::string& repo, std::int64_t count, const std::string& save,

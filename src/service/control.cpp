@@ -105,6 +105,9 @@ Settings MergeReload(const Settings& running, const Settings& next, SettingsChan
   }
   fixed("[Connection] Port", &Settings::port);
   fixed("[Connection] ClosurePort", &Settings::closure_port);
+  // The listeners are bound at start: a new address needs a restart.
+  fixed("[Connection] Listen", &Settings::listen);
+  fixed("[Forward] Listen", &Settings::forward_listen);
   fixed("[Connection] MaxStreams", &Settings::max_streams);
   applied("[Connection] PeerCN", &Settings::peer_cn);
   applied("[Connection] DelayBeforeRetry", &Settings::delay_before_retry_ms);

@@ -101,7 +101,7 @@ class LocalRelay {
     std::string t = "[Backup]\nDir=" + root.string() + "\n[Connection]\nHost=" + s.host + "\nPort=" + s.port +
                     "\nClosurePort=" + s.closure_port + "\nPeerCN=" + s.peer_cn +
                     "\nDelayBeforeRetry=" + n(s.delay_before_retry_ms) + "\nBandwith=0\nMinRate=0\nIdleTimeout=" +
-                    n(s.idle_timeout_s) + "\nHeaderTimeout=" + n(s.header_timeout_s) + "\n";
+                    n(s.idle_timeout_s) + "\nHeaderTimeout=" + n(s.header_timeout_s) + "\nListen=" + s.listen + "\n";
     if (s.ForwardingConfigured())
       t += "[Forward]\nHost=" + s.forward_host + "\nPort=" + s.forward_port + "\nPeerCN=" + s.forward_peer_cn +
            "\nBandwith=0\n";

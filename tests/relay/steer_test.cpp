@@ -34,6 +34,7 @@ TEST_F(SteerTest, AReloadReachesNewHandshakesWhileARunningStreamFinishesAsItBega
   Write(a.conf / "key.pem", Read(renewed.key));
   a.s.header_timeout_s = 1;
   a.s.port = std::to_string(FreePort());
+  a.s.listen = "127.0.0.1";  // listeners are bound at start, like the port
   a.WriteSettings();
   const tarnwick::ControlReply reply = a.Get().Reload();
   ASSERT_EQ(reply.word, Word::Ok) << Text(reply);
@@ -41,6 +42,7 @@ TEST_F(SteerTest, AReloadReachesNewHandshakesWhileARunningStreamFinishesAsItBega
   EXPECT_NE(Text(reply).find("needs a restart: [Connection] Port " + std::to_string(port) + " -> " + a.s.port),
             std::string::npos)
       << Text(reply);
+  EXPECT_NE(Text(reply).find("needs a restart: [Connection] Listen"), std::string::npos) << Text(reply);
 
   // The stream under way ends on the context it began with.
   EXPECT_TRUE(running.Send("def"));
