@@ -149,9 +149,13 @@ struct Chaos : Net {
   // wrong bytes anywhere go to wrong.
   std::vector<std::string> Survey(const std::vector<Sent>& sent, std::vector<std::string>& wrong) {
     std::map<std::pair<std::string, std::string>, std::string> at_a;
-    for (const fs::path rel : Files(nodes[0].relay->root / "saves"))
+    // A marker is not a save: a save a was cut off in stays pending there,
+    // and its sender sends it again under a new name.
+    for (const fs::path rel : Files(nodes[0].relay->root / "saves")) {
+      if (rel.filename().string().ends_with("_pending")) continue;
       if (auto bytes = Complete(*nodes[0].relay, rel.parent_path(), rel.filename()))
         at_a[{rel.parent_path(), rel.filename()}] = *bytes;
+    }
     for (const Sent& s : sent)
       if (s.confirmed && std::none_of(at_a.begin(), at_a.end(), [&](auto& kv) {
             return kv.first.first == s.repo && kv.second == s.bytes;
