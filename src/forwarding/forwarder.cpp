@@ -519,6 +519,7 @@ void Forwarder::Transmitter() {
         return;
       }
       if (o == O::Again) continue;
+      Bump(p_.counters, &RelayCounters::forward_failures);
       if (o == O::SaveFault) {
         // Never dropped, never in the way: behind the others, tried again
         // after its own pause.

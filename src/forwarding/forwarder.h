@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "base/event_log.h"
+#include "base/relay_counters.h"
 #include "base/retry.h"
 #include "base/stop_token.h"
 #include "channel/tls.h"
@@ -38,6 +39,7 @@ class Forwarder {
     const BackupRoot* root = nullptr;
     EventLog* log = nullptr;
     const StopToken* stop = nullptr;
+    RelayCounters* counters = nullptr;  // none: nothing is counted
   };
 
   // Builds the forward context (dial or listen mode), binds the forward

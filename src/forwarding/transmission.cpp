@@ -109,6 +109,8 @@ Transmission::Outcome Transmission::CheckIdentity() {
   if (!id_.HasDigest()) return Outcome::Delivered;
   if (id_.FailedVerification()) return Fail(Outcome::SaveFault, HeldReason());
   if (id_.size != total_) {
+    Bump(f_.p_.counters, &RelayCounters::verify_runs);
+    Bump(f_.p_.counters, &RelayCounters::verify_mismatches);
     MarkMismatch();
     return Fail(Outcome::SaveFault, "this relay's copy of " + e_.Describe() + " is " + std::to_string(total_) +
                                         " bytes, its identity says " + std::to_string(id_.size) +
@@ -134,6 +136,7 @@ void Transmission::MarkMismatch() {
 }
 
 Transmission::Outcome Transmission::CopyDiffers(const std::string& ours, std::int64_t offset) {
+  Bump(f_.p_.counters, &RelayCounters::verify_mismatches);
   f_.p_.log->Error("this relay's copy differs from its identity: " + e_.Describe() + " hashes to " +
                    std::string(kDigestPrefix) + ours + ", not " + std::string(kDigestPrefix) + id_.digest +
                    "; it is held until an operator acts (see the README)");
@@ -280,7 +283,10 @@ Transmission::Outcome Transmission::Send(TlsSession& s) {
       if (hashing) {
         hash_.Update(block.data(), block_len);
         hashed_ += static_cast<std::int64_t>(block_len);
-        if (hashed_ == total_ && hash_.HexDigest() != id_.digest) return CopyDiffers(hash_.HexDigest(), start_ + sent_);
+        if (hashed_ == total_) {
+          Bump(f_.p_.counters, &RelayCounters::verify_runs);
+          if (hash_.HexDigest() != id_.digest) return CopyDiffers(hash_.HexDigest(), start_ + sent_);
+        }
       }
     }
     const std::size_t n = std::min(kPiece, block_len - block_at);
@@ -291,6 +297,7 @@ Transmission::Outcome Transmission::Send(TlsSession& s) {
       break;
     }
     sent_ += static_cast<std::int64_t>(n);
+    Bump(f_.p_.counters, &RelayCounters::bytes_forwarded, n);
     if (stop.Requested()) stop_ = true;
     if (f_.closures_.load() != closures_before_) closure_ = true;
     if (stop_ || closure_) {
@@ -341,6 +348,7 @@ Transmission::Outcome Transmission::Delivered(TlsSession& s, bool held_already) 
                     (start_ > 0 ? " (resumed at byte " + std::to_string(start_) + ")" : "") + ", " +
                     RateText(sent_, Clock::now() - began_));
   state_.AttemptEnded(AttemptState::Confirmed, total_);
+  Bump(f_.p_.counters, &RelayCounters::saves_forwarded);
   return Outcome::Delivered;
 }
 
@@ -394,6 +402,7 @@ Transmission::Outcome Transmission::Mismatch(const std::string& theirs) {
     return EndWith(Outcome::SaveFault, 0);
   }
   const std::string ours = h.HexDigest();
+  Bump(f_.p_.counters, &RelayCounters::verify_runs);
   if (ours != id_.digest) return CopyDiffers(ours, 0);
   // Counted on disk before anything is sent again: a crash must not make a
   // second mismatch a first.

@@ -116,6 +116,7 @@ std::string TransmitterState::Format() const {
   line("forwarded", Count(forwarded));
   line("failed_attempts", Count(failed_attempts));
   line("last_contact", last_contact);
+  line("last_forward", last_forward);
   line("fetch_wait_since", fetch_wait_since);
   return out;
 }
@@ -156,6 +157,7 @@ bool TransmitterState::Parse(std::string_view text, TransmitterState& out, std::
     else if (key == "forwarded") s.forwarded = ParseCount(value);
     else if (key == "failed_attempts") s.failed_attempts = ParseCount(value);
     else if (key == "last_contact") s.last_contact = value;
+    else if (key == "last_forward") s.last_forward = value;
     else if (key == "fetch_wait_since") s.fetch_wait_since = value;
     // Any other key is a newer relay's: ignored.
   }
@@ -200,6 +202,7 @@ TransmitterStateRecorder::TransmitterStateRecorder(const BackupRoot& root, std::
     s_.last_error = before.last_error;
     s_.last_error_at = before.last_error_at;
     s_.last_contact = before.last_contact;
+    s_.last_forward = before.last_forward;
   }
   s_.peer = std::move(peer);
   s_.running_since = Now();
@@ -244,7 +247,7 @@ void TransmitterStateRecorder::AttemptEnded(AttemptState outcome, std::int64_t o
   s_.offset = offset;
   s_.attempt_ended = Now();
   if (outcome == AttemptState::Confirmed) {
-    s_.last_contact = s_.attempt_ended;
+    s_.last_contact = s_.last_forward = s_.attempt_ended;
     ++s_.forwarded;
     s_.failed_attempts = 0;
   } else if (outcome == AttemptState::Failed) {

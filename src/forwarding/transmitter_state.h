@@ -91,6 +91,8 @@ struct TransmitterState {
   // The last successful contact with the next relay: a confirmed delivery
   // or, in listen mode, its dial-in. Kept across restarts; empty: none known.
   std::string last_contact;
+  // The last save the next relay confirmed; kept across restarts too.
+  std::string last_forward;
   // Listen mode: since when saves wait for the next relay to dial in;
   // empty while a session runs or nothing waits.
   std::string fetch_wait_since;

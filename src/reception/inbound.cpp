@@ -27,6 +27,8 @@ class TlsStreamSource final : public StreamSource {
   }
 
   void HeaderRead() override { header_done_ = true; }
+  // Where a header that came too late is counted; none: nowhere.
+  RelayCounters* counters = nullptr;
 
   // Fills as much of buf as the records already here allow: one file write
   // per buffer, not per 16 KiB record. An end met after some data is kept
@@ -102,6 +104,7 @@ class TlsStreamSource final : public StreamSource {
       }
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) {
+        if (header) BumpRefused(counters, Refusal::Timeout);
         if (refusals_.Note(s_.peer))
           log_.Error(header ? "the stream from " + s_.peer + " did not send its whole header within " +
                                 std::to_string(header_seconds_) + " s (HeaderTimeout) and is cut"
@@ -166,6 +169,7 @@ Status InboundSide::Prepare(std::shared_ptr<const Settings> next, std::shared_pt
   // ends with the cut.
   o.pause = [this](std::chrono::milliseconds d) { return slots_.WaitCut(d); };
   o.refusals = &refusals_;
+  o.counters = p_.counters;
   o.stopping = [stop = p_.stop] { return stop && stop->Requested(); };
   if (p_.hooks.record || p_.hooks.hand_off) o.hooks = &p_.hooks;
   if (s.TakesForwardedSaves()) o.date_name_suffix = "." + CertificateName(context.get());
@@ -279,6 +283,16 @@ SessionOutcome InboundSide::Serve(const Config& config, TlsSessionPtr session, S
     TlsStreamSource source(*session, *p_.log, refusals_, s.idle_timeout_s,
                            handshake_done + std::chrono::seconds(s.header_timeout_s), s.header_timeout_s, slots_,
                            hold.Id());
+    source.counters = p_.counters;
+    struct Active {
+      RelayCounters* c;
+      explicit Active(RelayCounters* counters) : c(counters) {
+        if (c) ++c->streams_active;
+      }
+      ~Active() {
+        if (c) --c->streams_active;
+      }
+    } active(p_.counters);
     SaveSessionOptions options = config.options;
     const StreamSlots::Id id = hold.Id();
     options.stored_first_byte = [this, id] { slots_.Stored(id); };
@@ -286,6 +300,7 @@ SessionOutcome InboundSide::Serve(const Config& config, TlsSessionPtr session, S
     platform::SetNonBlocking(session->socket, false);
   } else if (v != StreamSlots::Verdict::Stopped) {
     const std::size_t max = static_cast<std::size_t>(std::max(1, s_.max_streams));
+    BumpRefused(p_.counters, Refusal::Busy);
     if (refusals_.Note(session->peer)) ReportRefusal(*p_.log, v, PeerShown(*session), max);
     // Told why, as a refused stream is: a sender that only sees a reset
     // would look for the fault in the network. The connection keeps its
@@ -348,6 +363,7 @@ void InboundSide::ServeAccepted(platform::NativeSocket fd, std::string ip, Strea
     if (!st.ok()) {
       hold.Release();
       session.reset();
+      if (!st.IsStopped()) BumpRefused(p_.counters, Refusal::Handshake);
       if (!st.IsStopped() && handshake_failures_.Note(ip)) {
         p_.log->Error(st);
         p_.log->Info("Bogus connection");

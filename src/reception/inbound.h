@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/event_log.h"
+#include "base/relay_counters.h"
 #include "base/retry.h"
 #include "base/stop_token.h"
 #include "channel/tls.h"
@@ -40,6 +41,7 @@ class InboundSide {
     const StopToken* stop = nullptr;
     RateLimiter* total = nullptr;  // the relay's TotalBandwith
     CompletionHooks hooks;         // empty when the relay does not forward
+    RelayCounters* counters = nullptr;  // none: nothing is counted
   };
 
   // Builds the TLS context (from the configuration directory) and, in the

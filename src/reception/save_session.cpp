@@ -178,6 +178,7 @@ std::optional<SessionOutcome> Session::ReadHeader() {
       }
       if (filled >= kHeaderMax) {
         if (Noted()) log_.Failure("wrong format", -1);
+        BumpRefused(opt_.counters, Refusal::Header);
         return RefuseWith("name: the header has no NUL in its first " + std::to_string(kHeaderMax) + " bytes");
       }
       continue;
@@ -190,10 +191,12 @@ std::optional<SessionOutcome> Session::ReadHeader() {
     }
     if (filled == 0) return SessionOutcome::Empty;
     if (Noted()) log_.Failure("wrong format", -1);  // ended before the header's NUL
+    BumpRefused(opt_.counters, Refusal::Header);
     return RefuseWith("name: the stream ended before its header's NUL");
   }
   if (h_.form == StreamHeader::Form::Malformed) {
     if (Noted()) log_.Failure(h_.error, h_.error_code);
+    BumpRefused(opt_.counters, Refusal::Header);
     return RefuseWith("name: " + HeaderProblem(h_));
   }
   src_.HeaderRead();
@@ -381,6 +384,8 @@ bool Session::Checkpoint() {
 }
 
 SessionOutcome Session::RefuseMismatch(const std::string& digest) {
+  BumpRefused(opt_.counters, Refusal::Mismatch);
+  Bump(opt_.counters, &RelayCounters::verify_mismatches);
   stored_.Close();  // an open file cannot be renamed everywhere
   std::filesystem::path aside;
   const Status moved = root_.MoveAside(h_.repo, save_name_, aside);
@@ -447,6 +452,7 @@ void Session::StoreFailure(const std::string& step, int code) {
 }
 
 SessionOutcome Session::RefuseConflict(const std::string& why) {
+  BumpRefused(opt_.counters, Refusal::Conflict);
   log_.Error("conflict: a stream from " + src_.Peer() + " for saves/" + Where() +
              " is refused, nothing stored changes: " + why);
   Answer(std::string("conflict") + '\0');
@@ -455,6 +461,7 @@ SessionOutcome Session::RefuseConflict(const std::string& why) {
 }
 
 SessionOutcome Session::RefuseGap() {
+  BumpRefused(opt_.counters, Refusal::Resume);
   log_.Info("the stream from " + src_.Peer() + " for saves/" + Where() + " starts at byte " +
             std::to_string(h_.offset) + " but only " + std::to_string(held_) +
             " are held; the sender is asked to resume there");
@@ -494,6 +501,7 @@ SessionOutcome Session::Prepare() {
     if (Noted())
       log_.Error("the stream from " + src_.Peer() + " for saves/" + Where() +
                  " is refused: only a sender with a trusted certificate may add to a named save");
+    BumpRefused(opt_.counters, Refusal::Certificate);
     return RefuseWith("certificate: only a sender with a trusted certificate may add to a named save");
   }
   {
@@ -501,6 +509,7 @@ SessionOutcome Session::Prepare() {
     if (!claims_.claimed_.insert(SaveClaims::Key(save_path_)).second) {
       log_.Error("the stream from " + src_.Peer() + " for saves/" + Where() +
                  " is refused: another stream for that save is being stored");
+      BumpRefused(opt_.counters, Refusal::Busy);
       return RefuseWith("busy: another stream for saves/" + Where() + " is being stored");
     }
     claim_ = SaveClaims::Key(save_path_);
@@ -592,6 +601,7 @@ SessionOutcome Session::Prepare() {
 // held, the rest appended. False when the stream must end here.
 bool Session::TakePiece(const char* p, std::size_t n) {
   received_ += static_cast<std::int64_t>(n);
+  Bump(opt_.counters, &RelayCounters::bytes_received, n);
   char stored[4096];
   while (n > 0 && compare_left_ > 0) {
     const std::size_t k = static_cast<std::size_t>(
@@ -753,6 +763,7 @@ SessionOutcome Session::Finish(End end) {
     // Verified before confirmed: the whole copy against what was declared.
     const std::string digest = hash_.HexDigest();
     const std::string declared = Declared();
+    if (!declared.empty()) Bump(opt_.counters, &RelayCounters::verify_runs);
     if (!declared.empty() && digest != declared) return RefuseMismatch(digest);
     SaveIdentity id;
     id.size = size_;
@@ -794,6 +805,7 @@ SessionOutcome Session::Finish(End end) {
                      .Then("; not confirmed yet"));
       return SessionOutcome::Failed;
     }
+    Bump(opt_.counters, &RelayCounters::saves_stored);
     if (ended && h_.count == 0 && !h_.digest.empty()) Answer(HaveAnswer(size_));
     if (ended)
       log_.Info("stored saves/" + Where() + " from " + src_.Peer() + ": " + std::to_string(size_) +

@@ -15,6 +15,7 @@
 #include <atomic>
 
 #include "base/event_log.h"
+#include "base/relay_counters.h"
 #include "base/retry.h"
 #include "base/status.h"
 #include "layout/backup_root.h"
@@ -122,6 +123,8 @@ struct SaveSessionOptions {
   std::atomic<bool>* upstream_noted = nullptr;
   // True once the relay stops: long reads of a save give up.
   std::function<bool()> stopping;
+  // The relay's counters; none: nothing is counted.
+  RelayCounters* counters = nullptr;
 };
 
 enum class SessionOutcome {

@@ -108,6 +108,7 @@ Settings MergeReload(const Settings& running, const Settings& next, SettingsChan
   // The listeners are bound at start: a new address needs a restart.
   fixed("[Connection] Listen", &Settings::listen);
   fixed("[Forward] Listen", &Settings::forward_listen);
+  fixed("[Metrics] Listen", &Settings::metrics_listen);
   fixed("[Connection] MaxStreams", &Settings::max_streams);
   applied("[Connection] PeerCN", &Settings::peer_cn);
   applied("[Connection] DelayBeforeRetry", &Settings::delay_before_retry_ms);

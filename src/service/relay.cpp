@@ -58,15 +58,20 @@ Status Relay::Start(std::shared_ptr<const Settings> settings, platform::FileSyst
 
   CompletionHooks hooks;
   if (s.ForwardingConfigured()) {
-    Forwarder::Parts parts{r->settings_, &root, &log, &r->stop_};
+    Forwarder::Parts parts{r->settings_, &root, &log, &r->stop_, &r->counters_};
     if (const Status st = Forwarder::Open(parts, r->forwarder_); !st.ok()) return st;
     Forwarder* f = r->forwarder_.get();
     hooks.record = [f](const std::string& repo, const std::string& save) { return f->CreateRecord(repo, save); };
     hooks.hand_off = [f](const std::string& repo, const std::string& save) { f->HandOff(repo, save); };
     hooks.resume = [f](const std::string& repo, const std::string& save) { f->Resume(repo, save); };
   }
-  InboundSide::Parts parts{r->settings_, &root, &log, &r->stop_, &r->inbound_total_, std::move(hooks)};
+  InboundSide::Parts parts{r->settings_, &root, &log, &r->stop_, &r->inbound_total_, std::move(hooks), &r->counters_};
   if (const Status st = InboundSide::Open(std::move(parts), r->inbound_); !st.ok()) return st;
+  if (!s.metrics_listen.empty()) {
+    Relay* self = r.get();
+    MetricsEndpoint::Parts parts{[self] { return self->Current(); }, &r->counters_, &log, &r->stop_};
+    if (const Status st = MetricsEndpoint::Open(s, std::move(parts), r->metrics_); !st.ok()) return st;
+  }
   // Forwarding resumes only in a relay that will run.
   if (r->forwarder_)
     if (const Status st = r->forwarder_->Start(); !st.ok()) return st;

@@ -23,6 +23,7 @@
 #include "platform/platform.h"
 #include "reception/inbound.h"
 #include "service/control.h"
+#include "service/metrics.h"
 #include "settings/settings.h"
 #include "throttle/throttle.h"
 
@@ -95,8 +96,10 @@ class Relay {
   platform::FileLock lock_;
   StopToken stop_;
   RateLimiter inbound_total_;  // TotalBandwith, shared by every inbound stream
+  RelayCounters counters_;     // outlives every part that counts
   std::unique_ptr<Forwarder> forwarder_;
   std::unique_ptr<InboundSide> inbound_;
+  std::unique_ptr<MetricsEndpoint> metrics_;  // none without [Metrics] Listen
   // Set when Stop has done its part: Run waits for it, so that the relay is
   // never destroyed under a Stop that is still running.
   std::mutex stop_mutex_;

@@ -90,6 +90,9 @@ constexpr std::array kSettings{
                  [](Settings& s, const Value& v) { s.forward_rate = Rate(v, s.rate, s.rate); }},
     KnownSetting{"Forward", "PeerCN", K::Text, 560, 0, 0, "", "empty: forwarding off",
                  [](Settings& s, const Value& v) { s.forward_peer_cn = Text(v, "", 560); }},
+    KnownSetting{"Metrics", "Listen", K::Endpoint, 260, 0, 0, "",
+                 "address:port of the metrics endpoint; empty: none",
+                 [](Settings& s, const Value& v) { s.metrics_listen = Text(v, "", 260); }},
 };
 
 // A whole number with an optional sign, or none; saturates far above int.
@@ -169,6 +172,26 @@ std::optional<ValueProblem> CheckSettingValue(const KnownSetting& setting, std::
       if (r.code != 0)
         return Error("is neither an address nor a host name that resolves (" + r.text +
                      "): give an address of this machine, or * for every one");
+      break;
+    }
+    case K::Endpoint: {
+      if (value.empty()) break;  // no endpoint
+      std::string address, port;
+      if (!SplitEndpoint(value, address, port))
+        return Error("is not <address>:<port>: write 127.0.0.1:9464, for example");
+      // Debian's civetweb, which serves it, is built without IPv6.
+      if (value.front() == '[')
+        return Error("is an IPv6 address: the metrics endpoint listens on IPv4 only (127.0.0.1 keeps it to this "
+                     "machine)");
+      const std::optional<long long> n = WholeNumber(port);
+      if (!n || *n < 1 || *n > 65535 || port.front() == '+' || port.front() == '-')
+        return Error("has the port \"" + port + "\": give a number (1-65535)");
+      // Numeric only: the endpoint has no TLS, so where it listens must be
+      // exactly what the operator wrote, not what a name resolves to today.
+      const platform::Resolution r = platform::Resolve(address, "0", /*passive=*/true);
+      if (r.code != 0 || platform::AddressText(r.address) != address)
+        return Error("has the address \"" + address + "\": give a numeric address of this machine "
+                     "(127.0.0.1 keeps it to this machine)");
       break;
     }
     case K::Rate: {

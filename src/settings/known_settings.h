@@ -22,6 +22,7 @@ enum class SettingKind {
   Number,  // a whole number within [min, max]
   Rate,    // a rate with an optional unit (ParseRate); empty: see meaning
   Address, // an address or host name to listen on; empty or "*": every one
+  Endpoint, // "<numeric address>:<port>" to listen on; empty: none
 };
 
 struct KnownSetting {

@@ -52,6 +52,24 @@ fs::path Settings::BackupRoot() const {
 
 fs::path Settings::LatePemDir() const { return pems_from_config_dir ? config_dir : BackupRoot(); }
 
+bool SplitEndpoint(std::string_view text, std::string& address, std::string& port) {
+  std::size_t colon;
+  if (text.starts_with('[')) {
+    const std::size_t close = text.find(']');
+    if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') return false;
+    address = std::string(text.substr(1, close - 1));
+    colon = close + 1;
+  } else {
+    colon = text.rfind(':');
+    if (colon == std::string_view::npos) return false;
+    address = std::string(text.substr(0, colon));
+    // An IPv6 address without brackets: its last group would pass for a port.
+    if (address.find(':') != std::string::npos) return false;
+  }
+  port = std::string(text.substr(colon + 1));
+  return !address.empty() && !port.empty();
+}
+
 std::optional<std::int64_t> ParseRate(std::string_view text, std::string* why) {
   auto fail = [&](std::string reason) -> std::optional<std::int64_t> {
     if (why) *why = std::move(reason);

@@ -55,6 +55,8 @@ struct Settings {
   std::string forward_listen;         // listen mode's address; default: [Connection] Listen
   std::int64_t forward_rate = 20 * 1024;  // default: Bandwith
   std::string forward_peer_cn;        // empty: forwarding off
+  // [Metrics]
+  std::string metrics_listen;         // "<address>:<port>" of the metrics endpoint; empty: none
 
   bool InboundDials() const { return !host.empty(); }
   bool ForwardingConfigured() const { return !forward_peer_cn.empty(); }
@@ -80,6 +82,11 @@ Settings ReadSettings(const IniFile& ini);
 // settings.ini of dir, read as above; a missing file gives every default.
 // *read_error: why an existing file could not be read (then defaults too).
 Settings LoadSettings(const std::filesystem::path& dir, std::string* read_error = nullptr);
+
+// "<address>:<port>" split in two: "127.0.0.1:9464", "[::1]:9464" (an IPv6
+// address in brackets). False when either part is missing, and for an IPv6
+// address without brackets.
+bool SplitEndpoint(std::string_view text, std::string& address, std::string& port);
 
 // A rate as settings.ini writes it: a whole number, optionally signed, then
 // optionally blanks and a unit: K, M or G (any case) alone or followed by B

@@ -57,7 +57,7 @@ std::map<std::string, std::string> Fields(const Settings& s) {
           {"header", to_string(s.header_timeout_s)}, {"close_notify", to_string(s.require_close_notify)},
           {"upstream", to_string(s.upstream)}, {"forward_host", s.forward_host}, {"forward_port", s.forward_port},
           {"forward_rate", to_string(s.forward_rate)}, {"forward_peer_cn", s.forward_peer_cn},
-          {"listen", s.listen}, {"forward_listen", s.forward_listen}};
+          {"listen", s.listen}, {"forward_listen", s.forward_listen}, {"metrics_listen", s.metrics_listen}};
 }
 
 // The table is what the check knows and the documentation lists: each key
@@ -71,6 +71,7 @@ TEST(KnownSettings, EveryKeyInTheTableIsReadIntoAFieldOfItsOwn) {
     std::vector<std::string> values{k.kind == SettingKind::Rate ? "3M" : "4242"};
     if (k.kind == SettingKind::Flag) values = {"0", "1"};
     if (k.kind == SettingKind::Path || k.kind == SettingKind::Text) values = {"/x.example"};
+    if (k.kind == SettingKind::Endpoint) values = {"127.0.0.1:4242"};
     std::set<std::string> changed;
     for (const std::string& v : values) {
       EXPECT_FALSE(CheckSettingValue(k, v)) << name << "=" << v << " should be valid";
@@ -147,7 +148,11 @@ TEST(KnownSettings, ValuesTheRelayWouldMisreadAreErrors) {
       {"Connection", "Listen", "", nullptr}, {"Connection", "Listen", "*", nullptr},
       {"Connection", "Listen", "::1", nullptr}, {"Forward", "Listen", "[::1]", nullptr},
       {"Forward", "Listen", "localhost", nullptr},
-      {"Connection", "Listen", "relay-a.invalid", "neither an address nor a host name that resolves"}};
+      {"Connection", "Listen", "relay-a.invalid", "neither an address nor a host name that resolves"},
+      // The unencrypted metrics endpoint: exactly where it is written, or nowhere.
+      {"Metrics", "Listen", "", nullptr}, {"Metrics", "Listen", "9464", "not <address>:<port>"},
+      {"Metrics", "Listen", "::1:9464", "not <address>:<port>"}, {"Metrics", "Listen", "[::1]:9464", "IPv4 only"}, {"Metrics", "Listen", "localhost:9464", "numeric"},
+      {"Metrics", "Listen", "127.0.0.1:0", "port"}, {"Metrics", "Listen", "127.0.0.1:http", "port"}};
   for (const auto& c : cases) {
     const KnownSetting* k = FindKnownSetting(c.section, c.key);
     ASSERT_NE(k, nullptr) << c.key;

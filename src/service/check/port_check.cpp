@@ -39,6 +39,10 @@ std::vector<Listened> ListenedPorts(CheckContext& c) {
   if (c.s.ForwardingConfigured() && !c.s.ForwardDials())
     add("Forward", "Port", c.s.forward_port, c.s.forward_listen == c.s.listen ? "Connection" : "Forward",
         c.s.forward_listen);
+  std::string address, port;
+  if (!c.s.metrics_listen.empty() && !c.Invalid("Metrics", "Listen") &&
+      SplitEndpoint(c.s.metrics_listen, address, port))
+    out.push_back({"[Metrics] Listen", port, address, "[Metrics] Listen"});
   return out;
 }
 

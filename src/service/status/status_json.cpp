@@ -1,4 +1,5 @@
 // FormatStatusJson: the report for scripts, one JSON object.
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string_view>
@@ -115,6 +116,8 @@ void WriteTransmitter(JsonWriter& j, const StatusReport& r) {
   j.CountOrNull(t.failed_attempts);
   j.Key("last_contact");
   j.TextOrNull(t.last_contact);
+  j.Key("last_forward");
+  j.TextOrNull(t.last_forward);
   j.Key("fetch_wait_since");
   j.TextOrNull(t.fetch_wait_since);
   j.EndObject();
@@ -145,8 +148,11 @@ std::string Utc(std::int64_t t) {
 //         "running_since", "peer", "state", "save": null | {"repo", "save", "offset", "size",
 //         "in_transmission", "attempt_started", "attempt_ended", "last_outcome"},
 //         "last_error": null | {"text", "at"}, "forwarded", "failed_attempts",
-//         "last_contact" (null: none recorded), "fetch_wait_since" (listen mode; null: not waiting)},
+//         "last_contact" (null: none recorded), "last_forward" (the last save the next relay confirmed;
+//         null: none recorded), "fetch_wait_since" (listen mode; null: not waiting)},
 //     "last_contact_age" (seconds; null: none recorded),
+//     "waiting" (saves waiting to be forwarded, set aside ones not counted), "waiting_bytes" (their bytes still
+//         to send),
 //     "oldest_waiting": null | {"repo", "save", "complete_since", "age" (seconds)},
 //     "records" (the repository's only, when one is asked for): [{"repo", "save", "readable", "error",
 //                  "offset", "set_aside", "reason" (null unless set aside), "in_transmission",
@@ -242,6 +248,10 @@ std::string FormatStatusJson(const StatusReport& r) {
   j.Key("last_contact_age");
   const std::optional<std::int64_t> contact = ParseUtcTimestamp(r.transmitter.last_contact);
   contact ? j.Number(r.now - *contact) : j.Null();
+  j.Key("waiting");
+  j.Number(static_cast<std::int64_t>(r.waiting));
+  j.Key("waiting_bytes");
+  j.Number(r.WaitingBytes());
   j.Key("oldest_waiting");
   if (const RecordStatus* oldest = r.OldestWaiting()) {
     j.BeginObject();

@@ -403,6 +403,13 @@ const RecordStatus* StatusReport::OldestWaiting() const {
   return oldest;
 }
 
+std::int64_t StatusReport::WaitingBytes() const {
+  std::int64_t n = 0;
+  for (const RecordStatus& rec : records)
+    if (!rec.set_aside) n += std::max<std::int64_t>(0, rec.Remaining());
+  return n;
+}
+
 std::size_t StatusReport::SaveCount() const {
   std::size_t n = 0;
   for (const RepoStatus& repo : repos) n += repo.saves.size();

@@ -127,6 +127,8 @@ struct StatusReport {
   // Records not set aside, and the one whose save was completed first.
   std::size_t waiting = 0;
   const RecordStatus* OldestWaiting() const;
+  // The bytes those records have still to send (unknown ones count none).
+  std::int64_t WaitingBytes() const;
 
   // What an operator must look at: forwarding failing, a next relay that
   // stopped fetching, saves set aside, stale pending saves, failed
