@@ -3,7 +3,7 @@
 # machine; does nothing when everything is already there.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build make libssl-dev openssl libgtest-dev nlohmann-json3-dev prometheus-cpp-dev "$@")
+packages=(g++ cmake ninja-build make libssl-dev openssl libgtest-dev nlohmann-json3-dev prometheus-cpp-dev python3 "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -63,7 +63,8 @@ want_version=$("$build/tarnwick" --version)
 /usr/bin/tarnwick-send --version | grep -q '^tarnwick-send ' || fail "tarnwick-send --version"
 /usr/bin/tarnwick-certs --help >/dev/null || fail "tarnwick-certs --help"
 for f in /usr/share/man/man8/tarnwick.8.gz /usr/share/man/man1/tarnwick-send.1.gz /usr/share/man/man1/tarnwick-certs.1.gz \
-  /usr/share/doc/tarnwick/copyright /usr/share/doc/tarnwick/changelog.Debian.gz; do
+  /usr/share/doc/tarnwick/copyright /usr/share/doc/tarnwick/changelog.Debian.gz \
+  /usr/share/doc/tarnwick/monitoring/tarnwick-alerts.yml /usr/share/doc/tarnwick/monitoring/tarnwick-dashboard.json; do
   [ -s "$f" ] || fail "$f missing"
 done
 grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' /usr/share/doc/tarnwick/copyright ||
