@@ -79,7 +79,7 @@ test-package: package
 
 # The Windows build as a service under Wine, relaying to and from Linux relays.
 test-windows: build windows
-	scripts/install-deps.sh wine wine64 iproute2
+	scripts/install-deps.sh wine wine64 iproute2 curl
 	tests/wine/wine_service_test.sh $(WIN_BUILD) $(BUILD)
 
 # One table of throughput, memory and throttle figures against socat, then
