@@ -54,14 +54,16 @@ fuzz: deps
 test-all: test test-asan test-tsan test-windows
 
 # tarnwick.exe and tarnwick-send.exe for 64-bit Windows, cross-compiled with
-# MinGW-w64 against a static OpenSSL built once from Debian's source package.
+# MinGW-w64 against a static OpenSSL, prometheus-cpp and civetweb built once
+# from Debian's source packages.
 windows:
 	scripts/install-deps.sh g++-mingw-w64-x86-64-posix dpkg-dev
 	openssl_root=$$(scripts/build-openssl-mingw.sh) && \
+	prometheus_root=$$(JOBS=$(JOBS) scripts/build-prometheus-mingw.sh) && \
 	cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	  -U 'OPENSSL_*' -U 'LIB_EAY*' -U 'SSL_EAY*' \
-	  -DOPENSSL_ROOT_DIR="$$openssl_root" -DTARNWICK_TESTS=OFF
+	  -U 'OPENSSL_*' -U 'LIB_EAY*' -U 'SSL_EAY*' -U prometheus-cpp_DIR -U civetweb_DIR \
+	  -DOPENSSL_ROOT_DIR="$$openssl_root" -DCMAKE_PREFIX_PATH="$$prometheus_root" -DTARNWICK_TESTS=OFF
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 	cd $(WIN_BUILD) && cpack -G ZIP
 
@@ -77,7 +79,7 @@ test-package: package
 
 # The Windows build as a service under Wine, relaying to and from Linux relays.
 test-windows: build windows
-	scripts/install-deps.sh wine wine64 iproute2
+	scripts/install-deps.sh wine wine64 iproute2 curl
 	tests/wine/wine_service_test.sh $(WIN_BUILD) $(BUILD)
 
 # One table of throughput, memory and throttle figures against socat, then

@@ -22,12 +22,12 @@ upstream=${upstream%-*}
 
 cache_root=${TARNWICK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tarnwick}
 prefix=$cache_root/openssl-mingw64-$version
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
 fail() {
   echo "build-openssl-mingw: $*" >&2
   exit 1
 }
+# shellcheck source-path=SCRIPTDIR source=deb-source.sh
+. "$(dirname "${BASH_SOURCE[0]}")/deb-source.sh"
 
 # The cache is keyed by the whole Debian version (the directory's name);
 # what the directory holds must also say the same upstream version, so that
@@ -44,39 +44,10 @@ if [ -f "$prefix/lib/libssl.a" ] && [ -f "$prefix/lib/libcrypto.a" ]; then
   exit 0
 fi
 
-# The source package needs a deb-src entry: the same URIs and suites as the
-# machine's Debian entry.
-if [ -z "$(apt-cache showsrc openssl 2>/dev/null)" ]; then
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    sed 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-      "${sudo[@]}" tee /etc/apt/sources.list.d/tarnwick-deb-src.sources >/dev/null
-  elif grep -q '^deb ' /etc/apt/sources.list 2>/dev/null; then
-    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
-      "${sudo[@]}" tee /etc/apt/sources.list.d/tarnwick-deb-src.list >/dev/null
-  else
-    fail "no Debian apt entry to derive a deb-src entry from"
-  fi
-  "${sudo[@]}" apt-get update -qq
-fi
-
-listed=$(apt-cache showsrc openssl | awk '/^Version:/ {print $2}' | sort -Vru | paste -sd ' ')
-cannot() {
-  fail "cannot fetch the OpenSSL source package $version ($1; pinned: $pinned)." \
-    "The Windows programs are not linked against another version. apt lists: ${listed:-nothing}." \
-    "Pin one of those in scripts/build-openssl-mingw.sh (or try it first with TARNWICK_OPENSSL_VERSION=...)."
-}
-case " $listed " in
-  *" $version "*) ;;
-  *) cannot "apt's source lists do not hold it" ;;
-esac
-
 work=$(mktemp -d "${TMPDIR:-/tmp}/openssl-src.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-# apt downloads as root here (with a notice): its sandbox user cannot
-# write into a private temporary directory.
-(cd "$work" && apt-get source -qq --download-only "openssl=$version") || cannot "the mirror did not hand out its files"
-(cd "$work" && dpkg-source -x openssl_*.dsc src)
-cd "$work/src"
+deb_source openssl "$version" "$pinned" TARNWICK_OPENSSL_VERSION "$work"
+cd "$work/openssl/src"
 echo "==> cross-building OpenSSL $version for mingw64 into $prefix (a few minutes)"
 # Thousands of compiler lines: kept in a log, shown only when a step fails.
 log=$work/build.log

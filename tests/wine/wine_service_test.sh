@@ -64,6 +64,12 @@ not_listening() { ! listening "$1"; }
 event_seen() { grep -q "eventlog.*L\"$1\"" "$wlog"; }
 same_file() { [ -f "$2" ] && [ ! -e "${2}_pending" ] && cmp -s "$1" "$2"; }
 absent() { [ ! -e "$1" ]; }
+# metric_is <name> <value>: the first sample of that name the Windows
+# relay's endpoint serves has that value.
+metric_is() {
+  curl -sS --max-time 10 "http://127.0.0.1:$w_metrics/metrics" |
+    awk -v m="$1" -v want="$2" '!seen && ($1 == m || index($1, m "{") == 1) { seen = 1; ok = ($2 == want) } END { exit !ok }'
+}
 # The one save of a repository in a backup root.
 save_of() { find "$1/saves/$2" -type f ! -name '*_pending' 2>/dev/null | head -n 1; }
 
@@ -81,11 +87,11 @@ exec 9>"$work/keeper"
 certs="$work/certs"
 "$root/scripts/make-certs.sh" "$certs" win l1 l2 l4 sender rogue >/dev/null
 
-mapfile -t ports < <(free_ports 8)
-[ "${#ports[@]}" -eq 8 ] || fail "no free loopback ports"
+mapfile -t ports < <(free_ports 9)
+[ "${#ports[@]}" -eq 9 ] || fail "no free loopback ports"
 w_port=${ports[0]} w_closure=${ports[1]} w_fwd=${ports[2]}
 l1_port=${ports[3]} l2_port=${ports[4]} l2_fwd=${ports[5]} l2_closure=${ports[6]}
-l4_closure=${ports[7]}
+l4_closure=${ports[7]} w_metrics=${ports[8]}
 
 # The Windows relay lives in C:\tarnwick, its backup root in C:\tarnwick\root.
 wdir="$WINEPREFIX/drive_c/tarnwick"
@@ -117,7 +123,9 @@ ThrottlingEnabled=0
 [Forward]
 Host=
 Port=$w_fwd
-PeerCN=l4" cert.pem=win.cert.pem key.pem=win.key.pem "clientcert.pem=$1.cert.pem" \
+PeerCN=l4
+[Metrics]
+Listen=127.0.0.1:$w_metrics" cert.pem=win.cert.pem key.pem=win.key.pem "clientcert.pem=$1.cert.pem" \
     forwardcert.pem=l4.cert.pem
 }
 
@@ -169,18 +177,21 @@ step "listen role, forward side listening: sender -> Windows, waiting for L4"
 listen_role_settings sender
 start_service
 until_true 30 "Windows relay not listening on $w_port" listening "$w_port"
+metric_is tarnwick_saves_stored_total 0 || fail "no tarnwick_saves_stored_total 0 from the metrics endpoint"
 
 rc=0
 send_to "$w_port" win one "$work/one.bin" || rc=$?
 [ "$rc" -eq 0 ] || fail "tarnwick-send to the Windows relay exited $rc"
 w_one=$(save_of "$wroot" one)
 same_file "$work/one.bin" "$w_one" || fail "Windows relay does not hold one.bin whole"
+until_true 10 "tarnwick_saves_stored_total not 1 after the save" metric_is tarnwick_saves_stored_total 1
+metric_is tarnwick_build_info 1 || fail "no tarnwick_build_info from the metrics endpoint"
 
 rc=0
 send_to "$w_port" win one "$work/two.bin" rogue 2>/dev/null || rc=$?
 [ "$rc" -eq 5 ] || fail "a sender with an unknown certificate got $rc, not 5"
 until_true 30 "no 'Bogus connection' event" event_seen "Bogus connection"
-echo "    stored byte for byte; a rogue sender refused with a 'Bogus connection' entry"
+echo "    stored byte for byte and counted at /metrics; a rogue sender refused with a 'Bogus connection' entry"
 
 step "stop with the transmission waiting for L4 and a silent client connected"
 # A client that connects and never speaks must not hold up the stop.
