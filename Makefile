@@ -85,13 +85,15 @@ test-windows: build windows
 # One table of throughput, memory and throttle figures against socat, then
 # the backlog, the abusive clients and the CPU that hashing costs per GiB
 # (against BASE_BUILD_DIR, a build without save identities, when it is set;
-# bench_receive.sh and bench_chain.sh still run on their own).
+# bench_receive.sh and bench_chain.sh still run on their own), and what a
+# storm on the metrics endpoint costs a sender.
 bench: build
 	scripts/install-deps.sh socat
 	bench/bench_table.sh
 	bench/bench_backlog.sh
 	bench/bench_abuse.sh
 	bench/bench_cost.sh
+	bench/bench_metrics.sh
 
 clean:
 	rm -rf build build-asan build-tsan $(WIN_BUILD) demo-run bench-run
