@@ -137,13 +137,26 @@ std::vector<MetricFamily> Collect(const RelayCounters& c, const RootSnapshot& r,
   return f.Take();
 }
 
+void ReadSpace(const std::string& backup_root, RootSnapshot& r) {
+  std::error_code ec;
+  const std::filesystem::space_info space = std::filesystem::space(backup_root, ec);
+  r.free_bytes = ec ? -1 : static_cast<std::int64_t>(space.available);
+  r.size_bytes = ec ? -1 : static_cast<std::int64_t>(space.capacity);
+}
+
 }  // namespace
 
-RootSnapshot WalkRoot(const std::string& backup_root) {
+RootSnapshot WalkRoot(const std::string& backup_root, const RootSnapshot& before) {
   const StatusReport report = BuildStatus(backup_root);
+  if (!report.error.empty() || report.unread > 0) {
+    // Zeros would read as "nothing waits" and quiet the alerts: the last
+    // whole figures stay, with their time, which then ages for all to see.
+    RootSnapshot r = before;
+    ReadSpace(backup_root, r);
+    return r;
+  }
   RootSnapshot r;
   r.walked_at = report.now;
-  if (!report.error.empty()) return r;
   for (const RepoStatus& repo : report.repos) {
     r.pending += static_cast<std::int64_t>(repo.pending);
     r.stale_pending += static_cast<std::int64_t>(repo.stale);
@@ -160,12 +173,7 @@ RootSnapshot WalkRoot(const std::string& backup_root) {
   r.aside_entries = static_cast<std::int64_t>(report.aside.size());
   r.last_forward = ParseUtcTimestamp(report.transmitter.last_forward).value_or(0);
   r.last_contact = ParseUtcTimestamp(report.transmitter.last_contact).value_or(0);
-  std::error_code ec;
-  const std::filesystem::space_info space = std::filesystem::space(backup_root, ec);
-  if (!ec) {
-    r.free_bytes = static_cast<std::int64_t>(space.available);
-    r.size_bytes = static_cast<std::int64_t>(space.capacity);
-  }
+  ReadSpace(backup_root, r);
   return r;
 }
 
@@ -237,7 +245,7 @@ void MetricsEndpoint::Walk() {
     const auto since = Clock::now() - ended;
     if (since < kWalkEvery && (now_work == seen || since < kWalkAfterWork)) continue;
     seen = now_work;
-    RootSnapshot r = WalkRoot(root_);
+    RootSnapshot r = WalkRoot(root_, last_);  // last_ is written only here
     std::lock_guard lock(mutex_);
     last_ = r;
     ended = Clock::now();
