@@ -101,10 +101,11 @@ std::vector<MetricFamily> Collect(const RelayCounters& c, const RootSnapshot& r,
   f.Gauge("tarnwick_build_info", "The relay's version and the OpenSSL it runs with.", 1, {"version", kVersion},
           {"openssl_version", OpenSSL_version(OPENSSL_VERSION_STRING)});
 
+  // 0 until a walk is whole, so that one that never is can be alerted on.
+  f.Gauge("tarnwick_walk_timestamp_seconds", "When the walk of the backup root behind the gauges below ended; 0: none yet.",
+          static_cast<double>(r.walked_at));
   if (r.walked_at == 0) return f.Take();  // nothing walked yet: no guesses
   auto age = [now](std::int64_t since) { return since > 0 ? static_cast<double>(std::max<std::int64_t>(0, now - since)) : 0.0; };
-  f.Gauge("tarnwick_walk_timestamp_seconds", "When the walk of the backup root behind the gauges below ended.",
-          static_cast<double>(r.walked_at));
   f.Gauge("tarnwick_waiting_saves", "Complete saves waiting to be forwarded (set aside ones not counted).",
           static_cast<double>(r.waiting));
   f.Gauge("tarnwick_waiting_bytes", "Bytes of the waiting saves still to be sent.", static_cast<double>(r.waiting_bytes));

@@ -363,6 +363,10 @@ TEST_F(RootTest, AWalkThatCannotReadAFolderKeepsTheLastFiguresAndTheirTime) {
   const RootSnapshot part = WalkRoot(dir.string(), whole);
   EXPECT_EQ(std::tuple(part.walked_at, part.waiting, part.waiting_bytes), std::tuple(whole.walked_at, 1, 3));
   EXPECT_EQ(BuildStatus(dir.string()).unread, 1u);
+  // Before any whole walk: no figures, and a time the stale-walk alert sees.
+  const std::string text = MetricsText(RelayCounters{}, RootSnapshot{}, Settings{}, 0, 0);
+  EXPECT_NE(text.find("\ntarnwick_walk_timestamp_seconds 0\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("tarnwick_waiting_saves"), std::string::npos) << text;
 }
 
 // A root with many saves: one line per repository, and a named repository
