@@ -75,7 +75,7 @@ std::vector<MetricFamily> Collect(const RelayCounters& c, const RootSnapshot& r,
   Families f;
   f.Counter("tarnwick_saves_stored_total", "Saves completed on this relay from incoming streams.", Load(c.saves_stored));
   f.Counter("tarnwick_saves_forwarded_total", "Saves the next relay confirmed.", Load(c.saves_forwarded));
-  f.Counter("tarnwick_received_bytes_total", "Save bytes that came in streams.", Load(c.bytes_received));
+  f.Counter("tarnwick_received_bytes_total", "Save bytes written from incoming streams.", Load(c.bytes_received));
   f.Counter("tarnwick_forwarded_bytes_total", "Save bytes sent to the next relay.", Load(c.bytes_forwarded));
   for (std::size_t i = 0; i < c.refused.size(); ++i)
     f.Counter("tarnwick_streams_refused_total", "Streams and connections turned away, by why.", Load(c.refused[i]),
