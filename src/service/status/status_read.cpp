@@ -69,6 +69,11 @@ std::int64_t UnixSeconds(std::int64_t modified_ns) {
   return seconds;
 }
 
+// Whether a failed look at an entry means the walk missed something: one
+// that went away since its folder was listed (a save forwarded, dropped)
+// is simply gone.
+bool Unread(int e) { return e != 0 && !platform::IsNotFound(e); }
+
 void ReadSaveIdentity(const BackupRoot& root, const std::string& repo, SaveStatus& s, std::vector<std::string>& problems,
                       std::size_t& unread) {
   const std::string where = Where(Where(kIdsDir, repo), s.name);
@@ -127,7 +132,7 @@ RepoStatus ReadRepo(const BackupRoot& root, const std::string& name, std::int64_
     }
     platform::FileInfo info;
     if (const int e = root.Fs().Stat(root.SavePath(name, entry), info); e != 0 || info.type != FileType::Regular) {
-      unread += e != 0;
+      unread += Unread(e);
       problems.push_back(Where(where, entry) + ": " +
                          (e ? "cannot be examined: " + platform::ErrorText(e) : std::string("not a regular file")) +
                          "; not a save");
@@ -195,7 +200,7 @@ bool IsFolder(const BackupRoot& root, const BackupRoot::path& path, const std::s
   platform::FileInfo info;
   const int e = root.Fs().Stat(path, info);
   if (e == 0 && info.type == FileType::Directory) return true;
-  r.unread += e != 0;
+  r.unread += Unread(e);
   auto& problems = r.problems;
   problems.push_back(label + ": " + (e ? "cannot be examined: " + platform::ErrorText(e) : "not a directory") + skipped);
   return false;
@@ -224,7 +229,7 @@ void ReadAside(const BackupRoot& root, StatusReport& r) {
       platform::FileInfo info;
       if (const int e = root.Fs().Stat(root.AsideDir() / repo / name, info); e != 0) {
         r.problems.push_back(Where(where, name) + ": cannot be examined: " + platform::ErrorText(e));
-        ++r.unread;
+        r.unread += Unread(e);
         continue;
       }
       AsideEntry a{repo, name, info.size, UtcTime(UnixSeconds(info.modified_ns))};
@@ -263,7 +268,7 @@ void ReadRecords(const BackupRoot& root, StatusReport& r) {
       const QueueEntry entry{repo, save};
       platform::FileInfo info;
       if (const int e = root.Fs().Stat(root.RecordPath(entry), info); e != 0 || info.type != FileType::Regular) {
-        r.unread += e != 0;
+        r.unread += Unread(e);
         r.problems.push_back(Where(where, save) + ": " +
                              (e ? "cannot be examined: " + platform::ErrorText(e) : std::string("not a regular file")) +
                              "; not a record");
@@ -277,7 +282,7 @@ void ReadRecords(const BackupRoot& root, StatusReport& r) {
       } else {
         rec.readable = false;
         rec.error = Why(s);
-        ++r.unread;
+        r.unread += !s.IsNotFound();
       }
       if (const SaveStatus* s = FindSave(r, rec.repo, rec.save)) {
         rec.save_exists = true;
