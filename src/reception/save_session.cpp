@@ -601,7 +601,6 @@ SessionOutcome Session::Prepare() {
 // held, the rest appended. False when the stream must end here.
 bool Session::TakePiece(const char* p, std::size_t n) {
   received_ += static_cast<std::int64_t>(n);
-  Bump(opt_.counters, &RelayCounters::bytes_received, n);
   char stored[4096];
   while (n > 0 && compare_left_ > 0) {
     const std::size_t k = static_cast<std::size_t>(
@@ -630,6 +629,9 @@ bool Session::TakePiece(const char* p, std::size_t n) {
     StoreFailure("fwrite", e);
     return false;
   }
+  // Written bytes only: resent ones, compared above, were counted when
+  // they first came.
+  Bump(opt_.counters, &RelayCounters::bytes_received, n);
   if (!stored_any_) {
     stored_any_ = true;
     if (opt_.stored_first_byte) opt_.stored_first_byte();

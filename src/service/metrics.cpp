@@ -75,7 +75,7 @@ std::vector<MetricFamily> Collect(const RelayCounters& c, const RootSnapshot& r,
   Families f;
   f.Counter("tarnwick_saves_stored_total", "Saves completed on this relay from incoming streams.", Load(c.saves_stored));
   f.Counter("tarnwick_saves_forwarded_total", "Saves the next relay confirmed.", Load(c.saves_forwarded));
-  f.Counter("tarnwick_received_bytes_total", "Save bytes that came in streams.", Load(c.bytes_received));
+  f.Counter("tarnwick_received_bytes_total", "Save bytes written from incoming streams.", Load(c.bytes_received));
   f.Counter("tarnwick_forwarded_bytes_total", "Save bytes sent to the next relay.", Load(c.bytes_forwarded));
   for (std::size_t i = 0; i < c.refused.size(); ++i)
     f.Counter("tarnwick_streams_refused_total", "Streams and connections turned away, by why.", Load(c.refused[i]),
@@ -101,10 +101,11 @@ std::vector<MetricFamily> Collect(const RelayCounters& c, const RootSnapshot& r,
   f.Gauge("tarnwick_build_info", "The relay's version and the OpenSSL it runs with.", 1, {"version", kVersion},
           {"openssl_version", OpenSSL_version(OPENSSL_VERSION_STRING)});
 
+  // 0 until a walk is whole, so that one that never is can be alerted on.
+  f.Gauge("tarnwick_walk_timestamp_seconds", "When the walk of the backup root behind the gauges below ended; 0: none yet.",
+          static_cast<double>(r.walked_at));
   if (r.walked_at == 0) return f.Take();  // nothing walked yet: no guesses
   auto age = [now](std::int64_t since) { return since > 0 ? static_cast<double>(std::max<std::int64_t>(0, now - since)) : 0.0; };
-  f.Gauge("tarnwick_walk_timestamp_seconds", "When the walk of the backup root behind the gauges below ended.",
-          static_cast<double>(r.walked_at));
   f.Gauge("tarnwick_waiting_saves", "Complete saves waiting to be forwarded (set aside ones not counted).",
           static_cast<double>(r.waiting));
   f.Gauge("tarnwick_waiting_bytes", "Bytes of the waiting saves still to be sent.", static_cast<double>(r.waiting_bytes));
@@ -137,13 +138,26 @@ std::vector<MetricFamily> Collect(const RelayCounters& c, const RootSnapshot& r,
   return f.Take();
 }
 
+void ReadSpace(const std::string& backup_root, RootSnapshot& r) {
+  std::error_code ec;
+  const std::filesystem::space_info space = std::filesystem::space(backup_root, ec);
+  r.free_bytes = ec ? -1 : static_cast<std::int64_t>(space.available);
+  r.size_bytes = ec ? -1 : static_cast<std::int64_t>(space.capacity);
+}
+
 }  // namespace
 
-RootSnapshot WalkRoot(const std::string& backup_root) {
+RootSnapshot WalkRoot(const std::string& backup_root, const RootSnapshot& before) {
   const StatusReport report = BuildStatus(backup_root);
+  if (!report.error.empty() || report.unread > 0) {
+    // Zeros would read as "nothing waits" and quiet the alerts: the last
+    // whole figures stay, with their time, which then ages for all to see.
+    RootSnapshot r = before;
+    ReadSpace(backup_root, r);
+    return r;
+  }
   RootSnapshot r;
   r.walked_at = report.now;
-  if (!report.error.empty()) return r;
   for (const RepoStatus& repo : report.repos) {
     r.pending += static_cast<std::int64_t>(repo.pending);
     r.stale_pending += static_cast<std::int64_t>(repo.stale);
@@ -160,12 +174,7 @@ RootSnapshot WalkRoot(const std::string& backup_root) {
   r.aside_entries = static_cast<std::int64_t>(report.aside.size());
   r.last_forward = ParseUtcTimestamp(report.transmitter.last_forward).value_or(0);
   r.last_contact = ParseUtcTimestamp(report.transmitter.last_contact).value_or(0);
-  std::error_code ec;
-  const std::filesystem::space_info space = std::filesystem::space(backup_root, ec);
-  if (!ec) {
-    r.free_bytes = static_cast<std::int64_t>(space.available);
-    r.size_bytes = static_cast<std::int64_t>(space.capacity);
-  }
+  ReadSpace(backup_root, r);
   return r;
 }
 
@@ -237,7 +246,7 @@ void MetricsEndpoint::Walk() {
     const auto since = Clock::now() - ended;
     if (since < kWalkEvery && (now_work == seen || since < kWalkAfterWork)) continue;
     seen = now_work;
-    RootSnapshot r = WalkRoot(root_);
+    RootSnapshot r = WalkRoot(root_, last_);  // last_ is written only here
     std::lock_guard lock(mutex_);
     last_ = r;
     ended = Clock::now();

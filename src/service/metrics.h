@@ -37,8 +37,10 @@ struct RootSnapshot {
   std::int64_t free_bytes = -1, size_bytes = -1;  // -1: unknown
 };
 
-// A walk of backup_root as `tarnwick status` makes it, summed up.
-RootSnapshot WalkRoot(const std::string& backup_root);
+// A walk of backup_root as `tarnwick status` makes it, summed up. When
+// part of the root cannot be read, before's figures and time are kept (only
+// the free space is new): a stale figure must not pass for a fresh one.
+RootSnapshot WalkRoot(const std::string& backup_root, const RootSnapshot& before = {});
 
 // The text a scrape gets, from the counters, the last walk and the
 // settings now current; now in seconds since 1970.

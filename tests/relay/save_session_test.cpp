@@ -54,6 +54,7 @@ struct SaveSessionTest : ::testing::Test {
     hooks.record = [this](const std::string&, const std::string&) { return record_status; };
     hooks.hand_off = [this](const std::string& r, const std::string& s) { hand_offs.push_back(r + "/" + s); };
     options.hooks = &hooks;
+    options.counters = &counters;
   }
   ~SaveSessionTest() override { fs::remove_all(dir); }
   SessionOutcome Run(Script& s) { return SaveSession(s, root, claims, log, options); }
@@ -74,6 +75,7 @@ struct SaveSessionTest : ::testing::Test {
   EventLog log{[this](EventType, std::string_view m) { entries += std::string(m) + "\n"; }};
   CompletionHooks hooks;
   SaveSessionOptions options;
+  RelayCounters counters;
   std::vector<std::string> hand_offs;
   Status record_status;
   std::string answer;  // what the last Run({...}) told its sender
@@ -132,8 +134,10 @@ TEST_F(SaveSessionTest, NamedStreamsFollowWhatTheRelayHolds) {
     if (c.had != Had::Absent) tw::Write(Save("s"), c.bytes);
     if (c.had == Had::Pending) tw::Write(Marker("s"), "2");
     Script script(c.reads, c.end);
+    const std::uint64_t received = counters.bytes_received;
     EXPECT_EQ(Run(script), c.outcome);
     EXPECT_EQ(Held(Save("s")), c.save);
+    EXPECT_EQ(counters.bytes_received - received, c.save.size() - c.bytes.size()) << "bytes counted as written";
     EXPECT_EQ(Held(Marker("s")), c.marker);
     EXPECT_EQ(script.answer, c.answer);
     EXPECT_EQ(script.discards, c.answer.empty() ? 0 : 1);

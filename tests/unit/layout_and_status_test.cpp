@@ -18,6 +18,7 @@
 #include "fuzz/fuzz_properties.h"
 #include "layout/backup_root.h"
 #include "platform/platform.h"
+#include "service/metrics.h"
 #include "service/status/status_view.h"
 #include "support/net.h"
 
@@ -347,6 +348,25 @@ TEST_F(RootTest, TheLastContactOutlivesARestartAndAFetchEndsTheWait) {
   EXPECT_EQ(ParseUtcTimestamp("1970-01-02T00:00:01Z"), 86401);
   for (const char* bad : {"", "2024-02-30T00:00:00Z", "2024-05-01 12:00:03Z", "2024-05-01T24:00:00Z"})
     EXPECT_FALSE(ParseUtcTimestamp(bad)) << bad;
+}
+
+// A folder the walk cannot read keeps the metrics' last figures and their
+// time: zeros would say that nothing waits, and quiet the alerts.
+TEST_F(RootTest, AWalkThatCannotReadAFolderKeepsTheLastFiguresAndTheirTime) {
+  Put("saves/projA/s", "abc");
+  Put("forwards/projA/s", "0");
+  const RootSnapshot whole = WalkRoot(dir.string());
+  ASSERT_EQ(std::tuple(whole.waiting, whole.waiting_bytes), std::tuple(1, 3));
+  // A link to itself: not even root examines it (ELOOP).
+  tw::fs::rename(dir / "forwards", dir / "forwards.away");
+  tw::fs::create_symlink("forwards", dir / "forwards");
+  const RootSnapshot part = WalkRoot(dir.string(), whole);
+  EXPECT_EQ(std::tuple(part.walked_at, part.waiting, part.waiting_bytes), std::tuple(whole.walked_at, 1, 3));
+  EXPECT_EQ(BuildStatus(dir.string()).unread, 1u);
+  // Before any whole walk: no figures, and a time the stale-walk alert sees.
+  const std::string text = MetricsText(RelayCounters{}, RootSnapshot{}, Settings{}, 0, 0);
+  EXPECT_NE(text.find("\ntarnwick_walk_timestamp_seconds 0\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("tarnwick_waiting_saves"), std::string::npos) << text;
 }
 
 // A root with many saves: one line per repository, and a named repository

@@ -69,7 +69,13 @@ std::int64_t UnixSeconds(std::int64_t modified_ns) {
   return seconds;
 }
 
-void ReadSaveIdentity(const BackupRoot& root, const std::string& repo, SaveStatus& s, std::vector<std::string>& problems) {
+// Whether a failed look at an entry means the walk missed something: one
+// that went away since its folder was listed (a save forwarded, dropped)
+// is simply gone.
+bool Unread(int e) { return e != 0 && !platform::IsNotFound(e); }
+
+void ReadSaveIdentity(const BackupRoot& root, const std::string& repo, SaveStatus& s, std::vector<std::string>& problems,
+                      std::size_t& unread) {
   const std::string where = Where(Where(kIdsDir, repo), s.name);
   const Status st = root.ReadIdentity(repo, s.name, s.id);
   if (st.IsNotFound()) return;
@@ -83,6 +89,7 @@ void ReadSaveIdentity(const BackupRoot& root, const std::string& repo, SaveStatu
     s.identity = SaveStatus::Identity::Unreadable;
     s.identity_error = Why(st);
     problems.push_back(where + ": cannot be read: " + s.identity_error);
+    ++unread;
     return;
   }
   s.identity = SaveStatus::Identity::Recorded;
@@ -93,7 +100,7 @@ void ReadSaveIdentity(const BackupRoot& root, const std::string& repo, SaveStatu
 }
 
 RepoStatus ReadRepo(const BackupRoot& root, const std::string& name, std::int64_t now,
-                    std::vector<std::string>& problems) {
+                    std::vector<std::string>& problems, std::size_t& unread) {
   RepoStatus repo;
   repo.name = name;
   const std::string where = Where(kSavesDir, name);
@@ -125,6 +132,7 @@ RepoStatus ReadRepo(const BackupRoot& root, const std::string& name, std::int64_
     }
     platform::FileInfo info;
     if (const int e = root.Fs().Stat(root.SavePath(name, entry), info); e != 0 || info.type != FileType::Regular) {
+      unread += Unread(e);
       problems.push_back(Where(where, entry) + ": " +
                          (e ? "cannot be examined: " + platform::ErrorText(e) : std::string("not a regular file")) +
                          "; not a save");
@@ -137,6 +145,7 @@ RepoStatus ReadRepo(const BackupRoot& root, const std::string& name, std::int64_
     slot.file = true;
   }
   if (listed) problems.push_back(where + ": cannot be listed completely: " + platform::ErrorText(listed));
+  unread += listed != 0;
   repo.saves.reserve(slots.size());
   for (auto& [save_name, slot] : slots) {
     SaveStatus& s = slot.save;
@@ -146,7 +155,7 @@ RepoStatus ReadRepo(const BackupRoot& root, const std::string& name, std::int64_
       s.no_data = true;
       s.bytes = 0;
     }
-    ReadSaveIdentity(root, name, s, problems);
+    ReadSaveIdentity(root, name, s, problems, unread);
     (s.pending ? repo.pending : repo.complete) += 1;
     if (s.pending && s.modified > 0) {
       s.stale = now - s.modified >= kStalePending;
@@ -163,48 +172,56 @@ RepoStatus ReadRepo(const BackupRoot& root, const std::string& name, std::int64_
 // problem: nothing was stored there yet) or is not a folder; that, and a
 // listing cut short, go into problems.
 bool ListFolder(const BackupRoot& root, const BackupRoot::path& dir, const std::string& label,
-                std::vector<std::string>& names, std::vector<std::string>& problems) {
+                std::vector<std::string>& names, StatusReport& r) {
   platform::FileInfo info;
   if (const int e = root.Fs().Stat(dir, info); e != 0) {
-    if (!platform::IsNotFound(e)) problems.push_back(label + ": cannot be examined: " + platform::ErrorText(e));
+    if (!platform::IsNotFound(e)) {
+      r.problems.push_back(label + ": cannot be examined: " + platform::ErrorText(e));
+      ++r.unread;
+    }
     return false;
   }
   if (info.type != FileType::Directory) {
-    problems.push_back(label + ": not a directory");
+    r.problems.push_back(label + ": not a directory");
+    ++r.unread;
     return false;
   }
-  if (const int e = root.Fs().List(dir, names))
-    problems.push_back(label + ": cannot be listed completely: " + platform::ErrorText(e));
+  if (const int e = root.Fs().List(dir, names)) {
+    r.problems.push_back(label + ": cannot be listed completely: " + platform::ErrorText(e));
+    ++r.unread;
+  }
   return true;
 }
 
 // Whether path is a folder; when it is not, or cannot be looked at, says
 // so in problems, followed by skipped (what is passed over because of it).
 bool IsFolder(const BackupRoot& root, const BackupRoot::path& path, const std::string& label, const char* skipped,
-              std::vector<std::string>& problems) {
+              StatusReport& r) {
   platform::FileInfo info;
   const int e = root.Fs().Stat(path, info);
   if (e == 0 && info.type == FileType::Directory) return true;
+  r.unread += Unread(e);
+  auto& problems = r.problems;
   problems.push_back(label + ": " + (e ? "cannot be examined: " + platform::ErrorText(e) : "not a directory") + skipped);
   return false;
 }
 
 void ReadSaves(const BackupRoot& root, StatusReport& r) {
   std::vector<std::string> names;
-  if (!ListFolder(root, root.SavesDir(), kSavesDir, names, r.problems)) return;
+  if (!ListFolder(root, root.SavesDir(), kSavesDir, names, r)) return;
   for (const std::string& name : names)
-    if (IsFolder(root, root.RepoDir(name), Where(kSavesDir, name), "; not a repository", r.problems))
-      r.repos.push_back(ReadRepo(root, name, r.now, r.problems));
+    if (IsFolder(root, root.RepoDir(name), Where(kSavesDir, name), "; not a repository", r))
+      r.repos.push_back(ReadRepo(root, name, r.now, r.problems, r.unread));
   std::sort(r.repos.begin(), r.repos.end(), [](const RepoStatus& a, const RepoStatus& b) { return a.name < b.name; });
 }
 
 void ReadAside(const BackupRoot& root, StatusReport& r) {
   std::vector<std::string> repos;
-  if (!ListFolder(root, root.AsideDir(), kAsideDir, repos, r.problems)) return;
+  if (!ListFolder(root, root.AsideDir(), kAsideDir, repos, r)) return;
   std::sort(repos.begin(), repos.end());
   for (const std::string& repo : repos) {
     const std::string where = Where(kAsideDir, repo);
-    if (!IsFolder(root, root.AsideDir() / repo, where, "", r.problems)) continue;
+    if (!IsFolder(root, root.AsideDir() / repo, where, "", r)) continue;
     std::vector<std::string> names;
     const int listed = root.Fs().List(root.AsideDir() / repo, names);
     std::sort(names.begin(), names.end());
@@ -212,6 +229,7 @@ void ReadAside(const BackupRoot& root, StatusReport& r) {
       platform::FileInfo info;
       if (const int e = root.Fs().Stat(root.AsideDir() / repo / name, info); e != 0) {
         r.problems.push_back(Where(where, name) + ": cannot be examined: " + platform::ErrorText(e));
+        r.unread += Unread(e);
         continue;
       }
       AsideEntry a{repo, name, info.size, UtcTime(UnixSeconds(info.modified_ns))};
@@ -221,6 +239,7 @@ void ReadAside(const BackupRoot& root, StatusReport& r) {
       r.aside.push_back(std::move(a));
     }
     if (listed) r.problems.push_back(where + ": cannot be listed completely: " + platform::ErrorText(listed));
+    r.unread += listed != 0;
   }
 }
 
@@ -236,10 +255,10 @@ const SaveStatus* FindSave(const StatusReport& r, const std::string& repo, const
 
 void ReadRecords(const BackupRoot& root, StatusReport& r) {
   std::vector<std::string> repos;
-  if (!ListFolder(root, root.ForwardsDir(), kForwardsDir, repos, r.problems)) return;
+  if (!ListFolder(root, root.ForwardsDir(), kForwardsDir, repos, r)) return;
   for (const std::string& repo : repos) {
     const std::string where = Where(kForwardsDir, repo);
-    if (!IsFolder(root, root.ForwardsDir() / repo, where, "", r.problems)) continue;
+    if (!IsFolder(root, root.ForwardsDir() / repo, where, "", r)) continue;
     std::vector<std::string> saves;
     const int listed = root.Fs().List(root.ForwardsDir() / repo, saves);
     for (const std::string& save : saves) {
@@ -249,6 +268,7 @@ void ReadRecords(const BackupRoot& root, StatusReport& r) {
       const QueueEntry entry{repo, save};
       platform::FileInfo info;
       if (const int e = root.Fs().Stat(root.RecordPath(entry), info); e != 0 || info.type != FileType::Regular) {
+        r.unread += Unread(e);
         r.problems.push_back(Where(where, save) + ": " +
                              (e ? "cannot be examined: " + platform::ErrorText(e) : std::string("not a regular file")) +
                              "; not a record");
@@ -262,6 +282,7 @@ void ReadRecords(const BackupRoot& root, StatusReport& r) {
       } else {
         rec.readable = false;
         rec.error = Why(s);
+        r.unread += !s.IsNotFound();
       }
       if (const SaveStatus* s = FindSave(r, rec.repo, rec.save)) {
         rec.save_exists = true;
@@ -272,6 +293,7 @@ void ReadRecords(const BackupRoot& root, StatusReport& r) {
       r.records.push_back(std::move(rec));
     }
     if (listed) r.problems.push_back(where + ": cannot be listed completely: " + platform::ErrorText(listed));
+    r.unread += listed != 0;
   }
   std::sort(r.records.begin(), r.records.end(), [](const RecordStatus& a, const RecordStatus& b) {
     return std::tie(a.repo, a.save) < std::tie(b.repo, b.save);

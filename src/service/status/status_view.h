@@ -111,6 +111,9 @@ struct StatusReport {
   std::string running_detail;
   // Set when the root itself cannot be read; nothing else is filled then.
   std::string error;
+  // Folders and files under the root that could not be listed or read (each
+  // is in problems too): the counts below miss whatever they hold.
+  std::size_t unread = 0;
 
   std::vector<RepoStatus> repos;  // by name
   std::vector<RecordStatus> records;  // by repository, then save
