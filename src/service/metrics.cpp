@@ -33,7 +33,9 @@ constexpr std::chrono::seconds kWalkEvery{30};
 // The server's bounds: four workers, a whole request within two seconds
 // (a scraper sends its few lines at once), request headers of at most
 // 16 KiB, one request per connection. Clients that hold every worker are
-// cut after those two seconds, and queue no more than the server's 20.
+// cut after those two seconds; more wait in the server's and the kernel's
+// queues, which costs them time, not the relay memory. Enough of them can
+// still delay scrapes: the address keeps strangers away, not the server.
 constexpr const char* kThreads = "4";
 constexpr const char* kRequestTimeoutMs = "2000";
 constexpr const char* kMaxRequestBytes = "16384";
@@ -113,7 +115,7 @@ std::vector<MetricFamily> Collect(const RelayCounters& c, const RootSnapshot& r,
           age(r.oldest_waiting_since));
   f.Gauge("tarnwick_set_aside_saves", "Saves whose forwarding is set aside until an operator acts.",
           static_cast<double>(r.set_aside));
-  f.Gauge("tarnwick_aside_entries", "Bytes moved to aside/ after a mismatch, kept for an operator.",
+  f.Gauge("tarnwick_aside_entries", "Entries of aside/: bytes moved there after a mismatch, kept for an operator.",
           static_cast<double>(r.aside_entries));
   f.Gauge("tarnwick_pending_saves", "Saves not complete yet.", static_cast<double>(r.pending));
   f.Gauge("tarnwick_stale_pending_saves", "Pending saves nothing was written to for a day.",
